@@ -99,30 +99,20 @@ TzqValueType TzqValueReader::NextValue() {
   return tag;
 }
 
+template <typename T>
+int64_t TzqValueReader::ReadLittle() {
+  T value = 0;
+  stream_.ReadBuffer(&value, sizeof value);
+  return value;
+}
+
 int64_t TzqValueReader::ReadIntegerPayload(TzqValueType tag) {
   switch (tag) {
-    case vaInt8: {
-      int8_t v = 0;
-      stream_.ReadBuffer(&v, sizeof v);
-      return v;
-    }
-    case vaInt16: {
-      int16_t v = 0;
-      stream_.ReadBuffer(&v, sizeof v);
-      return v;
-    }
-    case vaInt32: {
-      int32_t v = 0;
-      stream_.ReadBuffer(&v, sizeof v);
-      return v;
-    }
-    case vaInt64: {
-      int64_t v = 0;
-      stream_.ReadBuffer(&v, sizeof v);
-      return v;
-    }
-    default:
-      InvalidValue();
+    case vaInt8: return ReadLittle<int8_t>();
+    case vaInt16: return ReadLittle<int16_t>();
+    case vaInt32: return ReadLittle<int32_t>();
+    case vaInt64: return ReadLittle<int64_t>();
+    default: InvalidValue();
   }
 }
 

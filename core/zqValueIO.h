@@ -69,6 +69,8 @@ public:
 private:
   TzqValueType ReadTag();
   int64_t ReadIntegerPayload(TzqValueType tag);
+  template <typename T>
+  int64_t ReadLittle();
   uint32_t ReadLength();
   [[noreturn]] static void InvalidValue();
   TzqStream& stream_;

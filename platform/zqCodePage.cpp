@@ -82,6 +82,13 @@ size_t DecodeUtf8(std::string_view text, size_t i, char32_t& c) {
   return length;
 }
 
+// The code point at text[i] (a surrogate pair combined, a lone surrogate as it is); advances i.
+char32_t NextCodePoint(std::u16string_view text, size_t& i) {
+  char32_t c = text[i++];
+  if (IsHighSurrogate(c) && i < text.size() && IsLowSurrogate(text[i])) c = 0x10000 + ((c - 0xD800) << 10) + (text[i++] - 0xDC00);
+  return c;
+}
+
 }  // namespace
 
 int LocalCodePage() { return gLocalCodePage.load(std::memory_order_relaxed); }
@@ -110,15 +117,9 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
-      c = kReplacement;
-    }
-    AppendUtf8(out, c);
+  for (size_t i = 0; i < text.size();) {
+    const char32_t c = NextCodePoint(text, i);
+    AppendUtf8(out, IsHighSurrogate(c) || IsLowSurrogate(c) ? kReplacement : c);
   }
   return out;
 }
@@ -126,14 +127,7 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 std::u32string Utf16ToCodePoints(std::u16string_view text) {
   std::u32string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    }
-    out += c;
-  }
+  for (size_t i = 0; i < text.size();) out += NextCodePoint(text, i);
   return out;
 }
 
@@ -162,16 +156,12 @@ std::string WideToAnsi(std::u16string_view text, int codePage) {
   if (codePage == CP_UTF8) return Utf16ToUtf8(text);
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char32_t c = text[i];
-    if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      out += '?';  // one default character for the whole pair
-      ++i;
-    } else if (codePage == CP_WINDOWS1252) {
+  for (size_t i = 0; i < text.size();) {
+    const char32_t c = NextCodePoint(text, i);
+    if (codePage == CP_WINDOWS1252)
       out += Windows1252Byte(c);
-    } else {
+    else
       out += c <= 0xFF ? static_cast<char>(c) : '?';
-    }
   }
   return out;
 }
