@@ -63,13 +63,14 @@ void CheckLength(const std::string& out, size_t maxLength) {
 
 std::u32string LabelCodePoints(std::string_view label) {
   std::u32string codePoints;
-  if (LocalCodePage() == CP_UTF8) {
-    const std::u16string wide = Utf8ToUtf16(label);
-    // Malformed sequences come back as U+FFFD, which would not give the label back.
-    if (Utf16ToUtf8(wide) != label) throw EzqIdnError(sInvalidUtf8Label);
-    return Utf16ToCodePoints(wide);
+  const bool utf8 = LocalCodePage() == CP_UTF8;
+  for (size_t i = 0; i < label.size();) {
+    char32_t c = static_cast<unsigned char>(label[i]);
+    const size_t length = utf8 ? DecodeUtf8(label, i, c) : 1;
+    if (length == 0) throw EzqIdnError(sInvalidUtf8Label);
+    codePoints += c;
+    i += length;
   }
-  for (char c : label) codePoints += static_cast<unsigned char>(c);
   return codePoints;
 }
 
