@@ -124,19 +124,14 @@ TEST(UrlParser, LeadingDotsStayWithARelativePath) {
   EXPECT_EQ(parser.Path(), "/a.png");
 }
 
-TEST(UrlParser, SchemeKindsAndDefaultPorts) {
+TEST(UrlParser, SchemeKindAndDefaultPortCompareExactly) {
   TzqUrlParser parser;
-  const std::pair<const char*, TzqSchemeKind> kinds[] = {
-      {"", skUnknown},     {"ftp", skFtp},   {"gopher", skGopher}, {"http", skHttp}, {"https", skHttps},
-      {"file", skFile},    {"news", skNews}, {"mailto", skMailto}, {"HTTP", skUnknown}, {"ws", skUnknown}};
-  for (const auto& [scheme, kind] : kinds) {
-    parser.SetScheme(scheme);
-    EXPECT_EQ(parser.SchemeKind(), kind) << scheme;
-  }
-  EXPECT_EQ(TzqUrlParser::DefaultPort("mailto"), 25);
-  EXPECT_EQ(TzqUrlParser::DefaultPort("https"), 443);
-  EXPECT_EQ(TzqUrlParser::DefaultPort("news"), 0);
+  parser.SetScheme("gopher");
+  EXPECT_EQ(parser.SchemeKind(), skGopher);
+  parser.SetScheme("HTTP");
+  EXPECT_EQ(parser.SchemeKind(), skUnknown);
   EXPECT_EQ(TzqUrlParser::DefaultPort("HTTP"), 0);
+  EXPECT_EQ(TzqUrlParser::DefaultPort("mailto"), 25);
 }
 
 TEST(UrlParser, ClearAndAssignLeaveTheCharset) {
