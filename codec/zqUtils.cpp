@@ -1,6 +1,7 @@
 #include "codec/zqUtils.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -155,7 +156,10 @@ TzqDateTime ParseInternetDate(std::string_view text) {
   if (!TakeWord(rest, clock)) clock.swap(rest);
   const TzqDateTime time = ParseClockTime(clock);
   const std::string zone = rest.substr(0, rest.find(' '));
-  return UtcToLocal(EncodeDate(year, month, day) + time - ParseZoneOffset(zone));
+  // Summed in milliseconds: before 1899-12-30 a date-time's fraction counts backwards.
+  const int64_t utc = DateTimeToUnixMs(EncodeDate(year, month, day)) +
+                      std::llround((time - ParseZoneOffset(zone)) * kMillisecondsPerDay);
+  return UtcToLocal(UnixMsToDateTime(utc));
 }
 
 TzqDateTime ParseClockTime(std::string_view text) {
