@@ -52,7 +52,7 @@ int ExpandYear(int year) {
   return year > 10 ? 1900 + year : 2000 + year;
 }
 
-// A clock word cut at "PM" / "AM" and trimmed: its hour, minute and second.
+// The n-th ':'-separated number of a clock; 0 when missing or not a number.
 int ClockPart(std::string_view clock, int n) { return StrToIntDef(TakeToken(n, clock, TzqCharSet(":")), 0); }
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -136,15 +136,15 @@ TzqDateTime ParseInternetDate(std::string_view text) {
   TakeWord(rest, word);
   const int day = StrToInt(word);
 
-  int month = 0;
+  // An unknown month word stays in place (and is then read as the year).
+  int month = CurrentMonth();
   const size_t blank = rest.find(' ');
-  const int index = IndexOfText(blank == std::string::npos ? std::string_view() : std::string_view(rest).substr(0, blank),
-                                kMonthNames, 11);
-  if (index >= 0) {
-    month = index + 1;
-    rest.erase(0, blank + 1);
-  } else {
-    month = CurrentMonth();
+  if (blank != std::string::npos) {
+    const int index = IndexOfText(std::string_view(rest).substr(0, blank), kMonthNames, 11);
+    if (index >= 0) {
+      month = index + 1;
+      rest.erase(0, blank + 1);
+    }
   }
 
   int year = 0;
