@@ -12,8 +12,6 @@ namespace {
 const char* const sDateEncodeError = "Invalid argument to date encode";
 const char* const sTimeEncodeError = "Invalid argument to time encode";
 
-// Days from 0001-01-01 (proleptic Gregorian) to 1899-12-30.
-constexpr int64_t kDelphiEpochDays = 693594;
 // File times of 1970-01-01 (100 ns ticks since 1601-01-01).
 constexpr int64_t kFileTimeUnixEpoch = 116444736000000000LL;
 
@@ -151,7 +149,7 @@ TzqDateTime UtcToLocal(TzqDateTime utc) {
   time_t seconds = static_cast<time_t>(ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000));
   tm local{};
   if (!localtime_r(&seconds, &local)) return utc;
-  return utc + static_cast<double>(local.tm_gmtoff) / kSecondsPerDay;
+  return UnixMsToDateTime(ms + static_cast<int64_t>(local.tm_gmtoff) * 1000);
 }
 
 TzqDateTime LocalToUtc(TzqDateTime local) {
@@ -168,7 +166,7 @@ TzqDateTime LocalToUtc(TzqDateTime local) {
   parts.tm_isdst = -1;
   const time_t seconds = mktime(&parts);
   if (seconds == static_cast<time_t>(-1) && parts.tm_year != 69) return local;
-  return local - static_cast<double>(parts.tm_gmtoff) / kSecondsPerDay;
+  return UnixMsToDateTime(DateTimeToUnixMs(local) - static_cast<int64_t>(parts.tm_gmtoff) * 1000);
 }
 
 TzqDateTime FileTimeToDateTime(int64_t fileTime) {

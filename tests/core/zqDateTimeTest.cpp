@@ -53,6 +53,15 @@ TEST(DateTime, LocalConversionsFollowTheZoneAndDaylightSavingTime) {
   EXPECT_NEAR(UtcToLocal(winter) - winter, -5.0 / 24, 1e-9);
 }
 
+TEST(DateTime, ZoneShiftsBeforeTheEpochMoveTheClockTheRightWay) {
+  test::TimeZoneScope zone("Etc/GMT-1");  // one hour ahead of UTC, no daylight saving time
+  const TzqDateTime utc = EncodeDateTime(1899, 12, 29, 6, 0, 0, 0);
+  int h, mi, s, ms;
+  DecodeTime(UtcToLocal(utc), h, mi, s, ms);
+  EXPECT_EQ(h, 7);
+  EXPECT_DOUBLE_EQ(LocalToUtc(UtcToLocal(utc)), utc);
+}
+
 TEST(DateTime, NowIsNowUtcShiftedByTheZone) {
   test::TimeZoneScope zone("Asia/Tokyo");  // no daylight saving time
   EXPECT_NEAR(Now() - NowUtc(), 9.0 / 24, 1.0 / 86400);
