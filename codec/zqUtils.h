@@ -39,7 +39,8 @@ private:
   std::bitset<256> bits_;
 };
 
-// A growable raw buffer; descendants may take their memory elsewhere.
+// A growable raw buffer; descendants may take their memory elsewhere (and then call Clear()
+// in their own destructor, since the base destructor can only reach the base release).
 class TzqBinaryData {
 public:
   TzqBinaryData() = default;
@@ -50,7 +51,7 @@ public:
 
   uint8_t* Data() const { return data_; }
   int32_t DataSize() const { return dataSize_; }
-  // Drops the old buffer and allocates n bytes (not cleared) when n > 0.
+  // Drops the old buffer and allocates n bytes (not cleared) when n > 0; n < 0 counts as 0.
   void SetSize(int32_t n);
   void Clear();
   // The bytes as UTF-16 code units, one trailing zero unit dropped.
@@ -83,36 +84,55 @@ private:
 // The system's message for an error code, trimmed.
 std::string SystemErrorText(int errorCode);
 
-// RFC 1123 dates (two-digit years allowed) to local time; 0 when year, month or day is 0.
-// A non-numeric day or year raises EzqConvertError.
+// RFC 1123 dates (two-digit years allowed: 11..99 are 19xx, 0..10 are 20xx) to local time,
+// by the zone rules in force on that date; 0 when year, month or day is 0 (no year word). An
+// unknown month word takes the current month. A non-numeric day or year, or a date or clock out
+// of range, raises EzqConvertError.
 TzqDateTime ParseInternetDate(std::string_view text);
 TzqDateTime ParseClockTime(std::string_view text);
 // "+hhmm" / "-hhmm" as a fraction of a day; anything else 0.
 double ParseZoneOffset(std::string_view text);
-// A UTC file time (100 ns since 1601) as a local date-time; 0 when it cannot be converted.
+// A UTC file time (100 ns since 1601) as a local date-time; 0 when it is negative or past 9999.
 TzqDateTime FileTimeToLocalDateTime(int64_t fileTime);
 
+// First match at or after start (case-sensitive); 0 when none, start <= 0 or pattern empty.
 int FindTextFrom(std::string_view pattern, std::string_view text, int start);
+// Last match beginning at or before start (-1: the end), without regard to case; 0 when none.
 int FindTextBackward(std::string_view pattern, std::string_view text, int start);
 
+// Entries between delimiters (empty ones kept, a final delimiter adds one), dropping control
+// characters 1..8 and 10..31 around them.
 void SplitAtDelimiter(std::string_view text, TzqStringList& list, char delimiter);
+// Tokens are maximal runs outside the delimiters, counted from 1.
 int CountTokens(std::string_view text, const TzqCharSet& delimiters);
 int TokenStart(int n, std::string_view text, const TzqCharSet& delimiters);
 std::string TakeToken(int n, std::string_view text, const TzqCharSet& delimiters);
+// Unchanged when it begins or ends with a double quote, else wrapped in them.
 std::string QuoteIfNeeded(std::string_view text);
 // 0-based index of the first of values[0..highestIndex] equal to text without regard to case; -1 if none.
 int IndexOfText(std::string_view text, std::span<const std::string_view> values, int highestIndex);
 
+// Two upper-case hex digits a byte.
 std::string HexOfBytes(const TzqByteArray& bytes);
 std::string HexOfBuffer(const void* buffer, int64_t count);
 
+// Removes "." and ".." segments; the result always begins with the separator.
 std::string CollapseDotSegments(std::string_view path, char separator);
+// Stores value at bytes[index], bytes[index + 1] (growing bytes when short) and advances index
+// by 2; a negative index raises EzqError.
 void PutUInt16BigEndian(uint16_t value, TzqByteArray& bytes, int& index);
-// 0-based index of the first occurrence of pattern lying wholly inside bytes[start, end); -1 if none.
+// 0-based index of the first occurrence of pattern lying wholly inside bytes[start, end), the
+// range clipped to the bytes; -1 if none or when the pattern is empty.
 int64_t FindByteSequence(std::span<const uint8_t> pattern, std::span<const uint8_t> bytes, int64_t start, int64_t end);
 
+// exact: the first entry equal to text without regard to case; otherwise the first entry that
+// contains it (an empty text is in none). -1 when none.
 int FindListEntry(const TzqStringList& list, std::string_view text, bool exact);
+// The list's text (CR LF after each line) in the charset, at the stream's position; nothing
+// for an empty list.
 void WriteLinesToStream(const TzqStringList& list, TzqStream& stream, std::string_view charset);
+// The bytes from the position to the end as the list's lines (cut at a zero byte, as every
+// text from bytes is); with no bytes left the list stays as it was.
 void ReadLinesFromStream(TzqStream& stream, TzqStringList& list, std::string_view charset);
 
 // The month abbreviations "Jan" … "Dec".

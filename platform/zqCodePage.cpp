@@ -54,8 +54,8 @@ void AppendUtf16(std::u16string& out, char32_t c) {
   }
 }
 
-// Decodes one well-formed UTF-8 sequence at text[i]; returns its length, or 0 when malformed
-// (overlong forms, surrogates and values above U+10FFFF included).
+}  // namespace
+
 size_t DecodeUtf8(std::string_view text, size_t i, char32_t& c) {
   const auto lead = static_cast<unsigned char>(text[i]);
   size_t length = 0;
@@ -81,8 +81,6 @@ size_t DecodeUtf8(std::string_view text, size_t i, char32_t& c) {
   if (c < minimum || c > 0x10FFFF || IsHighSurrogate(c) || IsLowSurrogate(c)) return 0;
   return length;
 }
-
-}  // namespace
 
 int LocalCodePage() { return gLocalCodePage.load(std::memory_order_relaxed); }
 

@@ -21,6 +21,10 @@ std::u16string AnsiToWide(std::string_view text, int codePage);
 // ('?' for the single-byte pages, U+FFFD for UTF-8).
 std::string WideToAnsi(std::u16string_view text, int codePage);
 
+// Decodes the well-formed UTF-8 sequence at text[i] into c and returns its length, or 0 when the
+// bytes there are not one (overlong forms, surrogates and values above U+10FFFF included).
+size_t DecodeUtf8(std::string_view text, size_t i, char32_t& c);
+
 // Strict UTF-8 to UTF-16 and back, for callers that need real Unicode (four-byte sequences
 // become surrogate pairs).
 std::u16string Utf8ToUtf16(std::string_view text);

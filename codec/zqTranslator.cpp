@@ -1,0 +1,177 @@
+#include "codec/zqTranslator.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "codec/zqCharsetTables.h"
+#include "core/zqText.h"
+#include "platform/zqCodePage.h"
+
+namespace zq {
+
+namespace {
+
+constexpr char16_t kMalformedUtf8 = 0x0080;
+constexpr int64_t kStreamChunk = 64 * 1024;
+
+const TzqCharsetTable* FindTable(std::string_view charset) {
+  for (const TzqCharsetTable& table : kCharsetTables)
+    if (SameText(charset, table.name)) return &table;
+  return nullptr;
+}
+
+std::string MapText(std::string_view text, const uint8_t* map) {
+  std::string out(text);
+  if (map)
+    for (char& c : out) c = static_cast<char>(map[static_cast<unsigned char>(c)]);
+  return out;
+}
+
+bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+// A sequence that is not well-formed: the lead takes two more bytes when its bit 0x20 is set,
+// else one. A byte that fails to continue it is consumed too; the whole gives U+0080, or a
+// blank when that byte was a blank.
+char16_t SkipMalformed(std::string_view text, size_t& i) {
+  const auto lead = static_cast<unsigned char>(text[i++]);
+  const int more = (lead & 0x20) ? 2 : 1;
+  for (int k = 0; k < more && i < text.size(); ++k) {
+    const auto next = static_cast<unsigned char>(text[i++]);
+    if (!IsContinuation(next)) return next == ' ' ? u' ' : kMalformedUtf8;
+  }
+  return kMalformedUtf8;
+}
+
+// Puts a stream back where it was, also when the translation fails half way.
+class PositionKeeper {
+public:
+  explicit PositionKeeper(TzqStream& stream) : stream_(stream), position_(stream.Position()) {}
+  ~PositionKeeper() {
+    try {
+      stream_.SetPosition(position_);
+    } catch (...) {  // NOLINT: a destructor must not throw; the first failure is the one reported
+    }
+  }
+  PositionKeeper(const PositionKeeper&) = delete;
+  PositionKeeper& operator=(const PositionKeeper&) = delete;
+
+private:
+  TzqStream& stream_;
+  int64_t position_;
+};
+
+// Source and destination may be the same stream: each chunk is written back where it was read.
+void MapStream(const uint8_t* map, TzqStream& source, TzqStream& destination) {
+  PositionKeeper keepSource(source);
+  PositionKeeper keepDestination(destination);
+  std::string chunk(kStreamChunk, '\0');
+  for (int64_t offset = 0;; ) {
+    source.SetPosition(offset);
+    const int64_t count = source.Read(chunk.data(), kStreamChunk);
+    if (count <= 0) break;
+    const std::string mapped = MapText(std::string_view(chunk.data(), static_cast<size_t>(count)), map);
+    destination.SetPosition(offset);
+    destination.WriteBuffer(mapped.data(), count);
+    offset += count;
+  }
+}
+
+const uint8_t* DecodeMap(std::string_view charset) {
+  const TzqCharsetTable* table = FindTable(charset);
+  return table ? table->decode : nullptr;
+}
+
+const uint8_t* EncodeMap(std::string_view charset) {
+  const TzqCharsetTable* table = FindTable(charset);
+  return table ? table->encode : nullptr;
+}
+
+std::string Encode(std::string_view text, std::string_view charset) {
+  if (TzqTranslator::IsUtf8(charset))
+    return TzqTranslator::WideToUtf8(TzqTranslator::AnsiToWide(text, LocalCodePage()));
+  return TzqTranslator::TranslateTo(charset, text);
+}
+
+}  // namespace
+
+bool TzqTranslator::IsUtf8(std::string_view charset) { return SameText(charset, "utf-8"); }
+
+TzqByteArray TzqTranslator::TextToBytes(std::string_view text, std::string_view charset) {
+  const std::string bytes = Encode(text, charset);
+  return TzqByteArray(bytes.begin(), bytes.end());
+}
+
+TzqByteArray TzqTranslator::TextToBytes(std::string_view text) { return TzqByteArray(text.begin(), text.end()); }
+
+int64_t TzqTranslator::GetByteCount(std::string_view text, std::string_view charset) {
+  if (!IsUtf8(charset)) return static_cast<int64_t>(text.size());
+  return static_cast<int64_t>(Encode(text, charset).size());
+}
+
+void TzqTranslator::TextToBuffer(std::string_view text, void* buffer, std::string_view charset, int64_t size) {
+  if (!buffer || size <= 0) return;
+  const std::string bytes = Encode(text, charset);
+  std::memcpy(buffer, bytes.data(), static_cast<size_t>(std::min<int64_t>(size, static_cast<int64_t>(bytes.size()))));
+}
+
+std::string TzqTranslator::BytesToText(const void* data, int64_t count, std::string_view charset) {
+  if (!data || count <= 0) return {};
+  const auto* bytes = static_cast<const char*>(data);
+  const auto* zero = static_cast<const char*>(std::memchr(bytes, 0, static_cast<size_t>(count)));
+  const std::string_view raw(bytes, zero ? static_cast<size_t>(zero - bytes) : static_cast<size_t>(count));
+  if (IsUtf8(charset)) return WideToAnsi(Utf8ToWide(raw), LocalCodePage());
+  return TranslateFrom(charset, raw);
+}
+
+std::string TzqTranslator::BytesToText(const TzqByteArray& bytes, int64_t offset, std::string_view charset,
+                                       int64_t count) {
+  const auto size = static_cast<int64_t>(bytes.size());
+  if (offset < 0 || offset >= size || count <= 0) return {};
+  return BytesToText(bytes.data() + offset, std::min(count, size - offset), charset);
+}
+
+std::string TzqTranslator::BytesToText(const TzqByteArray& bytes, std::string_view charset) {
+  return BytesToText(bytes, 0, charset, static_cast<int64_t>(bytes.size()));
+}
+
+void TzqTranslator::TranslateTo(std::string_view charset, TzqStream& source, TzqStream& destination) {
+  MapStream(EncodeMap(charset), source, destination);
+}
+
+void TzqTranslator::TranslateFrom(std::string_view charset, TzqStream& source, TzqStream& destination) {
+  MapStream(DecodeMap(charset), source, destination);
+}
+
+std::string TzqTranslator::TranslateTo(std::string_view charset, std::string_view text) {
+  return MapText(text, EncodeMap(charset));
+}
+
+std::string TzqTranslator::TranslateFrom(std::string_view charset, std::string_view text) {
+  return MapText(text, DecodeMap(charset));
+}
+
+std::u16string TzqTranslator::AnsiToWide(std::string_view text, int codePage) { return zq::AnsiToWide(text, codePage); }
+
+std::string TzqTranslator::WideToAnsi(std::u16string_view text, int codePage) { return zq::WideToAnsi(text, codePage); }
+
+std::string TzqTranslator::WideToUtf8(std::u16string_view text) { return Utf16ToUtf8(text); }
+
+std::u16string TzqTranslator::Utf8ToWide(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    char32_t codePoint = 0;
+    if (const size_t length = DecodeUtf8(text, i, codePoint)) {
+      if (codePoint < 0x10000)
+        out += static_cast<char16_t>(codePoint);
+      else
+        out += CodePointsToUtf16(std::u32string_view(&codePoint, 1));
+      i += length;
+    } else {
+      out += SkipMalformed(text, i);
+    }
+  }
+  return out;
+}
+
+}  // namespace zq
