@@ -210,9 +210,12 @@ void TzqTcpConnection::ReadPass(TzqStream* stream) {
     bool finished = false;
     if (ns.HasReadData()) {
       ns.SetHasReadData(false);
+      const int64_t before = ProgressDone();
       ns.ReadToStream(stream);
       if (ns.NeedClose()) {
         finished = true;
+      } else if (stream != nullptr && ProgressDone() == before && Active()) {
+        // Nothing was there after all: wait for it rather than return empty-handed.
       } else if (!readUntilClosed_ || !Active()) {
         if (!Active()) ns.ClearPendingAction();
         finished = true;

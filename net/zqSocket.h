@@ -263,6 +263,9 @@ protected:
   void BandwidthPause(int size);
   void SetLocal(const std::string& ip, int32_t port);
   void ReadLocalAddress(int32_t family);
+  void SetZeroRead(bool value) { zeroRead_ = value; }
+  // Adds to the byte counter without reporting progress.
+  void CountBytes(int64_t n) { byteCounter_ += n; }
 
 private:
   TzqConnection* connection_ = nullptr;

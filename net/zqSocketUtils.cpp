@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "codec/zqUtils.h"
 #include "core/zqError.h"
 #include "net/zqIpAddress.h"
 #include "platform/zqMessagePump.h"
@@ -69,8 +70,8 @@ struct TzqAddressListGuard {
 // A hidden window for the length of one lookup.
 class TzqLookupWindow {
 public:
-  explicit TzqLookupWindow(TzqWindowProc proc) : window_(AllocateHiddenWindow(std::move(proc))) {}
-  ~TzqLookupWindow() { DeallocateHiddenWindow(window_); }
+  explicit TzqLookupWindow(TzqWindowProc proc) : window_(CreateMessageWindow(std::move(proc))) {}
+  ~TzqLookupWindow() { DestroyMessageWindow(window_); }
   TzqWindowHandle Handle() const { return window_; }
 
 private:
