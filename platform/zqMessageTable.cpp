@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "core/zqText.h"
+
 namespace zq {
 
 namespace {
@@ -63,6 +65,12 @@ std::string SystemMessageText(uint32_t code) {
   auto it = std::lower_bound(std::begin(kMessages), std::end(kMessages), code,
                              [](const TzqMessageEntry& e, uint32_t c) { return e.code < c; });
   return it != std::end(kMessages) && it->code == code ? it->text : std::string();
+}
+
+std::string SystemMessageShortText(uint32_t code) {
+  std::string text = SystemMessageText(code);
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) text.pop_back();
+  return Trim(text);
 }
 
 }  // namespace zq
