@@ -24,7 +24,7 @@ constexpr int64_t kMaxUULineBytes = 63;
 constexpr char kCR = '\r';
 constexpr char kLF = '\n';
 
-const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Decoding table: 0..63 symbol values, kSkip for bytes ignored anywhere, kBad otherwise.
 constexpr uint8_t kSkip = 0x40;
@@ -84,7 +84,7 @@ private:
   }
 
   TzqStream& source_;
-  std::array<uint8_t, 64 * 1024> buffer_{};
+  std::array<uint8_t, 16 * 1024> buffer_;
   size_t next_ = 0;
   size_t end_ = 0;
   int64_t consumed_ = 0;
@@ -245,29 +245,21 @@ void TzqEncoder::DoProgress(int64_t bytesDone, int64_t total) {
 }
 
 void TzqEncoder::Encode(TzqStream& source, TzqStream& destination) {
-  const int64_t total = source.Size() - source.Position();
-  if (total <= 0) return;
-  void (TzqEncoder::*coder)(TzqStream&, TzqStream&, int64_t) = nullptr;
-  switch (encodeMethod_) {
-    case cmQuotedPrintable: coder = &TzqEncoder::EncodeQuotedPrintable; break;
-    case cmBase64: coder = &TzqEncoder::EncodeBase64; break;
-    case cmUUEncode: coder = &TzqEncoder::EncodeUU; break;
-    case cmNone:
-    case cm8Bit: coder = &TzqEncoder::Copy; break;
-    default: throw EzqEncoderError(sUnsupportedFormat, kUnsupportedFormatCode);
-  }
-  DoProgress(0, total);
-  (this->*coder)(source, destination, total);
+  Run(source, destination, &TzqEncoder::EncodeQuotedPrintable, &TzqEncoder::EncodeBase64, &TzqEncoder::EncodeUU);
 }
 
 void TzqEncoder::Decode(TzqStream& source, TzqStream& destination) {
+  Run(source, destination, &TzqEncoder::DecodeQuotedPrintable, &TzqEncoder::DecodeBase64, &TzqEncoder::DecodeUU);
+}
+
+void TzqEncoder::Run(TzqStream& source, TzqStream& destination, Coder quotedPrintable, Coder base64, Coder uu) {
   const int64_t total = source.Size() - source.Position();
   if (total <= 0) return;
-  void (TzqEncoder::*coder)(TzqStream&, TzqStream&, int64_t) = nullptr;
+  Coder coder = nullptr;
   switch (encodeMethod_) {
-    case cmQuotedPrintable: coder = &TzqEncoder::DecodeQuotedPrintable; break;
-    case cmBase64: coder = &TzqEncoder::DecodeBase64; break;
-    case cmUUEncode: coder = &TzqEncoder::DecodeUU; break;
+    case cmQuotedPrintable: coder = quotedPrintable; break;
+    case cmBase64: coder = base64; break;
+    case cmUUEncode: coder = uu; break;
     case cmNone:
     case cm8Bit: coder = &TzqEncoder::Copy; break;
     default: throw EzqEncoderError(sUnsupportedFormat, kUnsupportedFormatCode);
