@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "codec/zqTranslator.h"
@@ -24,7 +26,7 @@ constexpr int64_t kMaxUULineBytes = 63;
 constexpr char kCR = '\r';
 constexpr char kLF = '\n';
 
-const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Decoding table: 0..63 symbol values, kSkip for bytes ignored anywhere, kBad otherwise.
 constexpr uint8_t kSkip = 0x40;
@@ -84,7 +86,7 @@ private:
   }
 
   TzqStream& source_;
-  std::array<uint8_t, 64 * 1024> buffer_{};
+  std::array<uint8_t, 16 * 1024> buffer_;
   size_t next_ = 0;
   size_t end_ = 0;
   int64_t consumed_ = 0;
@@ -114,6 +116,15 @@ private:
   std::string buffer_;
 };
 
+// The two characters of every 12-bit value, so that a group of three bytes takes two look-ups.
+constexpr std::array<std::array<char, 2>, 4096> MakeBase64Pairs() {
+  std::array<std::array<char, 2>, 4096> pairs{};
+  for (size_t v = 0; v < pairs.size(); ++v) pairs[v] = {kBase64Alphabet[v >> 6], kBase64Alphabet[v & 63]};
+  return pairs;
+}
+
+constexpr std::array<std::array<char, 2>, 4096> kBase64Pairs = MakeBase64Pairs();
+
 // Codes count bytes as base64 characters, padding a final partial group; returns the
 // number of characters written.
 size_t EncodeBase64Block(const uint8_t* in, size_t count, char* out) {
@@ -121,10 +132,8 @@ size_t EncodeBase64Block(const uint8_t* in, size_t count, char* out) {
   size_t i = 0;
   for (; i + 3 <= count; i += 3) {
     const uint32_t group = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
-    out[0] = kBase64Alphabet[group >> 18];
-    out[1] = kBase64Alphabet[(group >> 12) & 63];
-    out[2] = kBase64Alphabet[(group >> 6) & 63];
-    out[3] = kBase64Alphabet[group & 63];
+    std::memcpy(out, kBase64Pairs[group >> 12].data(), 2);
+    std::memcpy(out + 2, kBase64Pairs[group & 0xFFF].data(), 2);
     out += 4;
   }
   if (i < count) {
@@ -245,29 +254,21 @@ void TzqEncoder::DoProgress(int64_t bytesDone, int64_t total) {
 }
 
 void TzqEncoder::Encode(TzqStream& source, TzqStream& destination) {
-  const int64_t total = source.Size() - source.Position();
-  if (total <= 0) return;
-  void (TzqEncoder::*coder)(TzqStream&, TzqStream&, int64_t) = nullptr;
-  switch (encodeMethod_) {
-    case cmQuotedPrintable: coder = &TzqEncoder::EncodeQuotedPrintable; break;
-    case cmBase64: coder = &TzqEncoder::EncodeBase64; break;
-    case cmUUEncode: coder = &TzqEncoder::EncodeUU; break;
-    case cmNone:
-    case cm8Bit: coder = &TzqEncoder::Copy; break;
-    default: throw EzqEncoderError(sUnsupportedFormat, kUnsupportedFormatCode);
-  }
-  DoProgress(0, total);
-  (this->*coder)(source, destination, total);
+  Run(source, destination, &TzqEncoder::EncodeQuotedPrintable, &TzqEncoder::EncodeBase64, &TzqEncoder::EncodeUU);
 }
 
 void TzqEncoder::Decode(TzqStream& source, TzqStream& destination) {
+  Run(source, destination, &TzqEncoder::DecodeQuotedPrintable, &TzqEncoder::DecodeBase64, &TzqEncoder::DecodeUU);
+}
+
+void TzqEncoder::Run(TzqStream& source, TzqStream& destination, Coder quotedPrintable, Coder base64, Coder uu) {
   const int64_t total = source.Size() - source.Position();
   if (total <= 0) return;
-  void (TzqEncoder::*coder)(TzqStream&, TzqStream&, int64_t) = nullptr;
+  Coder coder = nullptr;
   switch (encodeMethod_) {
-    case cmQuotedPrintable: coder = &TzqEncoder::DecodeQuotedPrintable; break;
-    case cmBase64: coder = &TzqEncoder::DecodeBase64; break;
-    case cmUUEncode: coder = &TzqEncoder::DecodeUU; break;
+    case cmQuotedPrintable: coder = quotedPrintable; break;
+    case cmBase64: coder = base64; break;
+    case cmUUEncode: coder = uu; break;
     case cmNone:
     case cm8Bit: coder = &TzqEncoder::Copy; break;
     default: throw EzqEncoderError(sUnsupportedFormat, kUnsupportedFormatCode);
@@ -288,7 +289,8 @@ void TzqEncoder::EncodeBase64(TzqStream& source, TzqStream& destination, int64_t
   const int64_t lineBytes = suppressCrlf_ ? size : EffectiveLineLength() * 3 / 4;
   const int64_t lines = (size + lineBytes - 1) / lineBytes;
   const int64_t outputSize = (size + 2) / 3 * 4 + 2 * (lines - 1);
-  std::string output(static_cast<size_t>(outputSize), '\0');
+  // Every byte is written below, so the buffer is not cleared first.
+  const std::unique_ptr<char[]> output(new char[static_cast<size_t>(outputSize)]);
   Base64EncodeProgress progress(total, outputSize, [this, total](int64_t done) { DoProgress(done, total); });
   // Pieces of a line small enough for the progress figures to follow the work.
   constexpr int64_t kPiece = 3 * 1024;
@@ -301,11 +303,11 @@ void TzqEncoder::EncodeBase64(TzqStream& source, TzqStream& destination, int64_t
     const int64_t lineEnd = std::min(size, start + lineBytes);
     for (int64_t piece = start; piece < lineEnd; piece += kPiece) {
       const auto count = static_cast<size_t>(std::min(kPiece, lineEnd - piece));
-      out += EncodeBase64Block(input.data() + piece, count, output.data() + out);
+      out += EncodeBase64Block(input.data() + piece, count, output.get() + out);
       progress.Passed(static_cast<int64_t>(out));
     }
   }
-  destination.WriteBuffer(output.data(), outputSize);
+  destination.WriteBuffer(output.get(), outputSize);
   DoProgress(total, total);
 }
 

@@ -13,8 +13,10 @@
 
 namespace zq {
 
-enum TzqEncodeMethod { cmNone, cmQuotedPrintable, cmBase64, cmUUEncode, cm8Bit };
-enum TzqEncodeErrorProcessing { epStop, epContinue };
+// A fixed underlying type: a stored value outside the list is representable and is refused
+// by the coders with "Unsupported format.".
+enum TzqEncodeMethod : int32_t { cmNone, cmQuotedPrintable, cmBase64, cmUUEncode, cm8Bit };
+enum TzqEncodeErrorProcessing : int32_t { epStop, epContinue };
 
 // "Unsupported format." (-1) and "Wrong symbols in source stream." (-2).
 class EzqEncoderError : public EzqError {
@@ -68,6 +70,9 @@ protected:
   virtual void DoProgress(int64_t bytesDone, int64_t total);
 
 private:
+  using Coder = void (TzqEncoder::*)(TzqStream& source, TzqStream& destination, int64_t total);
+  // Picks the coder for EncodeMethod, reports (0, total) and runs it.
+  void Run(TzqStream& source, TzqStream& destination, Coder quotedPrintable, Coder base64, Coder uu);
   void Copy(TzqStream& source, TzqStream& destination, int64_t total);
   void EncodeBase64(TzqStream& source, TzqStream& destination, int64_t total);
   void DecodeBase64(TzqStream& source, TzqStream& destination, int64_t total);
