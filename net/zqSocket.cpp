@@ -188,8 +188,9 @@ void TzqTcpConnection::ReadLoop(TzqNetworkStream& ns, TzqStream* stream) {
     if (WaitForEvent(TimeOut())) {
       const TzqNetworkEvents events = EnumEvents();
       if (events.lNetworkEvents & FD_CLOSE) {
-        RaiseEventError(events, FD_CLOSE_BIT);
+        // The peer is gone either way; with an error the connection closes before it is raised.
         peerClosed_ = true;
+        RaiseEventError(events, FD_CLOSE_BIT);
       }
       if (events.lNetworkEvents & FD_READ) {
         RaiseEventError(events, FD_READ_BIT);
@@ -267,6 +268,7 @@ void TzqTcpConnection::WritePass(TzqStream* stream) {
           if (ns.WriteFromStream(stream)) return;
         }
         if (events.lNetworkEvents & FD_CLOSE) {
+          ns.SetNeedClose(true);
           RaiseEventError(events, FD_CLOSE_BIT);
           return CloseAfterPeerClose(stream);
         }

@@ -182,13 +182,17 @@ bool TzqSocksNetworkStream::WriteFromStream(TzqStream* stream) {
     SyncFromInner();
     return result;
   }
+  ClearPendingAction();
   if (!request_) {
     request_ = std::make_unique<TzqMemoryStream>();
     request_->WriteBytes(BuildRequest());
     request_->SetPosition(0);
   }
   ResetCounter();
-  if (!TzqNetworkStream::WriteFromStream(request_.get())) return false;
+  if (!TzqNetworkStream::WriteFromStream(request_.get())) {
+    SetPendingAction(kPendingWrite);
+    return false;
+  }
   request_.reset();
   SetPendingAction(kPendingRead);
   return true;

@@ -189,13 +189,15 @@ TzqNetworkEvents DueEvents(TzqSocketHandle s, TzqSocketState& state) {
   }
   const int available = BytesAvailable(s);
   if ((state.selected & FD_READ) && !state.readReported && available > 0) Report(events, FD_READ, FD_READ_BIT, 0);
+  // Reading SO_ERROR clears POLLERR, so an error taken earlier still counts.
+  const bool failed = (revents & POLLERR) || (state.errorTaken && state.error != 0);
   if ((state.selected & FD_CLOSE) && !state.closeReported) {
-    if (revents & POLLERR)
+    if (failed)
       Report(events, FD_CLOSE, FD_CLOSE_BIT, TakeSocketError(s, state));
     else if (available == 0 && (revents & (POLLIN | POLLRDHUP | POLLHUP)))
       Report(events, FD_CLOSE, FD_CLOSE_BIT, 0);
   }
-  if ((state.selected & FD_WRITE) && state.writeArmed && (revents & POLLOUT) && !(revents & POLLERR))
+  if ((state.selected & FD_WRITE) && state.writeArmed && (revents & POLLOUT) && !failed)
     Report(events, FD_WRITE, FD_WRITE_BIT, 0);
   return events;
 }
