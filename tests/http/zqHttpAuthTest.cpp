@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "codec/zqEncoder.h"
 #include "codec/zqUriUtils.h"
 #include "core/zqStringList.h"
@@ -31,6 +29,12 @@ TzqAnswer Ask(std::initializer_list<std::string> challenges, const std::string& 
   answer.produced = TzqHttpAuthorization::Authorize(parser, "GET", user, password, list, client, answer.value,
                                                     answer.fresh);
   return answer;
+}
+
+// "ab" and 30 lower-case hexadecimal digits.
+bool IsClientNonce(const std::string& text) {
+  return text.size() == 32 && text.compare(0, 2, "ab") == 0 &&
+         text.find_first_not_of("0123456789abcdef", 2) == std::string::npos;
 }
 
 std::string DigestParameter(const std::string& value, const std::string& name) {
@@ -63,14 +67,13 @@ TEST(HttpDigest, Rfc2617WorkedExample) {
 }
 
 TEST(HttpDigest, FreshClientNoncesAreRandomHexOfTheFixedForm) {
-  const std::regex form("ab[0-9a-f]{30}");
   const std::string first = TzqHttpDigestAuthorization::NewClientNonce();
   const std::string second = TzqHttpDigestAuthorization::NewClientNonce();
-  EXPECT_TRUE(std::regex_match(first, form)) << first;
+  EXPECT_TRUE(IsClientNonce(first)) << first;
   EXPECT_NE(first, second);
 
   const TzqAnswer answer = Ask({"Digest realm=\"r\", nonce=\"n\", qop=\"auth\", algorithm=MD5"}, "u", "p");
-  EXPECT_TRUE(std::regex_match(DigestParameter(answer.value, "cnonce"), form));
+  EXPECT_TRUE(IsClientNonce(DigestParameter(answer.value, "cnonce")));
   EXPECT_EQ(DigestParameter(answer.value, "nc"), "00000001");
   EXPECT_EQ(DigestParameter(answer.value, "algorithm"), "MD5");
   EXPECT_FALSE(answer.fresh);
