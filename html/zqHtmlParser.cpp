@@ -240,7 +240,6 @@ TzqHtmlTag::TzqHtmlTag(std::string name, std::string source, TzqHtmlTag* owner, 
     : attributes_(this),
       name_(std::move(name)),
       source_(std::move(source)),
-      text_(source_),
       owner_(owner),
       parser_(parser),
       enclosingForm_(nullptr) {
@@ -552,9 +551,11 @@ void TzqHtmlParser::ClearResults() {
 }
 
 void TzqHtmlParser::Parse(std::string_view document) {
+  // The document may be text of the results that ClearResults is about to destroy.
+  std::string own(document);
   ClearResults();
   EnsureInitialized();
-  TzqHtmlScanner(*this, document).Run();
+  TzqHtmlScanner(*this, own).Run();
 }
 
 void TzqHtmlParser::Parse(TzqStream& stream, std::string_view charset) {

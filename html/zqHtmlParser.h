@@ -86,8 +86,12 @@ public:
   const std::string& Name() const { return name_; }
   // The tag text as found (without the angle brackets, tabs and line breaks), or the text piece.
   const std::string& Source() const { return source_; }
-  const std::string& Text() const { return text_; }
-  void SetText(const std::string& text) { text_ = text; }
+  // Starts as Source; kept apart only once set, so that most tags carry their text once.
+  const std::string& Text() const { return textSet_ ? text_ : source_; }
+  void SetText(const std::string& text) {
+    text_ = text;
+    textSet_ = true;
+  }
   TzqHtmlTag* Owner() const { return owner_; }
   TzqHtmlParser* Parser() const { return parser_; }
   TzqHtmlTag* NextTag() const { return nextTag_; }
@@ -114,6 +118,7 @@ private:
   TzqHtmlTag* nextTag_ = nullptr;
   int64_t innerTextPos_ = 0;
   bool isText_ = false;
+  bool textSet_ = false;
   // Cached so that finding a control's form costs nothing however deep the nesting.
   TzqHtmlForm* enclosingForm_;
 };

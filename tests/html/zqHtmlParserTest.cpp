@@ -82,6 +82,10 @@ TEST(HtmlParser, PositionsPointIntoTheDocument) {
   EXPECT_EQ(parser.Tags()[0]->NextTag(), img);
   EXPECT_EQ(img->NextTag(), parser.Tags()[2]);
   EXPECT_EQ(parser.Tags()[2]->NextTag(), nullptr);
+  EXPECT_EQ(img->Text(), img->Source());
+  img->SetText("changed");
+  EXPECT_EQ(img->Text(), "changed");
+  EXPECT_EQ(img->Source(), "img src=\"pic.png\" alt=x");
 }
 
 TEST(HtmlParser, DeclarationsGetNoAttributesAndEncloseNothing) {
@@ -295,6 +299,12 @@ TEST(HtmlParser, EventsFireInOrderAndEachParseStartsAfresh) {
   EXPECT_EQ(parser.Forms().Count(), 0);
   EXPECT_EQ(parser.Images().Count(), 0);
   EXPECT_EQ(parser.Tags().Count(), 1);
+  // A document taken from the previous results outlives their clearing.
+  parser.SetParseMethod(pmAll);
+  parser.Parse("<script><b>x</b></script>");
+  events.clear();
+  parser.Parse(parser.Tags()[1]->Source());
+  EXPECT_EQ(Names(parser.Tags()), (Strings{"b", "#x"}));
 }
 
 TEST(HtmlParser, ListsAndMarkersCanBeChanged) {
