@@ -29,12 +29,17 @@ size_t Walk(zq::TzqHtmlParser& parser) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  // The first byte picks the options, the rest is the document.
+  // The first byte picks the options and the input path, the rest is the document.
   zq::TzqHtmlParser parser;
   parser.SetParseMethod(static_cast<zq::TzqHtmlParseMethod>(data[0] % 3));
   parser.SetIncludeClosingTags((data[0] & 4) != 0);
   std::string_view document(reinterpret_cast<const char*>(data + 1), size - 1);
-  parser.Parse(document);
+  if (data[0] & 8) {
+    zq::TzqMemoryStream stream(document);
+    parser.Parse(stream, "utf-8");
+  } else {
+    parser.Parse(document);
+  }
   volatile size_t sink = Walk(parser);
   (void)sink;
   return 0;

@@ -186,6 +186,11 @@ std::unique_ptr<TzqHtmlTag> NewTag(TzqTagKind kind, const std::string& name, con
   return std::make_unique<TzqHtmlTag>(name, source, owner, parser);
 }
 
+template <class Event, class... Args>
+void Fire(const Event& event, Args... args) {
+  if (event) event(args...);
+}
+
 bool IsFormControlName(std::string_view name) {
   return SameText(name, "input") || SameText(name, "select") || SameText(name, "textarea");
 }
@@ -649,52 +654,52 @@ void TzqHtmlParser::ParseAttributes(TzqHtmlTag* tag, std::string_view text, int6
 }
 
 void TzqHtmlParser::DoParseTag(TzqHtmlTag* tag) {
-  if (OnParseTag) OnParseTag(this, tag);
+  Fire(OnParseTag, this, tag);
 }
 
 void TzqHtmlParser::DoParseAttribute(TzqHtmlTag* tag, TzqHtmlAttribute* attribute) {
-  if (OnParseAttribute) OnParseAttribute(this, tag, attribute);
+  Fire(OnParseAttribute, this, tag, attribute);
 }
 
 void TzqHtmlParser::DoParseForm(TzqHtmlForm* form) {
-  if (OnParseForm) OnParseForm(this, form);
+  Fire(OnParseForm, this, form);
 }
 
 void TzqHtmlParser::DoParseLink(TzqHtmlLink* link) {
-  if (OnParseLink) OnParseLink(this, link);
+  Fire(OnParseLink, this, link);
 }
 
 void TzqHtmlParser::DoParseFrame(TzqHtmlFrame* frame) {
-  if (OnParseFrame) OnParseFrame(this, frame);
+  Fire(OnParseFrame, this, frame);
 }
 
 void TzqHtmlParser::DoParseImage(TzqHtmlImage* image) {
-  if (OnParseImage) OnParseImage(this, image);
+  Fire(OnParseImage, this, image);
 }
 
 void TzqHtmlParser::DoParseFormControl(TzqHtmlForm* form, TzqHtmlTag* control) {
-  if (OnParseFormControl) OnParseFormControl(this, form, control);
+  Fire(OnParseFormControl, this, form, control);
 }
 
 void TzqHtmlParser::DoParseTable(TzqHtmlTable* table) {
-  if (OnParseTable) OnParseTable(this, table);
+  Fire(OnParseTable, this, table);
 }
 
 void TzqHtmlParser::DoParseTableRow(TzqHtmlTable* table, TzqHtmlTableRow* row) {
-  if (OnParseTableRow) OnParseTableRow(this, table, row);
+  Fire(OnParseTableRow, this, table, row);
 }
 
 void TzqHtmlParser::DoParseTableCell(TzqHtmlTable* table, TzqHtmlTableRow* row, TzqHtmlTableCell* cell) {
-  if (OnParseTableCell) OnParseTableCell(this, table, row, cell);
+  Fire(OnParseTableCell, this, table, row, cell);
 }
 
 void TzqHtmlParser::DoParseTableCellTag(TzqHtmlTable* table, TzqHtmlTableRow* row, TzqHtmlTableCell* cell,
                                         TzqHtmlTag* tag) {
-  if (OnParseTableCellTag) OnParseTableCellTag(this, table, row, cell, tag);
+  Fire(OnParseTableCellTag, this, table, row, cell, tag);
 }
 
 void TzqHtmlParser::DoParseMetaTag(TzqHtmlTag* tag) {
-  if (OnParseMetaTag) OnParseMetaTag(this, tag);
+  Fire(OnParseMetaTag, this, tag);
 }
 
 }  // namespace zq
