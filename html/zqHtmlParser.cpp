@@ -1,6 +1,7 @@
 #include "html/zqHtmlParser.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "codec/zqTranslator.h"
 #include "core/zqError.h"
