@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/http/zqHttpTestSupport.h"
+
 #include <chrono>
 #include <thread>
 
@@ -12,11 +14,7 @@
 namespace zq {
 namespace {
 
-std::vector<std::string> LinesOf(const TzqStringList& list) {
-  std::vector<std::string> lines;
-  for (int i = 0; i < list.Count(); ++i) lines.push_back(list[i]);
-  return lines;
-}
+using test::LinesOf;
 
 std::string Body(TzqHttpRequest& request) {
   const TzqByteArray bytes = request.RequestStream()->ReadRemaining();
