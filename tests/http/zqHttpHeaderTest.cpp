@@ -179,6 +179,7 @@ TEST(HttpEntityHeader, AssignCopiesTheSharedPartAcrossKindsAndTheRestOnlyWithinA
 
   TzqStringList notAHeader;
   EXPECT_THROW(request.Assign(notAHeader), EzqConvertError);
+  EXPECT_EQ(changes, 1);
 }
 
 }  // namespace
