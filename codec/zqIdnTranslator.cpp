@@ -102,7 +102,7 @@ std::string TzqIdnTranslator::Punycode(std::u32string_view codePoints, size_t ma
       delta = 0;
       ++h;
     }
-    ++delta;
+    if (++delta > kMaxDelta) throw EzqIdnError(sNeedsWiderIntegers);
     ++n;
   }
   return out;

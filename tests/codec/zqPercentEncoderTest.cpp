@@ -51,14 +51,6 @@ TEST(PercentEncoder, ChangingTheUnsafeCharactersRebuildsTheSet) {
   EXPECT_EQ(encoder.Encode("ab\x05", ""), "ab\x05");
 }
 
-TEST(PercentEncoder, EscapesArePreservedOnlyWhenAsked) {
-  TzqPercentEncoder encoder;
-  encoder.SetUnsafeCharacters("%");
-  EXPECT_EQ(encoder.Encode("%41", ""), "%2541");
-  encoder.SetPreserveEscapes(true);
-  EXPECT_EQ(encoder.Encode("%41%", ""), "%41%25");
-}
-
 TEST(PercentEncoder, DecodesEscapesAndPassesMalformedOnes) {
   TzqPercentEncoder encoder;
   EXPECT_EQ(Bytes(encoder.DecodeToBytes("%41%4a%zz")), "AJ%zz");

@@ -1,0 +1,280 @@
+#include "codec/zqUriUtils.h"
+
+#include <gtest/gtest.h>
+
+#include "codec/zqIdnTranslator.h"
+#include "platform/zqCodePage.h"
+#include "tests/support/zqTestSupport.h"
+
+namespace zq {
+namespace {
+
+using test::CodePageScope;
+
+TzqUrlParser Parsed(std::string_view url) {
+  TzqUrlParser parser;
+  parser.ParseUrl(url);
+  return parser;
+}
+
+std::string Resolved(std::string_view base, std::string_view reference) {
+  TzqUrlParser parser;
+  parser.ParseRelativeUrl(base, reference);
+  return parser.FullUrl();
+}
+
+TEST(UrlParser, ParseUrlFillsEveryPartAndComposesTheSameText) {
+  const std::string url = "https://user:pw@h:8443/a/b?x=1#top";
+  const TzqUrlParser parser = Parsed(url);
+  EXPECT_EQ(parser.Scheme(), "https");
+  EXPECT_EQ(parser.User(), "user");
+  EXPECT_EQ(parser.Password(), "pw");
+  EXPECT_EQ(parser.Host(), "h");
+  EXPECT_EQ(parser.Port(), 8443);
+  EXPECT_EQ(parser.Path(), "/a/b");
+  EXPECT_EQ(parser.Query(), "?x=1");
+  EXPECT_EQ(parser.Fragment(), "#top");
+  EXPECT_EQ(parser.SchemeKind(), skHttps);
+  EXPECT_EQ(parser.FullUrl(), url);
+  EXPECT_EQ(parser.RequestTarget(), "/a/b?x=1#top");
+}
+
+TEST(UrlParser, DefaultsApplyOnlyToParseUrl) {
+  TzqUrlParser parser;
+  parser.SplitUrl("Example.com/index.html");
+  EXPECT_EQ(parser.Scheme(), "");
+  EXPECT_EQ(parser.Port(), 0);
+  EXPECT_EQ(parser.Host(), "Example.com");
+  parser.ParseUrl("Example.com/index.html");
+  EXPECT_EQ(parser.Scheme(), "http");
+  EXPECT_EQ(parser.Port(), 80);
+  EXPECT_EQ(parser.FullUrl(), "http://Example.com/index.html");
+  EXPECT_EQ(Parsed("FTP://files").Port(), 21);
+  EXPECT_EQ(Parsed("file://c/x").Port(), 0);
+}
+
+TEST(UrlParser, PortIsWrittenOnlyWhenNotTheDefault) {
+  EXPECT_EQ(Parsed("http://h:80/").FullUrl(), "http://h/");
+  EXPECT_EQ(Parsed("http://h:81/").FullUrl(), "http://h:81/");
+  EXPECT_EQ(Parsed("https://h:80").FullUrl(), "https://h:80/");
+  EXPECT_EQ(Parsed("gopher://h:70/").FullUrl(), "gopher://h/");
+  EXPECT_EQ(Parsed("news://h:119/").FullUrl(), "news://h:119/");
+}
+
+TEST(UrlParser, PortsThatAreNoNumberGiveZero) {
+  TzqUrlParser parser;
+  for (const char* url : {"http://h:99999999999/", "http://h:2147483648/", "http://h:-1/", "http://h:8o/",
+                          "http://h:/", "http://h: 80/"}) {
+    parser.SplitUrl(url);
+    EXPECT_EQ(parser.Port(), 0) << url;
+    EXPECT_EQ(parser.Host(), "h") << url;
+  }
+  parser.SplitUrl("http://h:2147483647/");
+  EXPECT_EQ(parser.Port(), 2147483647);
+}
+
+TEST(UrlParser, FragmentIsCutFirstThenQuery) {
+  TzqUrlParser parser = Parsed("http://h/p#frag?x");
+  EXPECT_EQ(parser.Query(), "");
+  EXPECT_EQ(parser.Fragment(), "#frag?x");
+  parser = Parsed("http://h/p?a=b#c?d#e");
+  EXPECT_EQ(parser.Path(), "/p");
+  EXPECT_EQ(parser.Query(), "?a=b");
+  EXPECT_EQ(parser.Fragment(), "#c?d#e");
+  // The fragment's own '#' characters are escaped when composed.
+  EXPECT_EQ(parser.PathPart(), "/p?a=b#c?d%23e");
+}
+
+TEST(UrlParser, UserInfoSplitsAtTheFirstColon) {
+  TzqUrlParser parser = Parsed("ftp://u:p:q@h/");
+  EXPECT_EQ(parser.User(), "u");
+  EXPECT_EQ(parser.Password(), "p:q");
+  parser = Parsed("ftp://anonymous@h");
+  EXPECT_EQ(parser.User(), "anonymous");
+  EXPECT_EQ(parser.Password(), "");
+  EXPECT_EQ(parser.FullUrl(), "ftp://anonymous@h/");
+}
+
+TEST(UrlParser, Ipv6LiteralIsSplitAtItsFirstColon) {
+  const TzqUrlParser parser = Parsed("http://[::1]:8080/x");
+  EXPECT_EQ(parser.Host(), "[");
+  EXPECT_EQ(parser.Port(), 80);
+  EXPECT_EQ(parser.Path(), "/x");
+}
+
+TEST(UrlParser, MailtoHasNoSlashes) {
+  const TzqUrlParser parser = Parsed("MAILTO:joe@example.com");
+  EXPECT_EQ(parser.Scheme(), "mailto");
+  EXPECT_EQ(parser.User(), "joe");
+  EXPECT_EQ(parser.Host(), "example.com");
+  EXPECT_EQ(parser.Port(), 25);
+  EXPECT_EQ(parser.SchemeKind(), skMailto);
+  EXPECT_EQ(parser.FullUrl(), "mailto:joe@example.com");
+}
+
+TEST(UrlParser, LeadingDotsStayWithARelativePath) {
+  TzqUrlParser parser;
+  parser.SplitUrl("../a/b");
+  EXPECT_EQ(parser.Host(), "");
+  EXPECT_EQ(parser.Path(), "../a/b");
+  parser.SplitUrl("./a");
+  EXPECT_EQ(parser.Path(), "./a");
+  parser.SplitUrl("images/a.png");
+  EXPECT_EQ(parser.Host(), "images");
+  EXPECT_EQ(parser.Path(), "/a.png");
+}
+
+TEST(UrlParser, SchemeKindAndDefaultPortCompareExactly) {
+  TzqUrlParser parser;
+  parser.SetScheme("gopher");
+  EXPECT_EQ(parser.SchemeKind(), skGopher);
+  parser.SetScheme("HTTP");
+  EXPECT_EQ(parser.SchemeKind(), skUnknown);
+  EXPECT_EQ(TzqUrlParser::DefaultPort("HTTP"), 0);
+  EXPECT_EQ(TzqUrlParser::DefaultPort("mailto"), 25);
+}
+
+TEST(UrlParser, ClearAndAssignLeaveTheCharset) {
+  TzqUrlParser source("utf-8");
+  source.ParseUrl("http://u:p@h:1/a?b#c");
+  TzqUrlParser copy("iso-8859-1");
+  copy.Assign(source);
+  EXPECT_EQ(copy.Charset(), "iso-8859-1");
+  EXPECT_EQ(copy.FullUrl(), "http://u:p@h:1/a?b#c");
+  copy.Clear();
+  EXPECT_EQ(copy.Charset(), "iso-8859-1");
+  EXPECT_EQ(copy.FullUrl(), "");
+  EXPECT_EQ(copy.Port(), 0);
+}
+
+TEST(UrlParser, PathPartEncodesPathQueryAndFragment) {
+  CodePageScope codePage(CP_WINDOWS1252);
+  TzqUrlParser parser;
+  parser.ParseUrl("http://h/a b/caf\xE9/%41?q=x y#f g");
+  EXPECT_EQ(parser.PathPart(), "/a%20b/caf%E9/%41?q=x%20y#f%20g");
+  TzqUrlParser utf8("utf-8");
+  utf8.ParseUrl("http://h/caf\xE9");
+  EXPECT_EQ(utf8.PathPart(), "/caf%C3%A9");
+}
+
+TEST(UrlParser, PathPartAddsMissingSeparators) {
+  TzqUrlParser parser;
+  parser.SetHost("h");
+  EXPECT_EQ(parser.PathPart(), "/");
+  parser.SetPath("a");
+  parser.SetQuery("x=1");
+  EXPECT_EQ(parser.PathPart(), "/a?x=1");
+  parser.SetScheme("mailto");
+  parser.SetPath("");
+  parser.SetQuery("");
+  EXPECT_EQ(parser.PathPart(), "");
+}
+
+TEST(UrlParser, RequestTargetOfTheAsteriskHost) {
+  TzqUrlParser parser = Parsed("http://*");
+  EXPECT_EQ(parser.RequestTarget(), "*");
+  parser.ParseUrl("http://h");
+  EXPECT_EQ(parser.RequestTarget(), "/");
+}
+
+TEST(UrlParser, HostIsComposedInItsAsciiForm) {
+  EXPECT_EQ(Parsed("http://bücher.example/ü").FullUrl(), "http://xn--bcher-kva.example/%C3%BC");
+  // Parsing never fails; only composing a host that cannot be translated does.
+  TzqUrlParser parser;
+  EXPECT_NO_THROW(parser.ParseUrl("http://b\xC3(cher.example/"));
+  EXPECT_THROW(parser.FullUrl(), EzqIdnError);
+  EXPECT_EQ(parser.PathPart(), "/");
+}
+
+TEST(UrlParser, ResolvesAgainstABaseDirectory) {
+  const char* base = "http://h:8080/a/b/x";
+  EXPECT_EQ(Resolved(base, "../c"), "http://h:8080/a/c");
+  EXPECT_EQ(Resolved(base, "/d"), "http://h:8080/d");
+  EXPECT_EQ(Resolved(base, "c?q=1"), "http://h:8080/a/b/c?q=1");
+  EXPECT_EQ(Resolved(base, ""), "http://h:8080/a/b/");
+  EXPECT_EQ(Resolved(base, "images/a.png"), "http://h:8080/a/b/images/a.png");
+  TzqUrlParser parser;
+  parser.ParseRelativeUrl(base, "c?q=1");
+  EXPECT_EQ(parser.Port(), 8080);
+  EXPECT_EQ(parser.Path(), "/a/b/c");
+  EXPECT_EQ(parser.Query(), "?q=1");
+}
+
+TEST(UrlParser, ReferenceWithItsOwnSchemeKeepsItsOwnParts) {
+  TzqUrlParser parser;
+  parser.ParseRelativeUrl("http://u:p@h:8080/a/b/x?q#f", "https://other");
+  EXPECT_EQ(parser.FullUrl(), "https://other/");
+  EXPECT_EQ(parser.Port(), 443);
+  EXPECT_EQ(parser.User(), "");
+  parser.ParseRelativeUrl("http://h/a/b/x", "ftp://o/./p/../q");
+  EXPECT_EQ(parser.FullUrl(), "ftp://o/q");
+}
+
+TEST(UrlParser, ResolutionKeepsTheBaseUserAndPort) {
+  TzqUrlParser parser;
+  parser.ParseRelativeUrl("https://u:p@h:8443/a/b", "c");
+  EXPECT_EQ(parser.FullUrl(), "https://u:p@h:8443/a/c");
+  parser.ParseRelativeUrl("", "");
+  EXPECT_EQ(parser.FullUrl(), "");
+  // Without a scheme in the base, the reference's host stays a host and gets http.
+  parser.ParseRelativeUrl("/a/b", "h/c");
+  EXPECT_EQ(parser.FullUrl(), "http://h/c");
+}
+
+TEST(UrlParser, ResolvesTheRfc3986Examples) {
+  // RFC 3986 section 5.4, the examples whose results this resolution shares. It differs on
+  // purpose for "g:h", "//g", "?y", "#s", "" and "http:g": see BaseQueryAndFragmentAreNeverInherited.
+  const char* base = "http://a/b/c/d;p?q";
+  const std::pair<const char*, const char*> examples[] = {
+      {"g", "http://a/b/c/g"},
+      {"./g", "http://a/b/c/g"},
+      {"g/", "http://a/b/c/g/"},
+      {"/g", "http://a/g"},
+      {"g?y", "http://a/b/c/g?y"},
+      {"g#s", "http://a/b/c/g#s"},
+      {"g?y#s", "http://a/b/c/g?y#s"},
+      {";x", "http://a/b/c/;x"},
+      {"g;x", "http://a/b/c/g;x"},
+      {"g;x?y#s", "http://a/b/c/g;x?y#s"},
+      {".", "http://a/b/c/"},
+      {"./", "http://a/b/c/"},
+      {"..", "http://a/b/"},
+      {"../", "http://a/b/"},
+      {"../g", "http://a/b/g"},
+      {"../..", "http://a/"},
+      {"../../", "http://a/"},
+      {"../../g", "http://a/g"},
+      {"../../../g", "http://a/g"},
+      {"../../../../g", "http://a/g"},
+      {"/./g", "http://a/g"},
+      {"/../g", "http://a/g"},
+      {"g.", "http://a/b/c/g."},
+      {".g", "http://a/b/c/.g"},
+      {"g..", "http://a/b/c/g.."},
+      {"..g", "http://a/b/c/..g"},
+      {"./../g", "http://a/b/g"},
+      {"./g/.", "http://a/b/c/g/"},
+      {"g/./h", "http://a/b/c/g/h"},
+      {"g/../h", "http://a/b/c/h"},
+      {"g;x=1/./y", "http://a/b/c/g;x=1/y"},
+      {"g;x=1/../y", "http://a/b/c/y"},
+      {"g?y/./x", "http://a/b/c/g?y/./x"},
+      {"g?y/../x", "http://a/b/c/g?y/../x"},
+      {"g#s/./x", "http://a/b/c/g#s/./x"},
+      {"g#s/../x", "http://a/b/c/g#s/../x"},
+  };
+  for (const auto& [reference, expected] : examples) EXPECT_EQ(Resolved(base, reference), expected) << reference;
+}
+
+TEST(UrlParser, BaseQueryAndFragmentAreNeverInherited) {
+  const char* base = "http://a/b/c/d;p?q";
+  EXPECT_EQ(Resolved(base, "?y"), "http://a/b/c/?y");
+  EXPECT_EQ(Resolved(base, "#s"), "http://a/b/c/#s");
+  EXPECT_EQ(Resolved(base, ""), "http://a/b/c/");
+  // Only "://" makes a scheme, and a network-path reference is taken as a path.
+  EXPECT_EQ(Resolved(base, "g:h"), "http://a/b/c/g");
+  EXPECT_EQ(Resolved(base, "//g"), "http://a/g");
+}
+
+}  // namespace
+}  // namespace zq
