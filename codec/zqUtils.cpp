@@ -1,6 +1,7 @@
 #include "codec/zqUtils.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -51,7 +52,7 @@ int ExpandYear(int year) {
   return year > 10 ? 1900 + year : 2000 + year;
 }
 
-// A clock word cut at "PM" / "AM" and trimmed: its hour, minute and second.
+// The n-th ':'-separated number of a clock; 0 when missing or not a number.
 int ClockPart(std::string_view clock, int n) { return StrToIntDef(TakeToken(n, clock, TzqCharSet(":")), 0); }
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -135,15 +136,15 @@ TzqDateTime ParseInternetDate(std::string_view text) {
   TakeWord(rest, word);
   const int day = StrToInt(word);
 
-  int month = 0;
+  // An unknown month word stays in place (and is then read as the year).
+  int month = CurrentMonth();
   const size_t blank = rest.find(' ');
-  const int index = IndexOfText(blank == std::string::npos ? std::string_view() : std::string_view(rest).substr(0, blank),
-                                kMonthNames, 11);
-  if (index >= 0) {
-    month = index + 1;
-    rest.erase(0, blank + 1);
-  } else {
-    month = CurrentMonth();
+  if (blank != std::string::npos) {
+    const int index = IndexOfText(std::string_view(rest).substr(0, blank), kMonthNames, 11);
+    if (index >= 0) {
+      month = index + 1;
+      rest.erase(0, blank + 1);
+    }
   }
 
   int year = 0;
@@ -155,7 +156,10 @@ TzqDateTime ParseInternetDate(std::string_view text) {
   if (!TakeWord(rest, clock)) clock.swap(rest);
   const TzqDateTime time = ParseClockTime(clock);
   const std::string zone = rest.substr(0, rest.find(' '));
-  return UtcToLocal(EncodeDate(year, month, day) + time - ParseZoneOffset(zone));
+  // Summed in milliseconds: before 1899-12-30 a date-time's fraction counts backwards.
+  const int64_t utc = DateTimeToUnixMs(EncodeDate(year, month, day)) +
+                      std::llround((time - ParseZoneOffset(zone)) * kMillisecondsPerDay);
+  return UtcToLocal(UnixMsToDateTime(utc));
 }
 
 TzqDateTime ParseClockTime(std::string_view text) {
@@ -306,9 +310,9 @@ std::string CollapseDotSegments(std::string_view path, char separator) {
   }
   if (segment == "." || segment == "..") kept.push_back(std::string_view());
   std::string result;
-  for (std::string_view part : kept) {
+  for (std::string_view piece : kept) {
     result += separator;
-    result += part;
+    result += piece;
   }
   return result;
 }
