@@ -187,16 +187,29 @@ TEST(Connection, LargeWriteToSlowReaderResumesAndKeepsIncomingData) {
   EXPECT_EQ(server.Errors(), "");
 }
 
-TEST(Connection, AbortFromAMessageEndsTheWait) {
+TEST(Connection, AbortFromAPostedMessageEndsTheWait) {
   ScriptedServer server([](int fd) { test::ReadUntilClosed(fd, 10000); });
   Client client(server, 20000);
-  Ticker ticker(100, [&] { client.connection.Abort(); });
+  int handled = 0;
+  const TzqWindowHandle window = CreateMessageWindow([&](TzqMessage& m) {
+    if (m.Msg != WM_USER + 7) return;
+    ++handled;
+    client.connection.Abort();
+  });
+  std::thread poster([&] {
+    Pause(100);
+    PostMessage(window, WM_USER + 7, 0, 0);
+  });
   const uint64_t start = GetTickCount64();
   TzqMemoryStream data;
   client.connection.ReadData(&data);
+  const uint64_t elapsed = GetTickCount64() - start;
+  poster.join();
+  DestroyMessageWindow(window);
   EXPECT_TRUE(client.connection.Aborted());
-  EXPECT_GE(ticker.ticks, 1);
-  EXPECT_LT(GetTickCount64() - start, 5000u);
+  EXPECT_EQ(handled, 1);
+  EXPECT_GE(elapsed, 90u);
+  EXPECT_LT(elapsed, 5000u);
   EXPECT_EQ(data.Size(), 0);
 }
 
