@@ -375,6 +375,28 @@ TEST(NetworkStream, BindRangeSkipsAPortInUse) {
   EXPECT_THROW(connection.GetNetworkStream().BindRange(*address, 0, 5), EzqSocketError);
 }
 
+TEST(NetworkStream, ListenAndAcceptTakeOverTheSocket) {
+  TzqTcpConnection server;
+  server.SetNetworkStream(std::make_unique<TzqNetworkStream>());
+  server.CreateSocket(kAfInet, SOCK_STREAM, IPPROTO_TCP);
+  auto any = TzqIPAddress::ParseAddress("127.0.0.1");
+  server.GetNetworkStream().Bind(*any, 0);
+  server.GetNetworkStream().Listen();
+  const int port = server.LocalPort();
+  ASSERT_GT(port, 0);
+  const TzqSocketHandle listening = server.Socket().Handle();
+  socklen_t length = 0;
+  sockaddr_storage address = test::LoopbackAddress(false, port, length);
+  const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&address), length), 0);
+  Pause(50);
+  server.GetNetworkStream().Accept();
+  EXPECT_NE(server.Socket().Handle(), listening);
+  EXPECT_EQ(server.PeerIP(), "127.0.0.1");
+  EXPECT_EQ(server.PeerPort(), test::LocalPort(peer));
+  ::close(peer);
+}
+
 TEST(NetworkStream, DatagramsGoBothWays) {
   TzqTcpConnection a;
   TzqTcpConnection b;
