@@ -7,7 +7,6 @@ namespace zq {
 
 namespace {
 
-const char* const sUrlUnsafeCharacters = " <>\"#%{}|\\^~[]`";
 const char* const sFormFieldReservedCharacters = "!\"#$%&'()+,/:;<=>?@[\\]^`{|}~";
 const char* const sUnsafeSetCharset = "us-ascii";
 const char* const sUpperHexDigits = "0123456789ABCDEF";
@@ -111,28 +110,6 @@ std::string TzqPercentEncoder::Decode(std::string_view text, std::string_view ch
   const TzqByteArray bytes = DecodeToBytes(text);
   if (bytes.empty()) return {};
   return TzqTranslator::BytesToText(bytes, charset);
-}
-
-TzqUrlEncoder::TzqUrlEncoder() {
-  SetUnsafeCharacters(sUrlUnsafeCharacters);
-  SetPreserveEscapes(true);
-}
-
-std::string TzqUrlEncoder::Encode(std::string_view text, std::string_view charset) {
-  std::string result = TzqPercentEncoder::Encode(text, charset);
-  if (text.empty() || !result.empty()) return result;
-  for (char c : Trim(text)) {
-    if (c == ' ')
-      result += "%20";
-    else
-      result += c;
-  }
-  return result;
-}
-
-std::string TzqUrlEncoder::EncodeUrlText(std::string_view text, std::string_view charset) {
-  TzqUrlEncoder encoder;
-  return encoder.Encode(text, charset);
 }
 
 TzqFormFieldEncoder::TzqFormFieldEncoder() { SetUnsafeCharacters(sFormFieldReservedCharacters); }

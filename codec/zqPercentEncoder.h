@@ -50,20 +50,6 @@ private:
   std::string unsafeCharacters_;
 };
 
-// The encoder of URL paths, queries and fragments: escapes the blank, controls, bytes above
-// 126 and  <>"#%{}|\^~[]` , and keeps escapes already present.
-class TzqUrlEncoder : public TzqPercentEncoder {
-public:
-  TzqUrlEncoder();
-  std::string ClassName() const override { return "TzqUrlEncoder"; }
-
-  // When the charset conversion gives no bytes for a non-empty text, the text trimmed, with
-  // every space as "%20".
-  std::string Encode(std::string_view text, std::string_view charset) override;
-
-  static std::string EncodeUrlText(std::string_view text, std::string_view charset);
-};
-
 // The encoder of application/x-www-form-urlencoded names and values: letters, digits and
 // "-._*" stay, a space becomes '+', everything else is escaped; decoding maps '+' to space.
 class TzqFormFieldEncoder : public TzqPercentEncoder {

@@ -9,6 +9,8 @@ namespace zq {
 
 namespace {
 
+const char* const sUrlUnsafeCharacters = " <>\"#%{}|\\^~[]`";
+
 const char* const sSchemeSeparator = "://";
 const char* const sMailtoPrefix = "mailto:";
 const char* const sDefaultScheme = "http";
@@ -70,6 +72,29 @@ std::string BaseDirectory(const std::string& path) {
 }
 
 }  // namespace
+
+TzqUrlEncoder::TzqUrlEncoder() {
+  SetUnsafeCharacters(sUrlUnsafeCharacters);
+  SetPreserveEscapes(true);
+}
+
+std::string TzqUrlEncoder::Encode(std::string_view text, std::string_view charset) {
+  std::string result = TzqPercentEncoder::Encode(text, charset);
+  if (text.empty() || !result.empty()) return result;
+  for (char c : Trim(text)) {
+    if (c == ' ')
+      result += "%20";
+    else
+      result += c;
+  }
+  return result;
+}
+
+std::string TzqUrlEncoder::EncodeUrlText(std::string_view text, std::string_view charset) {
+  TzqUrlEncoder encoder;
+  return encoder.Encode(text, charset);
+}
+
 
 void TzqUrlParser::Clear() {
   scheme_.clear();
@@ -140,7 +165,12 @@ void TzqUrlParser::ParseRelativeUrl(std::string_view base, std::string_view refe
   }
   TzqUrlParser baseUrl(charset_);
   baseUrl.ParseUrl(base);
-  SplitUrl(reference);
+  // A network-path reference ("//cdn.example/x", common in redirects) names its own server
+  // and takes only the scheme of the base.
+  if (reference.substr(0, 2) == "//" && !baseUrl.scheme_.empty())
+    SplitUrl(baseUrl.scheme_ + ":" + std::string(reference));
+  else
+    SplitUrl(reference);
   const bool ownScheme = !scheme_.empty();
 
   // A relative path such as images/a.png splits into the host "images" and the path "/a.png".

@@ -7,9 +7,24 @@
 #include <string>
 #include <string_view>
 
+#include "codec/zqPercentEncoder.h"
 #include "core/zqComponent.h"
 
 namespace zq {
+
+// The encoder of URL paths, queries and fragments: escapes the blank, controls, bytes above
+// 126 and  <>"#%{}|\^~[]` , and keeps escapes already present.
+class TzqUrlEncoder : public TzqPercentEncoder {
+public:
+  TzqUrlEncoder();
+  std::string ClassName() const override { return "TzqUrlEncoder"; }
+
+  // When the charset conversion gives no bytes for a non-empty text, the text trimmed, with
+  // every space as "%20".
+  std::string Encode(std::string_view text, std::string_view charset) override;
+
+  static std::string EncodeUrlText(std::string_view text, std::string_view charset);
+};
 
 enum TzqSchemeKind { skUnknown, skFtp, skGopher, skHttp, skHttps, skFile, skNews, skMailto };
 

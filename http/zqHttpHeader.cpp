@@ -315,6 +315,10 @@ void TzqHttpRequestHeader::Clear() {
 
 void TzqHttpRequestHeader::Assign(const TzqPersistent& source) {
   const auto* request = dynamic_cast<const TzqHttpRequestHeader*>(&source);
+  if (!dynamic_cast<const TzqHttpEntityHeader*>(&source)) {
+    TzqPersistent::Assign(source);
+    return;
+  }
   UpdateScope update(*this);
   TzqHttpEntityHeader::Assign(source);
   if (request) Tables::Copy(*this, *request, Tables::kRequest);
@@ -370,6 +374,10 @@ void TzqHttpResponseHeader::Clear() {
 
 void TzqHttpResponseHeader::Assign(const TzqPersistent& source) {
   const auto* response = dynamic_cast<const TzqHttpResponseHeader*>(&source);
+  if (!dynamic_cast<const TzqHttpEntityHeader*>(&source)) {
+    TzqPersistent::Assign(source);
+    return;
+  }
   UpdateScope update(*this);
   TzqHttpEntityHeader::Assign(source);
   if (!response) return;

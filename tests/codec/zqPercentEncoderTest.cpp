@@ -12,28 +12,6 @@ using test::Bytes;
 using test::CodePageScope;
 using test::ToBytes;
 
-TEST(UrlEncoder, EscapesUnsafeBytesAndKeepsExistingEscapes) {
-  TzqUrlEncoder encoder;
-  EXPECT_EQ(encoder.Encode("a b", ""), "a%20b");
-  EXPECT_EQ(encoder.Encode("100%", ""), "100%25");
-  EXPECT_EQ(encoder.Encode("\xE9", ""), "%E9");
-  EXPECT_EQ(encoder.Encode("a%2fb%41", ""), "a%2fb%41");
-  // An escape needs two hex digits inside the text.
-  EXPECT_EQ(encoder.Encode("%4", ""), "%254");
-  EXPECT_EQ(encoder.Encode("%4G", ""), "%254G");
-  EXPECT_EQ(encoder.Encode(" <>\"#%{}|\\^~[]`", ""),
-            "%20%3C%3E%22%23%25%7B%7D%7C%5C%5E%7E%5B%5D%60");
-  EXPECT_EQ(encoder.Encode(std::string("\x01\x1F\x7F", 3), ""), "%01%1F%7F");
-  EXPECT_EQ(encoder.Encode("/a-b_c.d?e=f&g;h:i@j!k*l'm(n)o+p,q$r", ""), "/a-b_c.d?e=f&g;h:i@j!k*l'm(n)o+p,q$r");
-}
-
-TEST(UrlEncoder, ConvertsToTheCharsetBeforeEscaping) {
-  CodePageScope codePage(CP_WINDOWS1252);
-  EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("caf\xE9 au lait", "utf-8"), "caf%C3%A9%20au%20lait");
-  EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("caf\xE9", ""), "caf%E9");
-  EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("", "utf-8"), "");
-}
-
 TEST(PercentEncoder, EmptyUnsafeSetEscapesNothing) {
   TzqPercentEncoder encoder;
   const std::string raw("\x01 %\x7F\xFF", 5);

@@ -23,6 +23,28 @@ std::string Resolved(std::string_view base, std::string_view reference) {
   return parser.FullUrl();
 }
 
+TEST(UrlEncoder, EscapesUnsafeBytesAndKeepsExistingEscapes) {
+  TzqUrlEncoder encoder;
+  EXPECT_EQ(encoder.Encode("a b", ""), "a%20b");
+  EXPECT_EQ(encoder.Encode("100%", ""), "100%25");
+  EXPECT_EQ(encoder.Encode("\xE9", ""), "%E9");
+  EXPECT_EQ(encoder.Encode("a%2fb%41", ""), "a%2fb%41");
+  // An escape needs two hex digits inside the text.
+  EXPECT_EQ(encoder.Encode("%4", ""), "%254");
+  EXPECT_EQ(encoder.Encode("%4G", ""), "%254G");
+  EXPECT_EQ(encoder.Encode(" <>\"#%{}|\\^~[]`", ""),
+            "%20%3C%3E%22%23%25%7B%7D%7C%5C%5E%7E%5B%5D%60");
+  EXPECT_EQ(encoder.Encode(std::string("\x01\x1F\x7F", 3), ""), "%01%1F%7F");
+  EXPECT_EQ(encoder.Encode("/a-b_c.d?e=f&g;h:i@j!k*l'm(n)o+p,q$r", ""), "/a-b_c.d?e=f&g;h:i@j!k*l'm(n)o+p,q$r");
+}
+
+TEST(UrlEncoder, ConvertsToTheCharsetBeforeEscaping) {
+  CodePageScope codePage(CP_WINDOWS1252);
+  EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("caf\xE9 au lait", "utf-8"), "caf%C3%A9%20au%20lait");
+  EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("caf\xE9", ""), "caf%E9");
+  EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("", "utf-8"), "");
+}
+
 TEST(UrlParser, ParseUrlFillsEveryPartAndComposesTheSameText) {
   const std::string url = "https://user:pw@h:8443/a/b?x=1#top";
   const TzqUrlParser parser = Parsed(url);
@@ -223,13 +245,14 @@ TEST(UrlParser, ResolutionKeepsTheBaseUserAndPort) {
 
 TEST(UrlParser, ResolvesTheRfc3986Examples) {
   // RFC 3986 section 5.4, the examples whose results this resolution shares. It differs on
-  // purpose for "g:h", "//g", "?y", "#s", "" and "http:g": see BaseQueryAndFragmentAreNeverInherited.
+  // purpose for "g:h", "?y", "#s", "" and "http:g": see BaseQueryAndFragmentAreNeverInherited.
   const char* base = "http://a/b/c/d;p?q";
   const std::pair<const char*, const char*> examples[] = {
       {"g", "http://a/b/c/g"},
       {"./g", "http://a/b/c/g"},
       {"g/", "http://a/b/c/g/"},
       {"/g", "http://a/g"},
+      {"//g", "http://g/"},
       {"g?y", "http://a/b/c/g?y"},
       {"g#s", "http://a/b/c/g#s"},
       {"g?y#s", "http://a/b/c/g?y#s"},
@@ -271,9 +294,15 @@ TEST(UrlParser, BaseQueryAndFragmentAreNeverInherited) {
   EXPECT_EQ(Resolved(base, "?y"), "http://a/b/c/?y");
   EXPECT_EQ(Resolved(base, "#s"), "http://a/b/c/#s");
   EXPECT_EQ(Resolved(base, ""), "http://a/b/c/");
-  // Only "://" makes a scheme, and a network-path reference is taken as a path.
+  // Only "://" makes a scheme.
   EXPECT_EQ(Resolved(base, "g:h"), "http://a/b/c/g");
-  EXPECT_EQ(Resolved(base, "//g"), "http://a/g");
+}
+
+TEST(UrlParser, NetworkPathReferencesNameTheirOwnServer) {
+  EXPECT_EQ(Resolved("https://a:8443/b/c", "//cdn.example/x/../y?q"), "https://cdn.example/y?q");
+  EXPECT_EQ(Resolved("http://a/b", "//u:p@g:81/z"), "http://u:p@g:81/z");
+  // Without a base scheme there is nothing to take: the reference splits as it stands.
+  EXPECT_EQ(Resolved("/a/b", "//g"), "/g");
 }
 
 }  // namespace

@@ -2,16 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/http/zqHttpTestSupport.h"
+
 #include "core/zqError.h"
 
 namespace zq {
 namespace {
 
-std::vector<std::string> LinesOf(const TzqStringList& list) {
-  std::vector<std::string> lines;
-  for (int i = 0; i < list.Count(); ++i) lines.push_back(list[i]);
-  return lines;
-}
+using test::LinesOf;
 
 TzqStringList ResponseLines() {
   return TzqStringList{"HTTP/1.1 401 Unauthorized",
@@ -181,6 +179,7 @@ TEST(HttpEntityHeader, AssignCopiesTheSharedPartAcrossKindsAndTheRestOnlyWithinA
 
   TzqStringList notAHeader;
   EXPECT_THROW(request.Assign(notAHeader), EzqConvertError);
+  EXPECT_EQ(changes, 1);
 }
 
 }  // namespace
