@@ -1,0 +1,166 @@
+#include "codec/zqZLibStreams.h"
+
+namespace zq {
+namespace {
+
+constexpr int64_t kOutputBufferSize = 16384;
+constexpr int kFixedHeaderSize = 10;
+constexpr int kTrailerSize = 8;
+
+constexpr uint8_t kFlagHeaderCrc = 0x02;
+constexpr uint8_t kFlagExtra = 0x04;
+constexpr uint8_t kFlagName = 0x08;
+constexpr uint8_t kFlagComment = 0x10;
+
+uint32_t ReadLittle32(const uint8_t* bytes) {
+  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+         uint32_t(bytes[3]) << 24;
+}
+
+// Skips a zero-terminated field; false when the terminator is not there yet.
+bool SkipZeroTerminated(const uint8_t* bytes, int64_t size, int64_t& position) {
+  while (position < size) {
+    if (bytes[position++] == 0) return true;
+  }
+  return false;
+}
+
+// The length of a complete gzip header at the start of bytes, or -1 while it is incomplete.
+int64_t GZipHeaderLength(const uint8_t* bytes, int64_t size) {
+  if (size < kFixedHeaderSize) return -1;
+  const uint8_t flags = bytes[3];
+  int64_t position = kFixedHeaderSize;
+  if (flags & kFlagExtra) {
+    if (size - position < 2) return -1;
+    position += 2 + (int64_t(bytes[position]) | int64_t(bytes[position + 1]) << 8);
+    if (position > size) return -1;
+  }
+  if ((flags & kFlagName) && !SkipZeroTerminated(bytes, size, position)) return -1;
+  if ((flags & kFlagComment) && !SkipZeroTerminated(bytes, size, position)) return -1;
+  if (flags & kFlagHeaderCrc) {
+    position += 2;
+    if (position > size) return -1;
+  }
+  return position;
+}
+
+}  // namespace
+
+TzqGZipInflateStream::TzqGZipInflateStream(TzqStream& destination)
+    : destination_(destination), inflater_(std::make_unique<TzqInflater>(true)) {}
+
+TzqGZipInflateStream::~TzqGZipInflateStream() = default;
+
+int64_t TzqGZipInflateStream::Read(void*, int64_t) { return 0; }
+
+int64_t TzqGZipInflateStream::Seek(int64_t offset, TzqSeekOrigin origin) {
+  const int64_t target = origin == soBeginning ? offset : offset + totalWritten_;
+  if (target != totalWritten_) throw EzqZLibError(sZLibInvalidStreamOperation, zeInvalidStreamOperation);
+  return target;
+}
+
+int64_t TzqGZipInflateStream::Write(const void* buffer, int64_t count) {
+  if (count < 0) throw EzqZLibError(sZLibArgumentOutOfRange, zeArgumentOutOfRange);
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  totalWritten_ += count;
+  int64_t offset = 0;
+  if (!headerParsed_) {
+    if (!ParseGZipHeader(bytes, count, offset)) return count;
+    headerParsed_ = true;
+  }
+  if (!deflateComplete_) deflateComplete_ = InflateChunk(bytes, count, offset);
+  if (deflateComplete_ && CheckGZipTrailer(bytes, count, offset)) ResetMember();
+  return count;
+}
+
+// The header is parsed again from its first byte after every write until it is complete.
+bool TzqGZipInflateStream::ParseGZipHeader(const uint8_t* buffer, int64_t count, int64_t& offset) {
+  gathered_.Seek(0, soEnd);
+  gathered_.WriteBuffer(buffer, count);
+  const int64_t gatheredSize = gathered_.Size();
+  const int64_t headerLength = GZipHeaderLength(gathered_.Memory(), gatheredSize);
+  if (headerLength < 0) return false;
+  offset = headerLength - gatheredSize + count;
+  gathered_.Clear();
+  heldCount_ = 0;
+  return true;
+}
+
+// The decoder is fed in pairs of bytes: a lone last byte is held back until the next write.
+bool TzqGZipInflateStream::InflateChunk(const uint8_t* buffer, int64_t count, int64_t& offset) {
+  const int64_t left = count - offset;
+  if (left <= 0) return false;
+  if (left <= 2 && heldCount_ == 1) {
+    held_[1] = buffer[offset];
+    if (left == 2) held_[2] = buffer[offset + 1];
+    offset = count;
+    return InflateHeld(1 + left);
+  }
+  if (left == 1) {
+    held_[0] = buffer[offset];
+    heldCount_ = 1;
+    offset = count;
+    return false;
+  }
+  if (heldCount_ == 1) {
+    held_[1] = buffer[offset];
+    ++offset;
+    if (InflateHeld(2)) return true;
+  }
+  return InflateBuffer(buffer, count, offset);
+}
+
+// Feeds the held bytes; when the data ends among them, the unread ones start the trailer.
+bool TzqGZipInflateStream::InflateHeld(int64_t heldCount) {
+  heldCount_ = 0;
+  int64_t heldOffset = 0;
+  const bool complete = InflateBuffer(held_.data(), heldCount, heldOffset);
+  if (complete && heldOffset < heldCount) {
+    gathered_.Seek(0, soEnd);
+    gathered_.WriteBuffer(held_.data() + heldOffset, heldCount - heldOffset);
+  }
+  return complete;
+}
+
+// Decodes until the decoder wants more input or has finished, and also drains everything it
+// decoded, so a body that ends early leaves all decoded bytes in the destination.
+bool TzqGZipInflateStream::InflateBuffer(const uint8_t* bytes, int64_t count, int64_t& offset) {
+  if (offset < count) inflater_->FeedInput(bytes, offset, count - offset);
+  if (output_.empty()) output_.resize(size_t(kOutputBufferSize));
+  uint8_t* output = output_.data();
+  while (!inflater_->Finished()) {
+    const int64_t produced = inflater_->InflateInto(output, 0, kOutputBufferSize);
+    destination_.WriteBuffer(output, produced);
+    crc_.Update(output, produced);
+    decompressedCount_ += uint32_t(produced);
+    if (inflater_->NeedsDictionary()) throw EzqZLibError(sZLibNeedDictionary, zeNeedDictionary);
+    if (produced < kOutputBufferSize) break;
+  }
+  offset = count - inflater_->UnreadByteCount();
+  return inflater_->Finished();
+}
+
+bool TzqGZipInflateStream::CheckGZipTrailer(const uint8_t* buffer, int64_t count, int64_t offset) {
+  if (offset < count) {
+    gathered_.Seek(0, soEnd);
+    gathered_.WriteBuffer(buffer + offset, count - offset);
+  }
+  if (gathered_.Size() < kTrailerSize) return false;
+  const uint8_t* trailer = gathered_.Memory();
+  if (ReadLittle32(trailer) != crc_.Value()) throw EzqZLibError(sZLibInvalidCrc, zeInvalidCrc);
+  if (ReadLittle32(trailer + 4) != decompressedCount_) {
+    throw EzqZLibError(sZLibInvalidDataSize, zeInvalidDataSize);
+  }
+  return true;
+}
+
+void TzqGZipInflateStream::ResetMember() {
+  crc_.Reset();
+  decompressedCount_ = 0;
+  gathered_.Clear();
+  heldCount_ = 0;
+  headerParsed_ = false;
+  deflateComplete_ = false;
+}
+
+}  // namespace zq
