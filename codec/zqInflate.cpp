@@ -348,7 +348,8 @@ int64_t TzqInflater::InflateInto(uint8_t* buffer, int64_t offset, int64_t count)
     if (state_ != isAdlerTrailer) {
       const int chunk = int(std::min<int64_t>(count - produced, TzqOutputWindow::kSize));
       const int taken = window_.TakeOutput(buffer, offset + produced, chunk);
-      adler_.Update(buffer + offset + produced, taken);
+      // Raw data carries no Adler-32 trailer: the sum would go unused.
+      if (!noHeader_) adler_.Update(buffer + offset + produced, taken);
       totalOut_ += uint32_t(taken);
       produced += taken;
       if (produced == count) return produced;

@@ -194,7 +194,6 @@ public:
   TzqInflaterState State() const { return state_; }
   uint32_t TotalIn() const { return totalIn_; }
   uint32_t TotalOut() const { return totalOut_; }
-  uint32_t Adler() const { return adler_.Value(); }
 
 private:
   bool DecodeStep();
