@@ -1,5 +1,7 @@
 #include "codec/zqZLibStreams.h"
 
+#include <algorithm>
+
 namespace zq {
 namespace {
 
@@ -15,33 +17,6 @@ constexpr uint8_t kFlagComment = 0x10;
 uint32_t ReadLittle32(const uint8_t* bytes) {
   return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
          uint32_t(bytes[3]) << 24;
-}
-
-// Skips a zero-terminated field; false when the terminator is not there yet.
-bool SkipZeroTerminated(const uint8_t* bytes, int64_t size, int64_t& position) {
-  while (position < size) {
-    if (bytes[position++] == 0) return true;
-  }
-  return false;
-}
-
-// The length of a complete gzip header at the start of bytes, or -1 while it is incomplete.
-int64_t GZipHeaderLength(const uint8_t* bytes, int64_t size) {
-  if (size < kFixedHeaderSize) return -1;
-  const uint8_t flags = bytes[3];
-  int64_t position = kFixedHeaderSize;
-  if (flags & kFlagExtra) {
-    if (size - position < 2) return -1;
-    position += 2 + (int64_t(bytes[position]) | int64_t(bytes[position + 1]) << 8);
-    if (position > size) return -1;
-  }
-  if ((flags & kFlagName) && !SkipZeroTerminated(bytes, size, position)) return -1;
-  if ((flags & kFlagComment) && !SkipZeroTerminated(bytes, size, position)) return -1;
-  if (flags & kFlagHeaderCrc) {
-    position += 2;
-    if (position > size) return -1;
-  }
-  return position;
 }
 
 }  // namespace
@@ -73,17 +48,54 @@ int64_t TzqGZipInflateStream::Write(const void* buffer, int64_t count) {
   return count;
 }
 
-// The header is parsed again from its first byte after every write until it is complete.
+// The header is read incrementally: only the fixed part and XLEN are kept, the optional
+// fields are skipped as they pass, so a huge name or comment costs neither memory nor time.
 bool TzqGZipInflateStream::ParseGZipHeader(const uint8_t* buffer, int64_t count, int64_t& offset) {
-  gathered_.Seek(0, soEnd);
-  gathered_.WriteBuffer(buffer, count);
-  const int64_t gatheredSize = gathered_.Size();
-  const int64_t headerLength = GZipHeaderLength(gathered_.Memory(), gatheredSize);
-  if (headerLength < 0) return false;
-  offset = headerLength - gatheredSize + count;
-  gathered_.Clear();
+  while (headerStage_ != hsDone) {
+    if (offset >= count) return false;
+    switch (headerStage_) {
+      case hsFixed:
+      case hsExtraLength:
+        headerBytes_[size_t(headerHave_++)] = buffer[offset++];
+        if (headerHave_ == kFixedHeaderSize) NextHeaderStage(hsExtraLength);
+        if (headerHave_ == kFixedHeaderSize + 2) {
+          headerSkip_ = int64_t(headerBytes_[10]) | int64_t(headerBytes_[11]) << 8;
+          NextHeaderStage(hsExtra);
+        }
+        break;
+      case hsExtra:
+      case hsHeaderCrc: {
+        const int64_t skipped = std::min(headerSkip_, count - offset);
+        offset += skipped;
+        headerSkip_ -= skipped;
+        if (headerSkip_ == 0) NextHeaderStage(headerStage_ == hsExtra ? hsName : hsDone);
+        break;
+      }
+      case hsName:
+      case hsComment:
+        if (buffer[offset++] == 0) NextHeaderStage(headerStage_ == hsName ? hsComment : hsHeaderCrc);
+        break;
+      case hsDone:
+        break;
+    }
+  }
   heldCount_ = 0;
   return true;
+}
+
+// Moves to the first stage from `stage` on that the header's flags ask for.
+void TzqGZipInflateStream::NextHeaderStage(TzqHeaderStage stage) {
+  const uint8_t flags = headerBytes_[3];
+  for (;; stage = TzqHeaderStage(stage + 1)) {
+    if (stage == hsExtraLength && !(flags & kFlagExtra)) continue;
+    if (stage == hsExtra && headerSkip_ == 0) continue;
+    if (stage == hsName && !(flags & kFlagName)) continue;
+    if (stage == hsComment && !(flags & kFlagComment)) continue;
+    if (stage == hsHeaderCrc && !(flags & kFlagHeaderCrc)) continue;
+    break;
+  }
+  if (stage == hsHeaderCrc) headerSkip_ = 2;
+  headerStage_ = stage;
 }
 
 // The decoder is fed in pairs of bytes: a lone last byte is held back until the next write.
@@ -159,6 +171,9 @@ void TzqGZipInflateStream::ResetMember() {
   decompressedCount_ = 0;
   gathered_.Clear();
   heldCount_ = 0;
+  headerStage_ = hsFixed;
+  headerHave_ = 0;
+  headerSkip_ = 0;
   headerParsed_ = false;
   deflateComplete_ = false;
 }

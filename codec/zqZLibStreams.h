@@ -29,12 +29,15 @@ public:
   TzqStream& Destination() const { return destination_; }
 
 private:
+  enum TzqHeaderStage { hsFixed, hsExtraLength, hsExtra, hsName, hsComment, hsHeaderCrc, hsDone };
+
   bool ParseGZipHeader(const uint8_t* buffer, int64_t count, int64_t& offset);
   bool InflateChunk(const uint8_t* buffer, int64_t count, int64_t& offset);
   bool InflateHeld(int64_t heldCount);
   bool InflateBuffer(const uint8_t* bytes, int64_t count, int64_t& offset);
   bool CheckGZipTrailer(const uint8_t* buffer, int64_t count, int64_t offset);
   void ResetMember();
+  void NextHeaderStage(TzqHeaderStage stage);
 
   TzqStream& destination_;
   TzqMemoryStream gathered_;
@@ -47,6 +50,10 @@ private:
   std::array<uint8_t, 10> held_{};
   int heldCount_ = 0;
   std::vector<uint8_t> output_;
+  TzqHeaderStage headerStage_ = hsFixed;
+  std::array<uint8_t, 12> headerBytes_{};  // the fixed part and XLEN
+  int headerHave_ = 0;
+  int64_t headerSkip_ = 0;
 };
 
 }  // namespace zq

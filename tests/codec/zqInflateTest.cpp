@@ -192,6 +192,12 @@ TEST(Inflate, GZipHeaderFieldsSplitAcrossWritesAreSkippedUnchecked) {
   EXPECT_EQ(GUnzipPieces(gzip, ByteByByte(gzip)), input);
   EXPECT_EQ(GUnzipPieces(gzip, {headerEnd - 1, 1, gzip.size() - headerEnd}), input);
   EXPECT_EQ(GUnzipPieces(gzip, test::RandomSplits(gzip.size(), 40, random)), input);
+
+  // A name of 200 000 bytes, one byte per write, is skipped in linear time.
+  std::string longName(200000, 'n');
+  header.name = reinterpret_cast<Bytef*>(longName.data());
+  const TzqBytes longHeader = test::Compress(input, test::zfGZip, 6, Z_DEFAULT_STRATEGY, &header);
+  EXPECT_EQ(GUnzipPieces(longHeader, ByteByByte(longHeader)), input);
 }
 
 TEST(Inflate, GZipTrailerErrors) {
