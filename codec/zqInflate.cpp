@@ -231,17 +231,15 @@ bool TzqInflaterHeader::ReadCodeLengths(TzqInflateBuffer& input) {
   for (;;) {
     switch (subState_) {
       case 0: {
-        const int hlit = input.ShowBits(5);
+        const int hlit = input.TakeBits(5);
         if (hlit < 0) return false;
-        input.SkipBits(5);
         literalCount_ = hlit + 257;
         subState_ = 1;
         break;
       }
       case 1: {
-        const int hdist = input.ShowBits(5);
+        const int hdist = input.TakeBits(5);
         if (hdist < 0) return false;
-        input.SkipBits(5);
         distanceCount_ = hdist + 1;
         totalCount_ = literalCount_ + distanceCount_;
         lengths_.assign(size_t(totalCount_), 0);
@@ -249,9 +247,8 @@ bool TzqInflaterHeader::ReadCodeLengths(TzqInflateBuffer& input) {
         break;
       }
       case 2: {
-        const int hclen = input.ShowBits(4);
+        const int hclen = input.TakeBits(4);
         if (hclen < 0) return false;
-        input.SkipBits(4);
         codeLengthCount_ = hclen + 4;
         codeLengthLengths_.fill(0);
         index_ = 0;
@@ -277,9 +274,8 @@ bool TzqInflaterHeader::ReadCodeLengths(TzqInflateBuffer& input) {
 
 bool TzqInflaterHeader::ReadCodeLengthCodes(TzqInflateBuffer& input) {
   for (; index_ < codeLengthCount_; ++index_) {
-    const int length = input.ShowBits(3);
+    const int length = input.TakeBits(3);
     if (length < 0) return false;
-    input.SkipBits(3);
     codeLengthLengths_[kCodeLengthOrder[index_]] = uint8_t(length);
   }
   codeLengthTree_ = std::make_unique<TzqInflaterHuffmanTree>(codeLengthLengths_.data(), 19, 7);
@@ -309,9 +305,8 @@ bool TzqInflaterHeader::ReadLengthSymbols(TzqInflateBuffer& input) {
 }
 
 bool TzqInflaterHeader::ReadRepeat(TzqInflateBuffer& input) {
-  const int extra = input.ShowBits(kRepeatExtraBits[repeatKind_]);
+  const int extra = input.TakeBits(kRepeatExtraBits[repeatKind_]);
   if (extra < 0) return false;
-  input.SkipBits(kRepeatExtraBits[repeatKind_]);
   const int count = kRepeatMinimum[repeatKind_] + extra;
   if (index_ + count > totalCount_) Raise(sZLibUnknownError, zeUnknownError);
   // A run of zeros becomes the previous length for a following repeat of kind 16.
@@ -392,9 +387,8 @@ bool TzqInflater::DecodeStep() {
 }
 
 bool TzqInflater::ReadZLibHeader() {
-  const int bits = input_.ShowBits(16);
+  const int bits = input_.TakeBits(16);
   if (bits < 0) return false;
-  input_.SkipBits(16);
   const int header = (bits & 0xFF) << 8 | bits >> 8;
   if (header % 31 != 0) Raise(sZLibHeaderChecksumIllegal, zeHeaderChecksumIllegal);
   if (((header >> 8) & 0x0F) != 8) Raise(sZLibCompressionMethodUnknown, zeCompressionMethodUnknown);
@@ -411,9 +405,8 @@ bool TzqInflater::ReadZLibHeader() {
 // Shifts whole bytes into the accumulator, most significant first; true when all are read.
 bool TzqInflater::ReadAccumulator() {
   while (neededBits_ > 0) {
-    const int byte = input_.ShowBits(8);
+    const int byte = input_.TakeBits(8);
     if (byte < 0) return false;
-    input_.SkipBits(8);
     accumulator_ = accumulator_ << 8 | uint32_t(byte);
     neededBits_ -= 8;
   }
@@ -439,9 +432,8 @@ bool TzqInflater::ReadBlockHeader() {
     state_ = isAdlerTrailer;
     return true;
   }
-  const int bits = input_.ShowBits(3);
+  const int bits = input_.TakeBits(3);
   if (bits < 0) return false;
-  input_.SkipBits(3);
   lastBlock_ = (bits & 1) != 0;
   switch (bits >> 1) {
     case 0:
@@ -464,9 +456,8 @@ bool TzqInflater::ReadBlockHeader() {
 }
 
 bool TzqInflater::ReadStoredLength(bool complement) {
-  const int value = input_.ShowBits(16);
+  const int value = input_.TakeBits(16);
   if (value < 0) return false;
-  input_.SkipBits(16);
   if (!complement) {
     storedRemaining_ = value;
     state_ = isStoredNotLength;
@@ -532,9 +523,8 @@ bool TzqInflater::DecodeCodes() {
         break;
       }
       case isLengthExtra: {
-        const int extra = input_.ShowBits(neededBits_);
+        const int extra = input_.TakeBits(neededBits_);
         if (extra < 0) return false;
-        input_.SkipBits(neededBits_);
         copyLength_ += extra;
         state_ = isDistance;
         break;
@@ -549,9 +539,8 @@ bool TzqInflater::DecodeCodes() {
         break;
       }
       case isDistanceExtra: {
-        const int extra = input_.ShowBits(neededBits_);
+        const int extra = input_.TakeBits(neededBits_);
         if (extra < 0) return false;
-        input_.SkipBits(neededBits_);
         copyDistance_ += extra;
         window_.CopyMatch(copyLength_, copyDistance_);
         state_ = isLiteralLength;

@@ -77,6 +77,12 @@ public:
   void FeedInput(const uint8_t* bytes, int64_t offset, int64_t count);
   // The low n bits (n <= 16) without consuming them, or -1 when fewer are available.
   int ShowBits(int n);
+  // The low n bits (n <= 16), consumed, or -1 (nothing consumed) when fewer are available.
+  int TakeBits(int n) {
+    const int value = ShowBits(n);
+    if (value >= 0) SkipBits(n);
+    return value;
+  }
   void SkipBits(int n) {
     bits_ >>= n;
     bitCount_ -= n;

@@ -97,4 +97,12 @@ inline void CheckSame(const TzqOutcome& whole, const TzqOutcome& pieces) {
   }
 }
 
+// One fuzz input for the raw or zlib decoder: whole against split delivery.
+inline int FuzzInflater(bool raw, const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const uint16_t seed = uint16_t(data[0] | data[1] << 8);
+  CheckSame(RunInflater(raw, data + 2, size - 2, seed, true), RunInflater(raw, data + 2, size - 2, seed, false));
+  return 0;
+}
+
 }  // namespace zq::fuzz
