@@ -13,6 +13,8 @@ constexpr int kDistanceRootBits = TzqInflaterHuffmanTree::kDefaultRootBits;
 constexpr int kEndOfBlock = 256;
 constexpr int kMaxLengthSymbol = 285;
 constexpr int kMaxDistanceSymbol = 29;
+// The fast loop refills at most twice per pair, 8 bytes each time.
+constexpr int64_t kFastInputMargin = 16;
 
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
                                           11, 4, 12, 3, 13, 2, 14, 1, 15};
@@ -499,7 +501,7 @@ bool TzqInflater::ReadDynamicHeader() {
 // input holds enough bytes for a whole literal/length + distance pair.
 bool TzqInflater::DecodeCodes() {
   while (window_.FreeSpace() >= kMaxMatch) {
-    if (state_ == isLiteralLength && input_.end_ - input_.next_ >= 8) {
+    if (state_ == isLiteralLength && input_.end_ - input_.next_ >= kFastInputMargin) {
       if (!DecodeCodesFast()) return true;
       continue;
     }
@@ -559,7 +561,7 @@ bool TzqInflater::DecodeCodes() {
 bool TzqInflater::DecodeCodesFast() {
   TzqInflateBuffer& in = input_;
   const uint8_t* const input = in.input_;
-  const int64_t fastEnd = in.end_ - 8;
+  const int64_t fastEnd = in.end_ - kFastInputMargin;
   int64_t next = in.next_;
   uint64_t bits = in.bits_;
   int bitCount = in.bitCount_;
@@ -583,24 +585,41 @@ bool TzqInflater::DecodeCodesFast() {
     Raise(message, code);
   };
 
-  bool blockEnded = false;
-  while (next <= fastEnd && filled <= TzqOutputWindow::kSize - kMaxMatch) {
+  auto refill = [&] {
     bits |= LoadLittle64(input + next) << bitCount;
     next += (63 - bitCount) >> 3;
     bitCount |= 56;
-
+  };
+  constexpr int kFilledLimit = TzqOutputWindow::kSize - kMaxMatch;
+  bool blockEnded = false;
+  while (next <= fastEnd && filled <= kFilledLimit) {
+    refill();
     int32_t entry = LookUp(literal, literalRoot, bits);
-    int length = TzqInflaterHuffmanTree::EntryLength(entry);
-    if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
-    bits >>= length;
-    bitCount -= length;
+    int length;
     int symbol = TzqInflaterHuffmanTree::EntrySymbol(entry);
-    if (symbol < kEndOfBlock) {
+    // Literals follow each other without a refill while a whole code is in the bit buffer.
+    bool literalsOnly = false;
+    while (symbol < kEndOfBlock) {
+      length = TzqInflaterHuffmanTree::EntryLength(entry);
+      if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
+      bits >>= length;
+      bitCount -= length;
       window[write] = uint8_t(symbol);
       write = (write + 1) & TzqOutputWindow::kMask;
       ++filled;
-      continue;
+      if (bitCount < TzqInflaterHuffmanTree::kMaxCodeLength || filled > kFilledLimit) {
+        literalsOnly = true;
+        break;
+      }
+      entry = LookUp(literal, literalRoot, bits);
+      symbol = TzqInflaterHuffmanTree::EntrySymbol(entry);
     }
+    if (literalsOnly) continue;
+    // The rest of the pair needs up to 48 bits; the margin keeps this refill inside the input.
+    if (bitCount < 48) refill();
+    length = TzqInflaterHuffmanTree::EntryLength(entry);
+    bits >>= length;
+    bitCount -= length;
     if (symbol == kEndOfBlock) {
       blockEnded = true;
       break;
