@@ -137,7 +137,8 @@ bool TzqGZipInflateStream::InflateHeld(int64_t heldCount) {
 // Decodes until the decoder wants more input or has finished, and also drains everything it
 // decoded, so a body that ends early leaves all decoded bytes in the destination.
 bool TzqGZipInflateStream::InflateBuffer(const uint8_t* bytes, int64_t count, int64_t& offset) {
-  if (offset < count) inflater_->FeedInput(bytes, offset, count - offset);
+  const int64_t fed = count - offset;
+  if (fed > 0) inflater_->FeedInput(bytes, offset, fed);
   if (output_.empty()) output_.resize(size_t(kOutputBufferSize));
   uint8_t* output = output_.data();
   while (!inflater_->Finished()) {
@@ -148,7 +149,9 @@ bool TzqGZipInflateStream::InflateBuffer(const uint8_t* bytes, int64_t count, in
     if (inflater_->NeedsDictionary()) throw EzqZLibError(sZLibNeedDictionary, zeNeedDictionary);
     if (produced < kOutputBufferSize) break;
   }
-  offset = count - inflater_->UnreadByteCount();
+  // A decoder that finished earlier may still hold bytes of an older input; only bytes of this
+  // one can start the trailer here.
+  offset = count - std::min(inflater_->UnreadByteCount(), std::max<int64_t>(fed, 0));
   return inflater_->Finished();
 }
 
