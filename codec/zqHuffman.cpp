@@ -23,7 +23,7 @@ TzqLengthCounts FirstCodes(const TzqLengthCounts& counts) {
 
 }  // namespace
 
-uint16_t ReverseBits16(uint16_t value) {
+uint16_t TzqHuffman::ReverseBits16(uint16_t value) {
   return static_cast<uint16_t>(kReverseNibble[value & 15] << 12 |
                                kReverseNibble[(value >> 4) & 15] << 8 |
                                kReverseNibble[(value >> 8) & 15] << 4 |
@@ -71,7 +71,7 @@ void TzqInflaterHuffmanTree::Fill(const uint8_t* lengths, int count) {
   for (int symbol = 0; symbol < count; ++symbol) {
     const int length = lengths[symbol];
     if (length == 0) continue;
-    reversed[symbol] = static_cast<uint16_t>(ReverseBits16(uint16_t(next[length]++)) >> (16 - length));
+    reversed[symbol] = static_cast<uint16_t>(TzqHuffman::ReverseBits16(uint16_t(next[length]++)) >> (16 - length));
     if (length > rootBits_) {
       uint8_t& deepest = longest[reversed[symbol] & (rootSize - 1)];
       if (length > deepest) deepest = uint8_t(length);

@@ -6,8 +6,11 @@
 
 namespace zq {
 
-// Reverses the order of the low 16 bits of value.
-uint16_t ReverseBits16(uint16_t value);
+class TzqHuffman {
+public:
+  // Reverses the order of the low 16 bits of value.
+  static uint16_t ReverseBits16(uint16_t value);
+};
 
 // One decode table, indexed by the next input bits taken least-significant first.
 // The first 2^RootBits entries are indexed by the next RootBits bits; longer codes go through

@@ -41,9 +41,11 @@ inline TzqOutcome RunInflater(bool raw, const uint8_t* data, size_t size, uint16
   std::vector<uint8_t> buffer(static_cast<size_t>(chunk));
   TzqInflater inflater(raw);
   try {
+    std::vector<std::vector<uint8_t>> kept;  // each piece in a buffer of its own, kept alive
     for (size_t position = 0; position < size && !inflater.Finished();) {
       const size_t piece = whole ? size : splitter.Next(size - position);
-      inflater.FeedInput(data, int64_t(position), int64_t(piece));
+      kept.emplace_back(data + position, data + position + piece);
+      inflater.FeedInput(kept.back().data(), 0, int64_t(piece));
       position += piece;
       for (;;) {
         const int64_t produced = inflater.InflateInto(buffer.data(), 0, chunk);
@@ -69,7 +71,8 @@ inline TzqOutcome RunGZip(const uint8_t* data, size_t size, uint16_t seed, bool 
     TzqGZipInflateStream gzip(destination);
     for (size_t position = 0; position < size;) {
       const size_t piece = whole ? size : splitter.Next(size - position);
-      if (gzip.Write(data + position, int64_t(piece)) != int64_t(piece)) __builtin_trap();
+      const std::vector<uint8_t> write(data + position, data + position + piece);
+      if (gzip.Write(write.data(), int64_t(piece)) != int64_t(piece)) __builtin_trap();
       position += piece;
     }
   } catch (const EzqZLibError& error) {

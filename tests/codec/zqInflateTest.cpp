@@ -501,8 +501,8 @@ TEST(HuffmanTree, CodeSpaceShapes) {
   EXPECT_EQ(TzqInflaterHuffmanTree(single, 3).CodeSpace(), TzqInflaterHuffmanTree::csComplete);
   const uint8_t empty[2] = {0, 0};
   EXPECT_EQ(TzqInflaterHuffmanTree(empty, 2).CodeSpace(), TzqInflaterHuffmanTree::csComplete);
-  EXPECT_EQ(ReverseBits16(0x0001), 0x8000);
-  EXPECT_EQ(ReverseBits16(0x1234), 0x2C48);
+  EXPECT_EQ(TzqHuffman::ReverseBits16(0x0001), 0x8000);
+  EXPECT_EQ(TzqHuffman::ReverseBits16(0x1234), 0x2C48);
 }
 
 }  // namespace
