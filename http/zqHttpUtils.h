@@ -1,0 +1,70 @@
+#pragma once
+// Status-line parsing and header-line helpers shared by the HTTP client and the proxy tunnel,
+// the HTTP version and authorization-type enumerations, and the proxy settings record.
+
+#include <cstdint>
+#include <string>
+
+#include "core/zqComponent.h"
+#include "core/zqStream.h"
+#include "core/zqStringList.h"
+
+namespace zq {
+
+enum TzqAuthorizationType { atBasic, atAutoDetect };
+
+enum TzqHttpVersion { hvHttp1_0, hvHttp1_1 };
+
+// "HTTP/1.0", "HTTP/1.1", indexed by TzqHttpVersion.
+extern const char* const kHttpVersionTexts[2];
+
+class TzqHttpUtils {
+public:
+  TzqHttpUtils() = delete;
+
+  // The version word that ends at the next space at or after position (left on that space);
+  // fallback when there is no space or the word is no known version.
+  static TzqHttpVersion ParseStatusVersion(const TzqByteArray& bytes, int64_t& position, TzqHttpVersion fallback);
+  // The number that ends at the next space (position left on it); 0 when absent or not a number.
+  static int32_t ParseStatusCode(const TzqByteArray& bytes, int64_t& position);
+  // The trimmed text up to the next line feed, or to the end; position left on the line feed.
+  static std::string ParseStatusText(const TzqByteArray& bytes, int64_t& position);
+  // The whole content; the stream's position is kept.
+  static TzqByteArray StreamToBytes(TzqStream& stream);
+  // count bytes (or fewer, at the end) from the stream's position as the list's lines.
+  static void ReadHeaderLines(TzqStream& stream, int64_t count, TzqStringList& list);
+  static void TrimTrailingEmptyLines(TzqStringList& list);
+  // Removes a leading request or status line.
+  static void DropStartLine(TzqStringList& list);
+  // Replaces the field name (removed when value is empty).
+  static void SetHeaderField(const std::string& name, const std::string& value, TzqStringList& list);
+};
+
+class TzqHttpProxySettings : public TzqPersistent {
+public:
+  TzqHttpProxySettings() { ResetDefaults(); }
+  std::string ClassName() const override { return "TzqHttpProxySettings"; }
+
+  void Assign(const TzqPersistent& source) override;
+  void ResetDefaults();
+
+  TzqAuthorizationType AuthorizationType() const { return authorizationType_; }
+  void SetAuthorizationType(TzqAuthorizationType value) { authorizationType_ = value; }
+  const std::string& UserName() const { return userName_; }
+  void SetUserName(const std::string& value) { userName_ = value; }
+  const std::string& Password() const { return password_; }
+  void SetPassword(const std::string& value) { password_ = value; }
+  const std::string& Server() const { return server_; }
+  void SetServer(const std::string& value) { server_ = value; }
+  int32_t Port() const { return port_; }
+  void SetPort(int32_t value) { port_ = value; }
+
+private:
+  TzqAuthorizationType authorizationType_ = atAutoDetect;
+  std::string userName_;
+  std::string password_;
+  std::string server_;
+  int32_t port_ = 8080;
+};
+
+}  // namespace zq
