@@ -1,0 +1,153 @@
+// CONNECT tunnels through a real squid on loopback (tests/peers/squid-peer.sh), without proxy
+// authorization and with Basic and Digest, to a scripted loopback server behind it.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <string>
+
+#include "http/zqHttpProxy.h"
+#include "net/zqTcpClient.h"
+#include "tests/net/integration/zqLoopback.h"
+
+namespace zq {
+namespace {
+
+using test::ReadExactly;
+using test::ScriptedServer;
+using test::WriteAll;
+
+// Gone, or a zombie that nobody reaps here.
+bool Exited(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), {});
+  const size_t close = text.rfind(')');
+  return text.empty() || (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z');
+}
+
+// One squid of squid-peer.sh, killed by PID when destroyed (it keeps no disk cache).
+class SquidPeer {
+public:
+  explicit SquidPeer(const std::string& kind) : port_(test::FreePort()) {
+    const std::string command = "timeout 20 bash '" + std::string(ZQ_PEERS_DIR) + "/squid-peer.sh' " + kind + " '" +
+                                dir_.Path() + "/run' " + std::to_string(port_) + " > '" + dir_.Path() +
+                                "/start.log' 2>&1";
+    const int status = std::system(command.c_str());
+    std::ifstream pids(dir_.Path() + "/run/pids");
+    pids >> pid_;
+    if (status != 0) {
+      Stop();
+      std::ifstream log(dir_.Path() + "/start.log");
+      throw std::runtime_error("starting squid failed: " + std::string(std::istreambuf_iterator<char>(log), {}));
+    }
+  }
+  ~SquidPeer() { Stop(); }
+  SquidPeer(const SquidPeer&) = delete;
+  SquidPeer& operator=(const SquidPeer&) = delete;
+
+  int Port() const { return port_; }
+
+private:
+  void Stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    for (int i = 0; i < 100 && !Exited(pid_); ++i) test::Pause(20);
+    pid_ = 0;
+  }
+
+  test::TempDir dir_;
+  int port_;
+  pid_t pid_ = 0;
+};
+
+// The far end of the tunnels: answers "ping" with "pong" on each connection.
+class PongServer : public ScriptedServer {
+public:
+  PongServer()
+      : ScriptedServer(
+            [](int fd) {
+              if (ReadExactly(fd, 4) == "ping") WriteAll(fd, "pong");
+              test::ReadUntilClosed(fd);
+            },
+            false, 4) {}
+};
+
+struct Tunnel {
+  TzqHttpProxy proxy;
+  TzqTcpClient client;
+  int requests = 0;
+
+  Tunnel(const SquidPeer& squid, const PongServer& far, const std::string& user, const std::string& password) {
+    proxy.SetServer("127.0.0.1");
+    proxy.SetPort(squid.Port());
+    proxy.SetTimeOut(5000);
+    proxy.SetUserName(user);
+    proxy.SetPassword(password);
+    proxy.OnSendRequest = [this](TzqObject*, const std::string&, int32_t, const TzqStringList&) { ++requests; };
+    client.SetProxy(&proxy);
+    client.SetServer("127.0.0.1");
+    client.SetPort(far.Port());
+  }
+
+  // Opens the tunnel and asks the far server through it.
+  std::string PingThrough() {
+    client.Open();
+    client.GetConnection().WriteText("ping", "us-ascii");
+    TzqMemoryStream reply;
+    for (int i = 0; i < 20 && reply.Size() < 4 && client.Active(); ++i) client.GetConnection().ReadData(&reply);
+    client.Close();
+    const TzqByteArray bytes = reply.Bytes();
+    return std::string(bytes.begin(), bytes.end());
+  }
+};
+
+TEST(SquidTunnel, WithoutProxyAuthorization) {
+  SquidPeer squid("open");
+  PongServer far;
+  Tunnel tunnel(squid, far, "", "");
+  EXPECT_EQ(tunnel.PingThrough(), "pong");
+  EXPECT_EQ(tunnel.proxy.StatusCode(), 200);
+  EXPECT_EQ(tunnel.requests, 1);
+}
+
+TEST(SquidTunnel, BasicAnsweredAndSentFirst) {
+  SquidPeer squid("basic");
+  PongServer far;
+  Tunnel detected(squid, far, "proxyuser", "proxypass");
+  EXPECT_EQ(detected.PingThrough(), "pong");
+  EXPECT_EQ(detected.requests, 2);  // the 407, then the answer
+
+  Tunnel first(squid, far, "proxyuser", "proxypass");
+  first.proxy.SetAuthorizationType(atBasic);
+  EXPECT_EQ(first.PingThrough(), "pong");
+  EXPECT_EQ(first.requests, 1);
+}
+
+TEST(SquidTunnel, WrongCredentialsEndInTheProxysRefusal) {
+  SquidPeer squid("basic");
+  PongServer far;
+  Tunnel tunnel(squid, far, "proxyuser", "wrong");
+  tunnel.proxy.SetMaxAuthRetries(2);
+  try {
+    tunnel.client.Open();
+    ADD_FAILURE() << "the tunnel opened";
+  } catch (const EzqHttpProxyError& e) {
+    EXPECT_EQ(e.ErrorCode(), 407);
+    EXPECT_EQ(std::string(e.what()), "HTTP/1.1 407 Proxy Authentication Required");
+    EXPECT_NE(e.ResponseText().find("</html>"), std::string::npos);  // squid's error page
+  }
+  EXPECT_EQ(tunnel.requests, 3);
+  EXPECT_FALSE(tunnel.client.Active());
+}
+
+TEST(SquidTunnel, Digest) {
+  SquidPeer squid("digest");
+  PongServer far;
+  Tunnel tunnel(squid, far, "proxyuser", "proxypass");
+  EXPECT_EQ(tunnel.PingThrough(), "pong");
+  EXPECT_EQ(tunnel.requests, 2);
+}
+
+}  // namespace
+}  // namespace zq
