@@ -9,6 +9,7 @@
 
 #include "http/zqHttpProxy.h"
 #include "net/zqTcpClient.h"
+#include "tests/http/integration/zqTunnelSupport.h"
 #include "tests/net/integration/zqLoopback.h"
 
 namespace zq {
@@ -94,11 +95,9 @@ struct Tunnel {
   std::string PingThrough() {
     client.Open();
     client.GetConnection().WriteText("ping", "us-ascii");
-    TzqMemoryStream reply;
-    for (int i = 0; i < 20 && reply.Size() < 4 && client.Active(); ++i) client.GetConnection().ReadData(&reply);
+    const std::string reply = test::ReceiveUpTo(client.GetConnection(), 4);
     client.Close();
-    const TzqByteArray bytes = reply.Bytes();
-    return std::string(bytes.begin(), bytes.end());
+    return reply;
   }
 };
 
