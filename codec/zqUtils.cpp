@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "codec/zqTranslator.h"
@@ -348,6 +349,25 @@ void WriteLinesToStream(const TzqStringList& list, TzqStream& stream, std::strin
 
 void ReadLinesFromStream(TzqStream& stream, TzqStringList& list, std::string_view charset) {
   TzqStringsUtils(list, std::string(charset)).LoadFromStream(stream);
+}
+
+namespace {
+
+std::mutex& MessageWindowLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
+TzqWindowHandle CreateMessageWindow(TzqWindowProc proc) {
+  std::lock_guard<std::mutex> guard(MessageWindowLock());
+  return AllocateHiddenWindow(std::move(proc));
+}
+
+void DestroyMessageWindow(TzqWindowHandle window) {
+  std::lock_guard<std::mutex> guard(MessageWindowLock());
+  DeallocateHiddenWindow(window);
 }
 
 }  // namespace zq

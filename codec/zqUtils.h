@@ -15,6 +15,7 @@
 #include "core/zqDateTime.h"
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
+#include "platform/zqMessagePump.h"
 
 namespace zq {
 
@@ -137,5 +138,10 @@ void ReadLinesFromStream(TzqStream& stream, TzqStringList& list, std::string_vie
 
 // The month abbreviations "Jan" … "Dec".
 extern const std::string_view kMonthNames[12];
+
+// A hidden window whose messages reach proc on the calling thread (its owner is whatever
+// proc captures). Creation and destruction are serialised by one process-wide lock.
+TzqWindowHandle CreateMessageWindow(TzqWindowProc proc);
+void DestroyMessageWindow(TzqWindowHandle window);
 
 }  // namespace zq

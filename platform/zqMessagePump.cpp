@@ -1,0 +1,222 @@
+#include "platform/zqMessagePump.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/zqSystem.h"
+
+namespace zq {
+
+namespace {
+
+struct TzqWindowEntry {
+  std::shared_ptr<TzqWindowProc> proc;
+  TzqMessagePump* pump;
+};
+
+std::mutex gWindowsLock;
+std::map<TzqWindowHandle, TzqWindowEntry> gWindows;
+TzqWindowHandle gNextWindow = 1;
+
+TzqMessagePump* PumpOf(TzqWindowHandle window) {
+  std::lock_guard<std::mutex> guard(gWindowsLock);
+  auto it = gWindows.find(window);
+  return it == gWindows.end() ? nullptr : it->second.pump;
+}
+
+int64_t Lower(int64_t current, int64_t candidate) {
+  if (candidate < 0) return current;
+  return current < 0 ? candidate : std::min(current, candidate);
+}
+
+class TzqDefaultMessagePump : public TzqMessagePump {
+public:
+  void Post(const TzqMessage& message) override {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      queue_.push_back(message);
+    }
+    wake_.Set();
+  }
+
+  bool SetTimer(TzqWindowHandle window, uintptr_t id, uint32_t elapse) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint64_t due = GetTickCount64() + std::max<uint32_t>(elapse, 1);
+    for (auto& timer : timers_) {
+      if (timer.window == window && timer.id == id) {
+        timer.elapse = elapse;
+        timer.due = due;
+        return true;
+      }
+    }
+    timers_.push_back({window, id, elapse, due});
+    return true;
+  }
+
+  bool KillTimer(TzqWindowHandle window, uintptr_t id) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto before = timers_.size();
+    std::erase_if(timers_, [&](const TzqTimer& t) { return t.window == window && t.id == id; });
+    return timers_.size() != before;
+  }
+
+  uint32_t Wait(std::span<TzqWaitable* const> objects, uint32_t timeout, bool wakeOnInput) override {
+    const uint64_t start = GetTickCount64();
+    std::vector<pollfd> fds;
+    for (;;) {
+      if (wakeOnInput) wake_.Reset();
+      for (size_t i = 0; i < objects.size(); ++i)
+        if (objects[i]->TakeSignal()) return static_cast<uint32_t>(i);
+      int64_t limit = -1;
+      if (wakeOnInput) {
+        const int64_t untilInput = MillisecondsUntilInput();
+        if (untilInput == 0) return static_cast<uint32_t>(objects.size());
+        limit = untilInput;
+      }
+      if (timeout != INFINITE) {
+        const int64_t left = static_cast<int64_t>(start + timeout) - static_cast<int64_t>(GetTickCount64());
+        if (left <= 0) return WAIT_TIMEOUT;
+        limit = Lower(limit, left);
+      }
+      fds.clear();
+      for (TzqWaitable* object : objects) {
+        short events = 0;
+        const int fd = object->PollDescriptor(events, limit);
+        if (fd >= 0) fds.push_back({fd, events, 0});
+      }
+      if (wakeOnInput) {
+        short events = 0;
+        int64_t unused = -1;
+        fds.push_back({wake_.PollDescriptor(events, unused), events, 0});
+      }
+      const int pollTimeout = limit < 0 ? -1 : static_cast<int>(std::min<int64_t>(limit, 1 << 30));
+      if (::poll(fds.data(), fds.size(), pollTimeout) < 0 && errno != EINTR) return WAIT_FAILED;
+    }
+  }
+
+  bool DispatchOne() override {
+    TzqMessage message;
+    if (!TakeMessage(message)) return false;
+    DeliverMessage(message);
+    return true;
+  }
+
+  void ForgetWindow(TzqWindowHandle window) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::erase_if(queue_, [&](const TzqMessage& m) { return m.Window == window; });
+    std::erase_if(timers_, [&](const TzqTimer& t) { return t.window == window; });
+  }
+
+private:
+  struct TzqTimer {
+    TzqWindowHandle window;
+    uintptr_t id;
+    uint32_t elapse;
+    uint64_t due;
+  };
+
+  // 0 when a message or a due timer waits; otherwise the time to the next timer (-1: none).
+  int64_t MillisecondsUntilInput() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!queue_.empty()) return 0;
+    int64_t result = -1;
+    const uint64_t now = GetTickCount64();
+    for (const auto& timer : timers_) result = Lower(result, timer.due <= now ? 0 : static_cast<int64_t>(timer.due - now));
+    return result;
+  }
+
+  // Posted messages first; a due timer gives one WM_TIMER however often it came due.
+  bool TakeMessage(TzqMessage& message) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!queue_.empty()) {
+      message = queue_.front();
+      queue_.pop_front();
+      return true;
+    }
+    const uint64_t now = GetTickCount64();
+    for (auto& timer : timers_) {
+      if (timer.due > now) continue;
+      timer.due = now + std::max<uint32_t>(timer.elapse, 1);
+      message = TzqMessage{timer.window, WM_TIMER, timer.id, 0};
+      return true;
+    }
+    return false;
+  }
+
+  std::mutex lock_;
+  std::deque<TzqMessage> queue_;
+  std::vector<TzqTimer> timers_;
+  TzqEvent wake_{false, false};
+};
+
+thread_local TzqMessagePump* tInstalledPump = nullptr;
+thread_local std::unique_ptr<TzqMessagePump> tDefaultPump;
+
+}  // namespace
+
+TzqMessagePump& CurrentMessagePump() {
+  if (tInstalledPump != nullptr) return *tInstalledPump;
+  if (!tDefaultPump) tDefaultPump = CreateDefaultMessagePump();
+  return *tDefaultPump;
+}
+
+void InstallMessagePump(TzqMessagePump* pump) { tInstalledPump = pump; }
+
+std::unique_ptr<TzqMessagePump> CreateDefaultMessagePump() { return std::make_unique<TzqDefaultMessagePump>(); }
+
+TzqWindowHandle AllocateHiddenWindow(TzqWindowProc proc) {
+  TzqMessagePump* pump = &CurrentMessagePump();
+  std::lock_guard<std::mutex> guard(gWindowsLock);
+  const TzqWindowHandle window = gNextWindow++;
+  gWindows[window] = {std::make_shared<TzqWindowProc>(std::move(proc)), pump};
+  return window;
+}
+
+void DeallocateHiddenWindow(TzqWindowHandle window) {
+  TzqMessagePump* pump = PumpOf(window);
+  if (pump == nullptr) return;
+  pump->ForgetWindow(window);
+  std::lock_guard<std::mutex> guard(gWindowsLock);
+  gWindows.erase(window);
+}
+
+bool DeliverMessage(TzqMessage& message) {
+  std::shared_ptr<TzqWindowProc> proc;
+  {
+    std::lock_guard<std::mutex> guard(gWindowsLock);
+    auto it = gWindows.find(message.Window);
+    if (it == gWindows.end()) return false;
+    proc = it->second.proc;
+  }
+  if (*proc) (*proc)(message);
+  return true;
+}
+
+bool PostMessage(TzqWindowHandle window, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+  TzqMessagePump* pump = PumpOf(window);
+  if (pump == nullptr) return false;
+  pump->Post({window, msg, wParam, lParam});
+  return true;
+}
+
+bool SetTimer(TzqWindowHandle window, uintptr_t id, uint32_t elapse) {
+  TzqMessagePump* pump = PumpOf(window);
+  return pump != nullptr && pump->SetTimer(window, id, elapse);
+}
+
+bool KillTimer(TzqWindowHandle window, uintptr_t id) {
+  TzqMessagePump* pump = PumpOf(window);
+  return pump != nullptr && pump->KillTimer(window, id);
+}
+
+uint32_t MsgWaitForMultipleObjects(std::span<TzqWaitable* const> objects, uint32_t timeout, uint32_t wakeMask) {
+  return CurrentMessagePump().Wait(objects, timeout, wakeMask != 0);
+}
+
+}  // namespace zq

@@ -1,0 +1,391 @@
+// Connections and the network stream against scripted loopback servers.
+
+#include <gtest/gtest.h>
+#include <netinet/tcp.h>
+
+#include "codec/zqUtils.h"
+#include "net/zqSocket.h"
+#include "platform/zqSystem.h"
+#include "tests/net/integration/zqLoopback.h"
+
+namespace zq {
+namespace {
+
+using test::Pause;
+using test::ReadExactly;
+using test::ScriptedServer;
+using test::WriteAll;
+
+std::string Text(TzqMemoryStream& stream) {
+  stream.SetPosition(0);
+  const TzqByteArray bytes = stream.ReadRemaining();
+  return std::string(bytes.begin(), bytes.end());
+}
+
+struct Client {
+  TzqTcpClientConnection connection;
+
+  explicit Client(const ScriptedServer& server, int32_t timeOut = 5000) {
+    connection.SetTimeOut(timeOut);
+    connection.SetNetworkStream(std::make_unique<TzqNetworkStream>());
+    connection.OpenConnection(server.Address(), server.Port());
+  }
+
+  // Reads until at least count bytes have arrived (or the connection ends).
+  std::string Read(size_t count) {
+    TzqMemoryStream data;
+    for (int i = 0; i < 1000 && static_cast<size_t>(data.Size()) < count && connection.Active(); ++i)
+      connection.ReadData(&data);
+    return Text(data);
+  }
+};
+
+// Calls handler from the message pump every period ms while alive.
+class Ticker {
+public:
+  Ticker(uint32_t period, std::function<void()> handler)
+      : window_(CreateMessageWindow([this](TzqMessage& m) {
+          if (m.Msg == WM_TIMER) {
+            ++ticks;
+            handler_();
+          }
+        })),
+        handler_(std::move(handler)) {
+    SetTimer(window_, 1, period);
+  }
+  ~Ticker() { DestroyMessageWindow(window_); }
+  int ticks = 0;
+
+private:
+  TzqWindowHandle window_;
+  std::function<void()> handler_;
+};
+
+class ConnectionFamilies : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ConnectionFamilies, ExchangesDataAndReportsBothEnds) {
+  ScriptedServer server([](int fd) {
+    EXPECT_EQ(ReadExactly(fd, 5), "hello");
+    WriteAll(fd, "world!");
+  }, GetParam());
+  Client client(server);
+  EXPECT_TRUE(client.connection.Active());
+  EXPECT_EQ(client.connection.PeerIP(), server.Address());
+  EXPECT_EQ(client.connection.PeerPort(), server.Port());
+  EXPECT_EQ(client.connection.LocalIP(), server.Address());
+  EXPECT_GT(client.connection.LocalPort(), 0);
+  client.connection.WriteText("hello", "us-ascii");
+  EXPECT_EQ(client.Read(6), "world!");
+  EXPECT_EQ(server.Errors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, ConnectionFamilies, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "IPv6" : "IPv4"; });
+
+TEST(Connection, SetsNoDelayOnTheSocket) {
+  ScriptedServer server([](int) {});
+  Client client(server);
+  int value = 0;
+  socklen_t length = sizeof value;
+  ASSERT_EQ(getsockopt(client.connection.Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &value, &length), 0);
+  EXPECT_NE(value, 0);
+}
+
+TEST(Connection, ReadLimitTakesOnlyWhatWasAskedFor) {
+  const std::string hundred = [] {
+    std::string s;
+    for (int i = 0; i < 100; ++i) s += static_cast<char>('0' + i % 10);
+    return s;
+  }();
+  ScriptedServer server([&](int fd) {
+    WriteAll(fd, hundred);
+    ReadExactly(fd, 1);
+  });
+  Client client(server);
+  Pause(100);  // all 100 bytes are waiting
+  TzqMemoryStream first;
+  client.connection.InitProgress(0, 0);
+  client.connection.SetReadLimit(10);
+  client.connection.ReadData(&first);
+  EXPECT_EQ(Text(first), hundred.substr(0, 10));
+  client.connection.SetReadLimit(-1);
+  EXPECT_EQ(client.Read(90), hundred.substr(10));
+  client.connection.WriteText("x", "us-ascii");
+}
+
+TEST(Connection, PeerThatClosesAfterSendingLeavesItInactive) {
+  ScriptedServer server([](int fd) {
+    WriteAll(fd, "bye");
+    shutdown(fd, SHUT_WR);
+  });
+  Client client(server);
+  Pause(100);
+  TzqMemoryStream data;
+  client.connection.ReadData(&data);
+  EXPECT_EQ(Text(data), "bye");
+  EXPECT_FALSE(client.connection.Active());
+  EXPECT_TRUE(client.connection.IsPeerClosedGracefully());
+}
+
+TEST(Connection, DeferPeerCloseKeepsItOpenUntilAsked) {
+  ScriptedServer server([](int fd) { WriteAll(fd, "bye"); });
+  Client client(server);
+  Pause(100);
+  client.connection.SetDeferPeerClose(true);
+  TzqMemoryStream data;
+  client.connection.ReadData(&data);
+  EXPECT_EQ(Text(data), "bye");
+  EXPECT_TRUE(client.connection.Active());
+  EXPECT_TRUE(client.connection.IsClosed());
+  client.connection.CloseIfClosed();
+  EXPECT_FALSE(client.connection.Active());
+}
+
+TEST(Connection, ReadUntilClosedCollectsEveryPiece) {
+  ScriptedServer server([](int fd) {
+    for (const char* piece : {"one ", "two ", "three"}) {
+      WriteAll(fd, piece);
+      Pause(50);
+    }
+  });
+  Client client(server);
+  client.connection.SetReadUntilClosed(true);
+  TzqMemoryStream data;
+  client.connection.ReadData(&data);
+  EXPECT_EQ(Text(data), "one two three");
+  EXPECT_FALSE(client.connection.Active());
+}
+
+TEST(Connection, LargeWriteToSlowReaderResumesAndKeepsIncomingData) {
+  std::string payload(12 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>((i * 131) >> 7);
+  std::string received;
+  ScriptedServer server([&](int fd) {
+    WriteAll(fd, "early");  // arrives while the client is still writing
+    while (received.size() < payload.size()) {
+      received += ReadExactly(fd, std::min<size_t>(256 * 1024, payload.size() - received.size()));
+      Pause(2);
+    }
+    WriteAll(fd, "done");
+  });
+  Client client(server, 10000);
+  int64_t lastProgress = 0;
+  bool ordered = true;
+  client.connection.OnProgress = [&](TzqObject*, int64_t done, int64_t) {
+    ordered = ordered && done > lastProgress;
+    lastProgress = done;
+  };
+  TzqMemoryStream source(payload);
+  client.connection.InitProgress(0, static_cast<int64_t>(payload.size()));
+  client.connection.WriteData(&source);
+  EXPECT_EQ(source.Position(), source.Size());
+  EXPECT_EQ(lastProgress, static_cast<int64_t>(payload.size()));
+  EXPECT_TRUE(ordered);
+  EXPECT_EQ(client.Read(9), "earlydone");
+  ASSERT_EQ(received.size(), payload.size());
+  EXPECT_TRUE(received == payload);
+  EXPECT_EQ(server.Errors(), "");
+}
+
+TEST(Connection, AbortFromAMessageEndsTheWait) {
+  ScriptedServer server([](int fd) { test::ReadUntilClosed(fd, 10000); });
+  Client client(server, 20000);
+  Ticker ticker(100, [&] { client.connection.Abort(); });
+  const uint64_t start = GetTickCount64();
+  TzqMemoryStream data;
+  client.connection.ReadData(&data);
+  EXPECT_TRUE(client.connection.Aborted());
+  EXPECT_GE(ticker.ticks, 1);
+  EXPECT_LT(GetTickCount64() - start, 5000u);
+  EXPECT_EQ(data.Size(), 0);
+}
+
+TEST(Connection, TimesOutWhileMessagesKeepArriving) {
+  ScriptedServer server([](int fd) { test::ReadUntilClosed(fd, 10000); });
+  Client client(server, 300);
+  Ticker ticker(20, [] {});
+  const uint64_t start = GetTickCount64();
+  TzqMemoryStream data;
+  try {
+    client.connection.ReadData(&data);
+    FAIL() << "no time-out";
+  } catch (const EzqSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), -1);
+    EXPECT_STREQ(e.what(), "Timeout error occured");
+  }
+  const uint64_t elapsed = GetTickCount64() - start;
+  EXPECT_GE(elapsed, 290u);
+  EXPECT_LT(elapsed, 3000u);
+  EXPECT_GE(ticker.ticks, 5);
+}
+
+TEST(Connection, DisabledMessageProcessingDispatchesNothing) {
+  ScriptedServer server([](int fd) { test::ReadUntilClosed(fd, 10000); });
+  Client client(server, 200);
+  client.connection.SetDisableGuiProcessing(true);
+  Ticker ticker(20, [] {});
+  TzqMemoryStream data;
+  EXPECT_THROW(client.connection.ReadData(&data), EzqSocketError);
+  EXPECT_EQ(ticker.ticks, 0);
+}
+
+TEST(Connection, RefusedConnectCarriesTheWinsockCode) {
+  const int listener = test::ListenOn(false, 0);
+  const int port = test::LocalPort(listener);
+  close(listener);
+  TzqTcpClientConnection connection;
+  connection.SetNetworkStream(std::make_unique<TzqNetworkStream>());
+  try {
+    connection.OpenConnection("127.0.0.1", port);
+    FAIL() << "connected";
+  } catch (const EzqSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10061);
+    EXPECT_EQ(std::string(e.what()), WsaErrorText(10061));
+  }
+  EXPECT_FALSE(connection.Active());
+}
+
+TEST(Connection, ConnectTimeOutAndItsFallbackToTimeOut) {
+  ScriptedServer server([](int) {}, false, 2);
+  SetConnectEventDelay(5000);
+  for (const bool ownTimeOut : {true, false}) {
+    TzqTcpClientConnection connection;
+    connection.SetNetworkStream(std::make_unique<TzqNetworkStream>());
+    connection.SetTimeOut(ownTimeOut ? 10000 : 200);
+    connection.SetConnectTimeOut(ownTimeOut ? 200 : 0);
+    const uint64_t start = GetTickCount64();
+    try {
+      connection.OpenConnection(server.Address(), server.Port());
+      ADD_FAILURE() << "connected";
+    } catch (const EzqSocketError& e) {
+      EXPECT_EQ(e.ErrorCode(), -1);
+    }
+    EXPECT_LT(GetTickCount64() - start, 3000u);
+  }
+  SetConnectEventDelay(0);
+}
+
+TEST(Connection, NamesAreNotAddresses) {
+  TzqTcpClientConnection connection;
+  connection.SetNetworkStream(std::make_unique<TzqNetworkStream>());
+  try {
+    connection.OpenConnection("localhost", 80);
+    FAIL();
+  } catch (const EzqSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), -2);
+  }
+}
+
+TEST(Connection, ResetByPeerIsAnErrorAndLaterUseIsToo) {
+  ScriptedServer server([](int fd) {
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  });
+  Client client(server);
+  Pause(150);
+  TzqMemoryStream data;
+  try {
+    client.connection.ReadData(&data);
+    FAIL() << "read after a reset succeeded";
+  } catch (const EzqSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10054);
+  }
+  EXPECT_FALSE(client.connection.Active());
+  TzqMemoryStream more("x");
+  try {
+    client.connection.WriteData(&more);
+    FAIL() << "write on a closed connection succeeded";
+  } catch (const EzqSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10038);
+  }
+}
+
+TEST(Connection, WriteToAPeerThatWentAwayFails) {
+  ScriptedServer server([](int) {});
+  Client client(server);
+  Pause(150);
+  const std::string block(64 * 1024, 'x');
+  try {
+    for (int i = 0; i < 200; ++i) {
+      TzqMemoryStream data(block);
+      client.connection.WriteData(&data);
+      Pause(5);
+    }
+    FAIL() << "writes kept succeeding";
+  } catch (const EzqSocketError& e) {
+    EXPECT_TRUE(e.ErrorCode() == 10053 || e.ErrorCode() == 10054 || e.ErrorCode() == 10038) << e.ErrorCode();
+  }
+}
+
+TEST(Connection, BandwidthLimitPausesAfterEachBatch) {
+  ScriptedServer server([](int fd) {
+    WriteAll(fd, std::string(2000, 'b'));
+    test::ReadUntilClosed(fd, 10000);
+  });
+  Client client(server);
+  Pause(100);
+  client.connection.SetBatchSize(1000);
+  client.connection.SetBitsPerSec(8000);
+  std::vector<uint64_t> arrivals;
+  const uint64_t start = GetTickCount64();
+  client.connection.OnProgress = [&](TzqObject*, int64_t, int64_t) { arrivals.push_back(GetTickCount64() - start); };
+  client.connection.InitProgress(0, 0);
+  client.connection.SetReadLimit(2000);
+  TzqMemoryStream data;
+  client.connection.ReadData(&data);
+  const uint64_t elapsed = GetTickCount64() - start;
+  EXPECT_EQ(data.Size(), 2000);
+  ASSERT_EQ(arrivals.size(), 2u);
+  // The second batch waits for the pause after the first (1000 bytes at 8000 bit/s).
+  EXPECT_GE(arrivals[1] - arrivals[0], 900u);
+  EXPECT_GE(elapsed, 1800u);
+  EXPECT_LT(elapsed, 8000u);
+}
+
+TEST(NetworkStream, BindRangeSkipsAPortInUse) {
+  const int port = test::FreePort();
+  const int taken = test::ListenOn(false, port);
+  ASSERT_GE(taken, 0);
+  TzqTcpConnection connection;
+  connection.SetNetworkStream(std::make_unique<TzqNetworkStream>());
+  connection.CreateSocket(kAfInet, SOCK_STREAM, IPPROTO_TCP);
+  auto address = TzqIPAddress::ParseAddress("127.0.0.1");
+  try {
+    connection.GetNetworkStream().BindRange(*address, port, port + 2);
+    connection.GetNetworkStream().Listen();
+    EXPECT_GT(connection.LocalPort(), port);
+    EXPECT_LE(connection.LocalPort(), port + 2);
+  } catch (const EzqSocketError& e) {
+    ADD_FAILURE() << "ports " << port + 1 << ", " << port + 2 << " taken too: " << e.what();
+  }
+  close(taken);
+  EXPECT_THROW(connection.GetNetworkStream().BindRange(*address, 0, 5), EzqSocketError);
+}
+
+TEST(NetworkStream, DatagramsGoBothWays) {
+  TzqTcpConnection a;
+  TzqTcpConnection b;
+  for (TzqTcpConnection* c : {&a, &b}) {
+    c->SetNetworkStream(std::make_unique<TzqNetworkStream>());
+    c->CreateSocket(kAfInet, SOCK_DGRAM, IPPROTO_UDP);
+    auto any = TzqIPAddress::ParseAddress("127.0.0.1");
+    c->GetNetworkStream().Bind(*any, 0);
+  }
+  auto where = TzqIPAddress::ParseAddress("127.0.0.1");
+  int length = where->SockAddrLength();
+  ASSERT_EQ(winsock::getsockname(b.Socket().Handle(), where->SockAddr(), &length), 0);
+  TzqMemoryStream message("datagram");
+  auto to = TzqIPAddress::ParseAddress("127.0.0.1");
+  EXPECT_TRUE(a.GetNetworkStream().SendTo(&message, *to, where->GetPort()));
+  TzqByteArray received;
+  auto from = TzqIPAddress::ParseAddress("127.0.0.1");
+  int32_t port = 0;
+  bool got = false;
+  for (int i = 0; i < 100 && !got; ++i, Pause(10)) got = b.GetNetworkStream().ReceiveFrom(received, *from, port);
+  EXPECT_TRUE(got);
+  EXPECT_EQ(std::string(received.begin(), received.end()), "datagram");
+  EXPECT_GT(port, 0);
+}
+
+}  // namespace
+}  // namespace zq
