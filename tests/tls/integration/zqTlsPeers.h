@@ -15,6 +15,7 @@
 
 #include "tests/net/integration/zqLoopback.h"
 #include "tests/tls/zqTlsTestCertificates.h"
+#include "tests/tls/zqTlsTestStreams.h"
 #include "tls/zqSspiTls.h"
 
 namespace zq::test {
@@ -92,13 +93,6 @@ inline std::string ReadSomeBytes(int fd, int timeoutMs = 5000) {
   const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
   if (n <= 0) throw std::runtime_error("peer closed");
   return std::string(buffer, static_cast<size_t>(n));
-}
-
-inline void Append(TzqMemoryStream& stream, const std::string& bytes) {
-  int64_t position = stream.Position();
-  stream.Seek(0, soEnd);
-  stream.WriteString(bytes);
-  stream.SetPosition(position);
 }
 
 inline void SendRest(int fd, TzqMemoryStream& stream) {
