@@ -223,6 +223,17 @@ void TzqTlsSspi::FetchPeerCertificate() {
   cryptapi::CertFreeCertificateContext(remote);
 }
 
+TzqTlsStepResult TzqTlsSspi::EndSession(TzqMemoryStream& stream, bool server) {
+  firstStep_ = true;
+  serverVerified_ = false;
+  if (!HasContext()) {
+    DeleteContext();
+    FreeCredentials();
+    return srOk;
+  }
+  return Shutdown(stream, server);
+}
+
 TzqTlsStepResult TzqTlsSspi::Shutdown(TzqMemoryStream& stream, bool server) {
   TzqProviderToken token(*this);
   TzqTlsStepResult result = srOk;
@@ -484,16 +495,7 @@ bool TzqTlsClientSspi::VerifyServer() {
   return verdict;
 }
 
-TzqTlsStepResult TzqTlsClientSspi::CloseSession(TzqMemoryStream& stream) {
-  firstStep_ = true;
-  serverVerified_ = false;
-  if (!HasContext()) {
-    DeleteContext();
-    FreeCredentials();
-    return srOk;
-  }
-  return Shutdown(stream, false);
-}
+TzqTlsStepResult TzqTlsClientSspi::CloseSession(TzqMemoryStream& stream) { return EndSession(stream, false); }
 
 // ---- the server ------------------------------------------------------------------------------------
 
@@ -529,15 +531,6 @@ TzqTlsStepResult TzqTlsServerSspi::HandshakeStep(TzqMemoryStream& stream, TzqCer
   return srOk;
 }
 
-TzqTlsStepResult TzqTlsServerSspi::CloseSession(TzqMemoryStream& stream) {
-  firstStep_ = true;
-  serverVerified_ = false;
-  if (!HasContext()) {
-    DeleteContext();
-    FreeCredentials();
-    return srOk;
-  }
-  return Shutdown(stream, true);
-}
+TzqTlsStepResult TzqTlsServerSspi::CloseSession(TzqMemoryStream& stream) { return EndSession(stream, true); }
 
 }  // namespace zq
