@@ -132,7 +132,7 @@ protected:
 
   TzqTlsClientSspi client_;
   TzqTlsServerSspi server_;
-  TzqCertificateList clientCertificates_{false};
+  TzqCertificateList clientCertificates_{true};
   TzqCertificateList serverCertificates_{true};
   std::unique_ptr<TzqCertificate> nextClientCertificate_;
   int certificateRequests_ = 0;
