@@ -175,6 +175,7 @@ private:
   void FindPackage();
 
   int packageIndex_ = 4;
+  std::vector<uint8_t> decryptBuffer_;  // kept between calls: one is made for every read
   SecPkgContext_StreamSizes streamSizes_;
   std::unique_ptr<TzqCertificate> peerCertificate_;
   TzqCertificateVerifyFlags certificateFlags_;

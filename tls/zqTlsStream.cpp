@@ -29,6 +29,12 @@ private:
   std::function<void(int64_t)> count_;
 };
 
+// Empties a buffer but keeps its memory: the buffers are refilled for every record.
+void Reset(TzqMemoryStream& buffer) {
+  buffer.SetSize(0);
+  buffer.SetPosition(0);
+}
+
 }  // namespace
 
 TzqTlsNetworkStream::TzqTlsNetworkStream() : targetName_(Format("%.15g", Now())) {}
@@ -109,9 +115,9 @@ void TzqTlsNetworkStream::OpenSession(std::unique_ptr<TzqTlsSspi> engine) {
     serverVerified_ = false;
   }
   // Nothing of an earlier session carries over.
-  tlsInput_.Clear();
-  decrypted_.Clear();
-  outgoing_.Clear();
+  Reset(tlsInput_);
+  Reset(decrypted_);
+  Reset(outgoing_);
   state_ = srOk;
   recordOverhead_ = 0;
 }
@@ -140,7 +146,7 @@ void TzqTlsNetworkStream::BeforeAccept() {
 void TzqTlsNetworkStream::PrepareClose(bool notifyPeer) {
   TzqNetworkStream::PrepareClose(notifyPeer);
   state_ = srOk;
-  tlsInput_.Clear();
+  Reset(tlsInput_);
   if (TzqTlsSspi* engine = Engine()) {
     try {
       state_ = engine->CloseSession(tlsInput_);
@@ -154,7 +160,7 @@ void TzqTlsNetworkStream::PrepareClose(bool notifyPeer) {
           outgoing_.Seek(0, soEnd);
           outgoing_.CopyFrom(tlsInput_, 0);
           outgoing_.SetPosition(position);
-          tlsInput_.Clear();
+          Reset(tlsInput_);
         }
         if (!SendProtected(nullptr, 0)) SetPendingAction(kPendingWrite);
       } catch (const EzqSocketError&) {
@@ -200,9 +206,9 @@ bool TzqTlsNetworkStream::SendProtected(TzqStream* source, int64_t count) {
   if (outgoing_.Size() == 0) {
     if (state_ == srSendToken || state_ == srSendFinal) {
       outgoing_.CopyFrom(tlsInput_, 0);
-      tlsInput_.Clear();
+      Reset(tlsInput_);
     } else {
-      tlsInput_.Clear();
+      Reset(tlsInput_);
       if (source != nullptr && count > 0) RequireEngine().Encrypt(*source, tlsInput_, count);
       outgoing_.CopyFrom(tlsInput_, 0);
       tlsInput_.SetPosition(0);
@@ -218,7 +224,7 @@ bool TzqTlsNetworkStream::SendProtected(TzqStream* source, int64_t count) {
     throw;
   }
   sending_ = false;
-  if (sent) outgoing_.Clear();
+  if (sent) Reset(outgoing_);
   return sent;
 }
 
@@ -229,14 +235,14 @@ bool TzqTlsNetworkStream::ReadToStream(TzqStream* stream) {
   ClearPendingAction();
   if (decrypted_.Size() > 0 && stream != nullptr) {
     stream->CopyFrom(decrypted_, 0);
-    decrypted_.Clear();
+    Reset(decrypted_);
   } else {
     TzqStream* target = stream != nullptr ? stream : &decrypted_;
-    TzqMemoryStream received;
-    TzqNetworkStream::ReadToStream(&received);
-    if (received.Size() > 0) {
-      received.SetPosition(0);
-      ProcessReceived(received, target);
+    Reset(received_);
+    TzqNetworkStream::ReadToStream(&received_);
+    if (received_.Size() > 0) {
+      received_.SetPosition(0);
+      ProcessReceived(received_, target);
     }
   }
   SetHasReadData(decrypted_.Size() > 0);
@@ -253,7 +259,7 @@ void TzqTlsNetworkStream::ProcessReceived(TzqMemoryStream& received, TzqStream* 
     case srOk:
     case srAwaitingPeer:
       if (&received != &tlsInput_) {
-        tlsInput_.Clear();
+        Reset(tlsInput_);
         tlsInput_.CopyFrom(received, 0);
         tlsInput_.SetPosition(0);
       }
@@ -273,9 +279,9 @@ void TzqTlsNetworkStream::ProcessReceived(TzqMemoryStream& received, TzqStream* 
   }
   state_ = RequireEngine().Decrypt(tlsInput_, *target, tlsInput_);
   if (state_ == srOk) {
-    tlsInput_.Clear();
+    Reset(tlsInput_);
   } else if (state_ == srRenegotiate) {
-    tlsInput_.Clear();
+    Reset(tlsInput_);
     handshakePending_ = true;
   } else if (state_ == srPartialRecord) {
     state_ = srIncompleteRecord;
@@ -313,10 +319,10 @@ void TzqTlsNetworkStream::RunHandshakeStep(TzqStream* target) {
       state_ = srOk;
     }
   } catch (...) {
-    if (!keepsInput()) tlsInput_.Clear();
+    if (!keepsInput()) Reset(tlsInput_);
     throw;
   }
-  if (!keepsInput()) tlsInput_.Clear();
+  if (!keepsInput()) Reset(tlsInput_);
   if (state_ == srOk || state_ == srClosed) TzqNetworkStream::NotifyReady();
 }
 

@@ -86,6 +86,7 @@ private:
   TzqMemoryStream decrypted_;
   TzqMemoryStream outgoing_;
   TzqMemoryStream tlsInput_;
+  TzqMemoryStream received_;  // one socket read, before it is processed
   std::unique_ptr<TzqTlsSspi> engine_;
   TzqTlsStepResult state_ = srOk;
   int32_t recordOverhead_ = 0;
