@@ -20,10 +20,15 @@ const TzqCharsetTable* FindTable(std::string_view charset) {
   return nullptr;
 }
 
+// No map means a plain copy.
+void MapBytes(char* bytes, size_t count, const uint8_t* map) {
+  if (!map) return;
+  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(map[static_cast<unsigned char>(bytes[i])]);
+}
+
 std::string MapText(std::string_view text, const uint8_t* map) {
   std::string out(text);
-  if (map)
-    for (char& c : out) c = static_cast<char>(map[static_cast<unsigned char>(c)]);
+  MapBytes(out.data(), out.size(), map);
   return out;
 }
 
@@ -65,13 +70,14 @@ void MapStream(const uint8_t* map, TzqStream& source, TzqStream& destination) {
   PositionKeeper keepSource(source);
   PositionKeeper keepDestination(destination);
   std::string chunk(kStreamChunk, '\0');
-  for (int64_t offset = 0;; ) {
+  int64_t offset = 0;
+  for (;;) {
     source.SetPosition(offset);
     const int64_t count = source.Read(chunk.data(), kStreamChunk);
     if (count <= 0) break;
-    const std::string mapped = MapText(std::string_view(chunk.data(), static_cast<size_t>(count)), map);
+    MapBytes(chunk.data(), static_cast<size_t>(count), map);
     destination.SetPosition(offset);
-    destination.WriteBuffer(mapped.data(), count);
+    destination.WriteBuffer(chunk.data(), count);
     offset += count;
   }
 }

@@ -311,9 +311,9 @@ std::string CollapseDotSegments(std::string_view path, char separator) {
   }
   if (segment == "." || segment == "..") kept.push_back(std::string_view());
   std::string result;
-  for (std::string_view part : kept) {
+  for (std::string_view piece : kept) {
     result += separator;
-    result += part;
+    result += piece;
   }
   return result;
 }
