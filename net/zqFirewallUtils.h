@@ -8,7 +8,8 @@
 
 namespace zq {
 
-enum TzqFirewallType { ftSocks4 = 0, ftSocks5 = 1, ftSocks4a = 2 };
+// A fixed underlying type: a stored value outside the three is representable, and refused.
+enum TzqFirewallType : uint8_t { ftSocks4 = 0, ftSocks5 = 1, ftSocks4a = 2 };
 
 class TzqFirewallSettings : public TzqPersistent {
 public:

@@ -230,16 +230,22 @@ void TzqTcpConnection::ReadPass(TzqStream* stream) {
   if (IsClosed() && !deferPeerClose_) Close(false);
 }
 
-void TzqTcpConnection::ReadData(TzqStream* stream) {
-  for (;;) {
-    ReadPass(stream);
-    TzqNetworkStream* ns = NetworkStream();
-    while (ns != nullptr && ns->PendingAction() == kPendingWrite) {
+bool TzqTcpConnection::ServePendingUntil(uint8_t again) {
+  TzqNetworkStream* ns = NetworkStream();
+  while (ns != nullptr && ns->PendingAction() != kPendingNone && ns->PendingAction() != again) {
+    if (again == kPendingRead)
       WriteData(nullptr);
-      ns = NetworkStream();
-    }
-    if (ns == nullptr || ns->PendingAction() != kPendingRead) return;
+    else
+      ReadData(nullptr);
+    ns = NetworkStream();
   }
+  return ns != nullptr && ns->PendingAction() == again;
+}
+
+void TzqTcpConnection::ReadData(TzqStream* stream) {
+  do {
+    ReadPass(stream);
+  } while (ServePendingUntil(kPendingRead));
 }
 
 void TzqTcpConnection::CloseAfterPeerClose(TzqStream* stream) {
@@ -283,16 +289,9 @@ void TzqTcpConnection::WritePass(TzqStream* stream) {
 }
 
 void TzqTcpConnection::WriteData(TzqStream* stream) {
-  for (;;) {
-    WritePass(stream);
-    TzqNetworkStream* ns = NetworkStream();
-    while (ns != nullptr && ns->PendingAction() == kPendingRead) {
-      ReadData(nullptr);
-      ns = NetworkStream();
-    }
-    if (ns == nullptr || ns->PendingAction() != kPendingWrite) return;
-    stream = nullptr;
-  }
+  WritePass(stream);
+  // Further writes the stream asks for carry only its own pending data.
+  while (ServePendingUntil(kPendingWrite)) WritePass(nullptr);
 }
 
 void TzqTcpConnection::PerformPendingAction() {

@@ -170,12 +170,14 @@ protected:
   void FinishStartUp();
 
 private:
-  // One pass of the read loop (steps before the pending actions); true when it read.
+  // One pass of the read or write loop, before the pending actions.
   void ReadPass(TzqStream* stream);
   void ReadLoop(TzqNetworkStream& ns, TzqStream* stream);
   void WritePass(TzqStream* stream);
   // The peer closed while bytes of stream were still to go: close, then report it.
   void CloseAfterPeerClose(TzqStream* stream);
+  // Serves the stream's pending actions other than again; true when it then asks for again.
+  bool ServePendingUntil(uint8_t again);
 
   std::string localBinding_;
   bool readUntilClosed_ = false;

@@ -68,10 +68,10 @@ case $kind in
     start sshd.log /usr/sbin/sshd -D -e -f "$rundir/sshd.conf"
     sshd_pid=$last_pid
     wait_for_port 127.0.0.1 "$sshport" "$sshd_pid"
-    id socksuser > /dev/null 2>&1 || user=root
+    # The key files are readable by the account running the tests only: log in as it.
     start ssh.log ssh -N -D "127.0.0.1:$port" -p "$sshport" -i "$rundir/ssh_client_ed25519" \
       -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
-      -o ExitOnForwardFailure=yes -o LogLevel=ERROR "${user:-socksuser}@127.0.0.1"
+      -o ExitOnForwardFailure=yes -o LogLevel=ERROR "$(id -un)@127.0.0.1"
     # The client goes first when stopping, then the server.
     printf '%s\n%s\n' "$last_pid" "$sshd_pid" > "$rundir/pids"
     wait_for_port 127.0.0.1 "$port" "$last_pid"

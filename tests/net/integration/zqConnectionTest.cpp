@@ -187,16 +187,29 @@ TEST(Connection, LargeWriteToSlowReaderResumesAndKeepsIncomingData) {
   EXPECT_EQ(server.Errors(), "");
 }
 
-TEST(Connection, AbortFromAMessageEndsTheWait) {
+TEST(Connection, AbortFromAPostedMessageEndsTheWait) {
   ScriptedServer server([](int fd) { test::ReadUntilClosed(fd, 10000); });
   Client client(server, 20000);
-  Ticker ticker(100, [&] { client.connection.Abort(); });
+  int handled = 0;
+  const TzqWindowHandle window = CreateMessageWindow([&](TzqMessage& m) {
+    if (m.Msg != WM_USER + 7) return;
+    ++handled;
+    client.connection.Abort();
+  });
+  std::thread poster([&] {
+    Pause(100);
+    PostMessage(window, WM_USER + 7, 0, 0);
+  });
   const uint64_t start = GetTickCount64();
   TzqMemoryStream data;
   client.connection.ReadData(&data);
+  const uint64_t elapsed = GetTickCount64() - start;
+  poster.join();
+  DestroyMessageWindow(window);
   EXPECT_TRUE(client.connection.Aborted());
-  EXPECT_GE(ticker.ticks, 1);
-  EXPECT_LT(GetTickCount64() - start, 5000u);
+  EXPECT_EQ(handled, 1);
+  EXPECT_GE(elapsed, 90u);
+  EXPECT_LT(elapsed, 5000u);
   EXPECT_EQ(data.Size(), 0);
 }
 
@@ -360,6 +373,28 @@ TEST(NetworkStream, BindRangeSkipsAPortInUse) {
   }
   close(taken);
   EXPECT_THROW(connection.GetNetworkStream().BindRange(*address, 0, 5), EzqSocketError);
+}
+
+TEST(NetworkStream, ListenAndAcceptTakeOverTheSocket) {
+  TzqTcpConnection server;
+  server.SetNetworkStream(std::make_unique<TzqNetworkStream>());
+  server.CreateSocket(kAfInet, SOCK_STREAM, IPPROTO_TCP);
+  auto any = TzqIPAddress::ParseAddress("127.0.0.1");
+  server.GetNetworkStream().Bind(*any, 0);
+  server.GetNetworkStream().Listen();
+  const int port = server.LocalPort();
+  ASSERT_GT(port, 0);
+  const TzqSocketHandle listening = server.Socket().Handle();
+  socklen_t length = 0;
+  sockaddr_storage address = test::LoopbackAddress(false, port, length);
+  const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&address), length), 0);
+  Pause(50);
+  server.GetNetworkStream().Accept();
+  EXPECT_NE(server.Socket().Handle(), listening);
+  EXPECT_EQ(server.PeerIP(), "127.0.0.1");
+  EXPECT_EQ(server.PeerPort(), test::LocalPort(peer));
+  ::close(peer);
 }
 
 TEST(NetworkStream, DatagramsGoBothWays) {

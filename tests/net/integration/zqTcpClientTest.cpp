@@ -64,6 +64,7 @@ TEST(TcpClient, OpenAndCloseFireOncePerChange) {
   client.Close();
   EXPECT_FALSE(client.Active());
   EXPECT_EQ(closes, 1);
+  for (int i = 0; i < 100 && server.Accepted() == 0; ++i) Pause(10);
   EXPECT_EQ(server.Accepted(), 1);
 }
 
