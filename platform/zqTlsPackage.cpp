@@ -35,6 +35,14 @@ int64_t RecordLength(const uint8_t* data, size_t size) {
   return size >= length ? static_cast<int64_t>(length) : 0;
 }
 
+// The whole length of the record whose header starts at data, 0 when the header is not all
+// there, -1 when the bytes cannot start a TLS record.
+int64_t HeaderLength(const uint8_t* data, size_t size) {
+  int64_t length = RecordLength(data, size);
+  if (length != 0 || size < 5) return length;
+  return static_cast<int64_t>(5 + (static_cast<size_t>(data[3]) << 8 | data[4]));
+}
+
 // How many bytes are still missing for the record that starts at data.
 uint32_t MissingBytes(const uint8_t* data, size_t size) {
   if (size < 5) return static_cast<uint32_t>(5 - size);
@@ -157,6 +165,10 @@ public:
 
 private:
   SECURITY_STATUS Step(std::span<SecBuffer> input, TzqByteArray& output);
+  // Feeds OpenSSL the next whole record of the held bytes followed by data: the bytes of data
+  // it used, 0 when the record is not all there yet (nothing is taken), -1 when malformed.
+  int64_t FeedRecord(const uint8_t* data, size_t size);
+  uint32_t MissingFor(const uint8_t* data, size_t size) const;
   SECURITY_STATUS AfterHandshake(std::span<SecBuffer> input);
   SECURITY_STATUS Shutdown(TzqByteArray& output);
   void Feed(const uint8_t* data, size_t size) { BIO_write(in_, data, static_cast<int>(size)); }
@@ -174,7 +186,10 @@ private:
   bool certificateAsked_ = false;
   bool awaitingCredentials_ = false;
   size_t reofferedBytes_ = 0;  // input already taken when the step stopped for credentials
-  size_t owed_ = 0;            // bytes of a record fed in part that are still to come
+  // Received bytes the caller has handed over but OpenSSL has not been fed: the part of a
+  // record that came with a token the caller sends (it drops its input then), and what
+  // followed the end of a handshake that produced a token. They come before the next input.
+  TzqByteArray held_;
   const TzqTlsCredentials* current_ = nullptr;
   TzqByteArray plain_;
 };
@@ -257,11 +272,36 @@ SECURITY_STATUS TzqTlsContext::Accept(TzqSecurityCredentials& credentials, uint3
 SECURITY_STATUS TzqTlsContext::AfterHandshake(std::span<SecBuffer> input) {
   if (input.empty() || input[0].pvBuffer == nullptr || input[0].cbBuffer == 0) return SEC_E_OK;
   if (server_) {
-    Feed(static_cast<const uint8_t*>(input[0].pvBuffer), input[0].cbBuffer);
+    auto* data = static_cast<const uint8_t*>(input[0].pvBuffer);
+    held_.insert(held_.end(), data, data + input[0].cbBuffer);
   } else if (input.size() > 1) {
     input[1] = SecBuffer{input[0].cbBuffer, SECBUFFER_EXTRA, input[0].pvBuffer};
   }
   return SEC_E_OK;
+}
+
+int64_t TzqTlsContext::FeedRecord(const uint8_t* data, size_t size) {
+  if (held_.empty()) {
+    int64_t length = RecordLength(data, size);
+    if (length > 0) Feed(data, static_cast<size_t>(length));
+    return length;
+  }
+  TzqByteArray head(held_);
+  head.insert(head.end(), data, data + std::min<size_t>(size, 5));
+  int64_t length = HeaderLength(head.data(), head.size());
+  if (length <= 0) return length;
+  if (held_.size() + size < static_cast<size_t>(length)) return 0;
+  auto used = static_cast<int64_t>(static_cast<size_t>(length) - held_.size());
+  Feed(held_.data(), held_.size());
+  Feed(data, static_cast<size_t>(used));
+  held_.clear();
+  return used;
+}
+
+uint32_t TzqTlsContext::MissingFor(const uint8_t* data, size_t size) const {
+  TzqByteArray head(held_);
+  head.insert(head.end(), data, data + size);
+  return MissingBytes(head.data(), head.size());
 }
 
 SECURITY_STATUS TzqTlsContext::Step(std::span<SecBuffer> input, TzqByteArray& output) {
@@ -290,12 +330,6 @@ SECURITY_STATUS TzqTlsContext::Step(std::span<SecBuffer> input, TzqByteArray& ou
       at += static_cast<size_t>(length);
     }
   }
-  if (owed_ > 0 && taken < size) {
-    size_t n = std::min(owed_, size - taken);
-    Feed(data + taken, n);
-    taken += n;
-    owed_ -= n;
-  }
   bool finished = false;
   for (;;) {
     ERR_clear_error();
@@ -315,37 +349,39 @@ SECURITY_STATUS TzqTlsContext::Step(std::span<SecBuffer> input, TzqByteArray& ou
       Drain();  // the alert is not handed out: the failure is reported at once
       return FailureStatus();
     }
-    if (owed_ > 0 || taken >= size) break;
-    int64_t length = RecordLength(data + taken, size - taken);
-    if (length < 0) {
+    int64_t used = FeedRecord(data + taken, size - taken);
+    if (used < 0) {
       failed_ = true;
       return SEC_E_ILLEGAL_MESSAGE;
     }
-    if (length == 0) {  // a record in part: OpenSSL keeps it, the rest comes with the next input
-      owed_ = MissingBytes(data + taken, size - taken);
-      Feed(data + taken, size - taken);
-      taken = size;
-      break;
-    }
-    Feed(data + taken, static_cast<size_t>(length));
-    taken += static_cast<size_t>(length);
+    if (used == 0) break;
+    taken += static_cast<size_t>(used);
   }
   output = Drain();
   size_t rest = size - taken;
+  auto offerBack = [&] {
+    if (rest > 0 && spare != nullptr)
+      *spare = SecBuffer{static_cast<uint32_t>(rest), SECBUFFER_EXTRA, const_cast<uint8_t*>(data + taken)};
+  };
   if (finished) {
     finished_ = true;
-    if (rest > 0 && (output.empty() && !server_) && spare != nullptr) {
-      *spare = SecBuffer{static_cast<uint32_t>(rest), SECBUFFER_EXTRA, const_cast<uint8_t*>(data + taken)};
-    } else if (rest > 0) {
-      Feed(data + taken, rest);  // the caller drops its input with the token; OpenSSL keeps it
+    if (output.empty() && held_.empty() && !server_) {
+      offerBack();
+      return SEC_E_OK;
     }
+    held_.insert(held_.end(), data + taken, data + size);  // the caller drops its input with the token
     // A TLS 1.3 client's last flight still has to go out before the session is usable.
     return output.empty() || server_ ? SEC_E_OK : SEC_I_CONTINUE_NEEDED;
   }
-  if (taken == 0 && output.empty()) {
-    if (spare != nullptr) *spare = SecBuffer{owed_ > 0 ? static_cast<uint32_t>(owed_) : kHeaderSize, SECBUFFER_MISSING, nullptr};
+  if (!output.empty()) {
+    held_.insert(held_.end(), data + taken, data + size);
+    return SEC_I_CONTINUE_NEEDED;
+  }
+  if (taken == 0) {
+    if (spare != nullptr) *spare = SecBuffer{MissingFor(data, size), SECBUFFER_MISSING, nullptr};
     return SEC_E_INCOMPLETE_MESSAGE;
   }
+  offerBack();
   return SEC_I_CONTINUE_NEEDED;
 }
 
@@ -446,16 +482,15 @@ SECURITY_STATUS TzqTlsContext::Decrypt(std::span<SecBuffer> message) {
     message[0] = SecBuffer{0, SECBUFFER_DATA, data};
     return SEC_I_CONTEXT_EXPIRED;
   }
-  int64_t length = RecordLength(data, size);
+  int64_t length = FeedRecord(data, size);
   if (length < 0) {
     failed_ = true;
     return SEC_E_ILLEGAL_MESSAGE;
   }
   if (length == 0) {
-    message[1] = SecBuffer{MissingBytes(data, size), SECBUFFER_MISSING, nullptr};
+    message[1] = SecBuffer{MissingFor(data, size), SECBUFFER_MISSING, nullptr};
     return SEC_E_INCOMPLETE_MESSAGE;
   }
-  Feed(data, static_cast<size_t>(length));
   SECURITY_STATUS status = SEC_E_OK;
   for (;;) {
     uint8_t chunk[16384];

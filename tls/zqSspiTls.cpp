@@ -223,6 +223,17 @@ void TzqTlsSspi::FetchPeerCertificate() {
   cryptapi::CertFreeCertificateContext(remote);
 }
 
+TzqTlsStepResult TzqTlsSspi::EndSession(TzqMemoryStream& stream, bool server) {
+  firstStep_ = true;
+  serverVerified_ = false;
+  if (!HasContext()) {
+    DeleteContext();
+    FreeCredentials();
+    return srOk;
+  }
+  return Shutdown(stream, server);
+}
+
 TzqTlsStepResult TzqTlsSspi::Shutdown(TzqMemoryStream& stream, bool server) {
   TzqProviderToken token(*this);
   TzqTlsStepResult result = srOk;
@@ -302,9 +313,9 @@ TzqTlsStepResult TzqTlsSspi::Encrypt(TzqStream& source, TzqStream& destination, 
 
 TzqTlsStepResult TzqTlsSspi::Decrypt(TzqMemoryStream& input, TzqStream& output, TzqMemoryStream& rest) {
   int64_t position = input.Position();
-  std::vector<uint8_t> work(input.Memory() + position, input.Memory() + input.Size());
-  auto remaining = static_cast<uint32_t>(work.size());
-  uint8_t* cursor = work.data();
+  decryptBuffer_.assign(input.Memory() + position, input.Memory() + input.Size());
+  auto remaining = static_cast<uint32_t>(decryptBuffer_.size());
+  uint8_t* cursor = decryptBuffer_.data();
   bool produced = false;
   TzqTlsStepResult result = srOk;
   auto keepRemainder = [&] {
@@ -312,7 +323,8 @@ TzqTlsStepResult TzqTlsSspi::Decrypt(TzqMemoryStream& input, TzqStream& output, 
       result = srIncompleteRecord;
       return;
     }
-    rest.Clear();
+    rest.SetSize(0);
+    rest.SetPosition(0);
     rest.WriteBuffer(cursor, remaining);
     rest.Seek(-static_cast<int64_t>(remaining), soCurrent);
     result = srPartialRecord;
@@ -330,7 +342,8 @@ TzqTlsStepResult TzqTlsSspi::Decrypt(TzqMemoryStream& input, TzqStream& output, 
     for (SecBuffer& buffer : buffers) {
       if (buffer.BufferType == SECBUFFER_DATA) {
         if (result == srIncompleteRecord || result == srClosed) {
-          rest.Clear();
+          rest.SetSize(0);
+          rest.SetPosition(0);
           rest.WriteBuffer(buffer.pvBuffer, buffer.cbBuffer);
           rest.SetPosition(0);
           if (result == srIncompleteRecord) result = srPartialRecord;
@@ -484,16 +497,7 @@ bool TzqTlsClientSspi::VerifyServer() {
   return verdict;
 }
 
-TzqTlsStepResult TzqTlsClientSspi::CloseSession(TzqMemoryStream& stream) {
-  firstStep_ = true;
-  serverVerified_ = false;
-  if (!HasContext()) {
-    DeleteContext();
-    FreeCredentials();
-    return srOk;
-  }
-  return Shutdown(stream, false);
-}
+TzqTlsStepResult TzqTlsClientSspi::CloseSession(TzqMemoryStream& stream) { return EndSession(stream, false); }
 
 // ---- the server ------------------------------------------------------------------------------------
 
@@ -529,15 +533,6 @@ TzqTlsStepResult TzqTlsServerSspi::HandshakeStep(TzqMemoryStream& stream, TzqCer
   return srOk;
 }
 
-TzqTlsStepResult TzqTlsServerSspi::CloseSession(TzqMemoryStream& stream) {
-  firstStep_ = true;
-  serverVerified_ = false;
-  if (!HasContext()) {
-    DeleteContext();
-    FreeCredentials();
-    return srOk;
-  }
-  return Shutdown(stream, true);
-}
+TzqTlsStepResult TzqTlsServerSspi::CloseSession(TzqMemoryStream& stream) { return EndSession(stream, true); }
 
 }  // namespace zq

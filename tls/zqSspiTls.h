@@ -155,6 +155,9 @@ protected:
                           TzqCredentialCertificates& contexts);
   // AcquireCredentialsHandleA with the record as it is; raises with -4 on failure.
   void AcquireCredentialsHandle(uint32_t use, SCHANNEL_CRED& record);
+  // Ends the session: the next step starts a new handshake; with a context, the shutdown
+  // token goes into stream.
+  TzqTlsStepResult EndSession(TzqMemoryStream& stream, bool server);
   // Sends the shutdown control and runs the final context step; the token goes into stream.
   TzqTlsStepResult Shutdown(TzqMemoryStream& stream, bool server);
   void FetchPeerCertificate();
@@ -166,11 +169,13 @@ protected:
   CtxtHandle context_;
   int32_t lastStatus_ = 0;
   bool serverVerified_ = false;
+  bool firstStep_ = true;
 
 private:
   void FindPackage();
 
   int packageIndex_ = 4;
+  std::vector<uint8_t> decryptBuffer_;  // kept between calls: one is made for every read
   SecPkgContext_StreamSizes streamSizes_;
   std::unique_ptr<TzqCertificate> peerCertificate_;
   TzqCertificateVerifyFlags certificateFlags_;
@@ -203,7 +208,6 @@ private:
   bool VerifyServer();
 
   std::string targetName_;
-  bool firstStep_ = true;
 };
 
 class TzqTlsServerSspi : public TzqTlsSspi {
@@ -218,7 +222,6 @@ public:
   void SetRequireClientCertificate(bool v) { requireClientCertificate_ = v; }
 
 private:
-  bool firstStep_ = true;
   bool requireClientCertificate_ = false;
 };
 

@@ -100,6 +100,7 @@ copy_extensions = none
 [ anything ]
 organizationName = optional
 commonName       = supplied
+emailAddress     = optional
 EOF
 openssl ca -batch -notext -config ca-db/ca.cnf -in expired.csr \
     -startdate 20200101000000Z -enddate 20200201000000Z \
@@ -149,26 +150,7 @@ EOF2
 openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out fields.key 2>/dev/null
 openssl req -new -key fields.key -subj "$subj_base/CN=Fields Test/emailAddress=fields@example.org" -out fields.csr
 printf '0A0B0C\n' > ca-db/serial
-cat > ca-db/fields.cnf <<EOF2
-[ ca ]
-default_ca = testca
-[ testca ]
-dir            = ca-db
-database       = ca-db/index.txt
-serial         = ca-db/serial
-new_certs_dir  = ca-db
-certificate    = ca.pem
-private_key    = ca.key
-default_md     = sha256
-policy         = anything
-unique_subject = no
-copy_extensions = none
-[ anything ]
-organizationName = optional
-commonName       = supplied
-emailAddress     = optional
-EOF2
-openssl ca -batch -notext -config ca-db/fields.cnf -in fields.csr -preserveDN \
+openssl ca -batch -notext -config ca-db/ca.cnf -in fields.csr -preserveDN \
     -startdate 20240101000000Z -enddate 20340101000000Z \
     -extfile leaf-fields.ext -out fields.pem 2>/dev/null
 

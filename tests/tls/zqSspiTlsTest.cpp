@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "tests/tls/zqTlsTestCertificates.h"
+#include "tests/tls/zqTlsTestStreams.h"
 
 namespace zq {
 namespace {
@@ -131,7 +132,7 @@ protected:
 
   TzqTlsClientSspi client_;
   TzqTlsServerSspi server_;
-  TzqCertificateList clientCertificates_{false};
+  TzqCertificateList clientCertificates_{true};
   TzqCertificateList serverCertificates_{true};
   std::unique_ptr<TzqCertificate> nextClientCertificate_;
   int certificateRequests_ = 0;
@@ -197,16 +198,56 @@ TEST_F(TlsSession, RecordsSplitAnywhereAreKeptUntilComplete) {
   std::string received;
   for (size_t at = 0; at < records.size();) {
     size_t piece = std::min<size_t>(records.size() - at, at % 3 == 0 ? 1 : 7001);
-    int64_t position = input.Position();
-    input.Seek(0, soEnd);
-    input.WriteBuffer(records.data() + at, static_cast<int64_t>(piece));
-    input.SetPosition(position);
+    test::Append(input, records.substr(at, piece));
     at += piece;
     TzqTlsStepResult result = server_.Decrypt(input, plain, input);
     EXPECT_TRUE(result == srOk || result == srIncompleteRecord || result == srPartialRecord) << result;
     if (result == srOk) input.Clear();
   }
   EXPECT_EQ(plain.DataString(), std::string(40000, 'r'));
+}
+
+// The server's flights reach the client a few bytes at a time, handled the way the TLS stream
+// does: more bytes are appended after an incomplete step, a new flight replaces the input.
+TEST_F(TlsSession, HandshakeFlightsArrivingInSmallPieces) {
+  for (TzqTlsFlags flags : {kDefaultTlsFlags, TzqTlsFlags{tfUseTLS12, tfUseTLS13}}) {
+    TzqTlsClientSspi client;
+    TzqTlsServerSspi server;
+    client.SetTargetName("localhost");
+    client.SetTLSFlags(flags);
+    server.SetTLSFlags(flags);
+    TzqMemoryStream clientIo, serverIo;
+    ASSERT_EQ(client.HandshakeStep(clientIo, clientCertificates_, false), srSendToken);
+    TzqTlsStepResult clientState = srAwaitingPeer;
+    for (int round = 0; round < 10 && clientState != srOk && clientState != srOkWithExtra; ++round) {
+      Transfer(clientIo, serverIo);
+      TzqTlsStepResult serverState = server.HandshakeStep(serverIo, serverCertificates_, false);
+      ASSERT_TRUE(serverState == srSendToken || serverState == srOk);
+      std::string flight = serverIo.DataString();
+      serverIo.Clear();
+      clientState = srAwaitingPeer;
+      for (size_t at = 0; at < flight.size() && clientState != srSendToken;) {
+        size_t piece = std::min<size_t>(flight.size() - at, 1 + at % 4);
+        if (clientState == srNeedMoreData) {
+          test::Append(clientIo, flight.substr(at, piece));
+        } else {
+          clientIo.Clear();
+          clientIo.WriteString(flight.substr(at, piece));
+          clientIo.SetPosition(0);
+        }
+        at += piece;
+        clientState = client.HandshakeStep(clientIo, clientCertificates_, false);
+        ASSERT_TRUE(clientState == srNeedMoreData || clientState == srSendToken || clientState == srOk ||
+                    clientState == srOkWithExtra || clientState == srNoAction)
+            << clientState;
+        if (clientState == srNoAction) clientState = srAwaitingPeer;  // all taken, nothing to say yet
+      }
+    }
+    EXPECT_TRUE(client.ServerVerified());
+    TzqMemoryStream plain;
+    if (clientState == srOkWithExtra) client.Decrypt(clientIo, plain, clientIo);
+    EXPECT_EQ(Send(client, server, "after the pieces"), "after the pieces");
+  }
 }
 
 TEST_F(TlsSession, TwoRecordsAndPartOfAThirdDecryptTwoAndKeepThree) {
