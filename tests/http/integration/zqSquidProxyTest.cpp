@@ -1,5 +1,5 @@
 // CONNECT tunnels through a real squid on loopback (tests/peers/squid-peer.sh), without proxy
-// authorization and with Basic and Digest, to a scripted loopback server behind it.
+// authorization and with Basic and Digest, to a scripted loopback server and to s_server.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,6 +11,8 @@
 #include "net/zqTcpClient.h"
 #include "tests/http/integration/zqTunnelSupport.h"
 #include "tests/net/integration/zqLoopback.h"
+#include "tests/tls/integration/zqTlsPeers.h"
+#include "tls/zqTcpClientTls.h"
 
 namespace zq {
 namespace {
@@ -146,6 +148,29 @@ TEST(SquidTunnel, Digest) {
   Tunnel tunnel(squid, far, "proxyuser", "proxypass");
   EXPECT_EQ(tunnel.PingThrough(), "pong");
   EXPECT_EQ(tunnel.requests, 2);
+}
+
+// A TLS client names the tunnel as its proxy: the handshake runs over the open tunnel.
+TEST(SquidTunnel, TlsClientThroughTheTunnel) {
+  test::TlsPeer server("server", {"-www"});
+  for (const char* kind : {"open", "basic"}) {
+    SquidPeer squid(kind);
+    TzqHttpProxy proxy;
+    proxy.SetServer("127.0.0.1");
+    proxy.SetPort(squid.Port());
+    proxy.SetUserName("proxyuser");
+    proxy.SetPassword("proxypass");
+    TzqTcpClientTls client;
+    client.SetProxy(&proxy);
+    client.SetServer("localhost");
+    client.SetPort(server.Port());
+    client.SetUseTLS(ctImplicit);
+    client.SetTimeOut(10000);
+    client.Open();
+    client.GetConnection().WriteText("GET / HTTP/1.0\r\n\r\n", "us-ascii");
+    EXPECT_EQ(test::ReceiveUpTo(client.GetConnection(), 15).substr(0, 15), "HTTP/1.0 200 ok") << kind;
+    client.Close();
+  }
 }
 
 }  // namespace
