@@ -307,5 +307,58 @@ TEST(HttpProxyTunnel, HeaderWithoutStatusLineIsNoSuccess) {
   EXPECT_FALSE(proxy.Active());
 }
 
+// Bodies of refusals: chunked on a kept connection (the next response is not eaten), until
+// the proxy closes, and gzip-coded.
+TEST(HttpProxyTunnel, ResponseBodiesByTheirFraming) {
+  std::atomic<int> connection{0};
+  ScriptedServer chunked(
+      [&](int fd) {
+        const int n = connection++;
+        ReadRequest(fd);
+        WriteAll(fd, "HTTP/1.1 407 Denied\r\nProxy-Authenticate: Basic realm=\"p\"\r\nTransfer-Encoding: chunked\r\n"
+                     "\r\n4\r\nno e\r\n5\r\nntry\n\r\n0\r\n\r\n");
+        if (n == 1) {
+          ReadRequest(fd);
+          WriteAll(fd, "HTTP/1.1 200 OK\r\n\r\n");
+        }
+        ReadUntilClosed(fd);
+      },
+      false, 2);
+  TzqHttpProxy proxy;
+  UseProxy(proxy, chunked);
+  proxy.SetRequestVersion(hvHttp1_1);
+  std::vector<std::string> bodies;
+  proxy.OnReceiveResponse = [&](TzqObject*, const std::string&, int32_t, const TzqStringList&,
+                                const TzqStringList& body) { bodies.push_back(body.Text()); };
+  proxy.OpenTunnel("far.example", 443);
+  EXPECT_EQ(proxy.StatusCode(), 200);
+  EXPECT_EQ(bodies, (std::vector<std::string>{"no entry\r\n", "no entry\r\n", ""}));
+  EXPECT_EQ(chunked.Errors(), "");
+
+  ScriptedServer untilClosed([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.0 403 Forbidden\r\n\r\nline one\r\nline two");
+  });
+  UseProxy(proxy, untilClosed);
+  proxy.SetRequestVersion(hvHttp1_0);
+  EzqHttpProxyError forbidden = TunnelFails(proxy);
+  EXPECT_EQ(forbidden.ErrorCode(), 403);
+  EXPECT_EQ(forbidden.ResponseText(), "line one\r\nline two\r\n");
+
+  static const char gzipped[] =
+      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x4b\x4c\x4e\x4e\x2d\x2e\x56\x48\x49\xcd\xcb\x4c\x4d\xe1\xe5\x02\x00"
+      "\xd7\x57\x83\x1a\x0f\x00\x00\x00";
+  ScriptedServer coded([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.0 502 Bad Gateway\r\nContent-Encoding: gzip\r\nContent-Length: 35\r\n\r\n" +
+                     std::string(gzipped, 35));
+    ReadUntilClosed(fd);
+  });
+  UseProxy(proxy, coded);
+  EzqHttpProxyError gateway = TunnelFails(proxy);
+  EXPECT_EQ(gateway.ErrorCode(), 502);
+  EXPECT_EQ(gateway.ResponseText(), "access denied\r\n");
+}
+
 }  // namespace
 }  // namespace zq
