@@ -1,0 +1,44 @@
+#pragma once
+// Running checksums of the inflater: CRC-32 (gzip trailers) and Adler-32 (zlib trailers).
+
+#include <cstdint>
+
+namespace zq {
+
+// A running checksum; updates may be chained across buffers.
+class TzqCheckSum {
+public:
+  virtual ~TzqCheckSum() = default;
+
+  virtual void Reset() = 0;
+  virtual void Update(uint8_t value) = 0;
+  virtual void Update(const void* buffer, int64_t count) = 0;
+
+  uint32_t Value() const { return value_; }
+
+protected:
+  TzqCheckSum() = default;
+  uint32_t value_ = 0;
+};
+
+// CRC-32 with the reflected polynomial 0xEDB88320, as gzip uses it. Start value 0.
+class TzqCrc32 : public TzqCheckSum {
+public:
+  TzqCrc32() { TzqCrc32::Reset(); }
+
+  void Reset() override { value_ = 0; }
+  void Update(uint8_t value) override;
+  void Update(const void* buffer, int64_t count) override;
+};
+
+// Adler-32 as zlib uses it: s2 in the high half of Value, s1 in the low half. Start value 1.
+class TzqAdler32 : public TzqCheckSum {
+public:
+  TzqAdler32() { TzqAdler32::Reset(); }
+
+  void Reset() override { value_ = 1; }
+  void Update(uint8_t value) override;
+  void Update(const void* buffer, int64_t count) override;
+};
+
+}  // namespace zq

@@ -1,0 +1,184 @@
+#include "codec/zqZLibStreams.h"
+
+#include <algorithm>
+
+namespace zq {
+namespace {
+
+constexpr int64_t kOutputBufferSize = 16384;
+constexpr int kFixedHeaderSize = 10;
+constexpr int kTrailerSize = 8;
+
+constexpr uint8_t kFlagHeaderCrc = 0x02;
+constexpr uint8_t kFlagExtra = 0x04;
+constexpr uint8_t kFlagName = 0x08;
+constexpr uint8_t kFlagComment = 0x10;
+
+uint32_t ReadLittle32(const uint8_t* bytes) {
+  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+         uint32_t(bytes[3]) << 24;
+}
+
+}  // namespace
+
+TzqGZipInflateStream::TzqGZipInflateStream(TzqStream& destination)
+    : destination_(destination), inflater_(std::make_unique<TzqInflater>(true)) {}
+
+TzqGZipInflateStream::~TzqGZipInflateStream() = default;
+
+int64_t TzqGZipInflateStream::Read(void*, int64_t) { return 0; }
+
+int64_t TzqGZipInflateStream::Seek(int64_t offset, TzqSeekOrigin origin) {
+  const int64_t target = origin == soBeginning ? offset : offset + totalWritten_;
+  if (target != totalWritten_) throw EzqZLibError(sZLibInvalidStreamOperation, zeInvalidStreamOperation);
+  return target;
+}
+
+int64_t TzqGZipInflateStream::Write(const void* buffer, int64_t count) {
+  if (count < 0) throw EzqZLibError(sZLibArgumentOutOfRange, zeArgumentOutOfRange);
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  totalWritten_ += count;
+  int64_t offset = 0;
+  if (!headerParsed_) {
+    if (!ParseGZipHeader(bytes, count, offset)) return count;
+    headerParsed_ = true;
+  }
+  if (!deflateComplete_) deflateComplete_ = InflateChunk(bytes, count, offset);
+  if (deflateComplete_ && CheckGZipTrailer(bytes, count, offset)) ResetMember();
+  return count;
+}
+
+// The header is read incrementally: only the fixed part and XLEN are kept, the optional
+// fields are skipped as they pass, so a huge name or comment costs neither memory nor time.
+bool TzqGZipInflateStream::ParseGZipHeader(const uint8_t* buffer, int64_t count, int64_t& offset) {
+  while (headerStage_ != hsDone) {
+    if (offset >= count) return false;
+    switch (headerStage_) {
+      case hsFixed:
+      case hsExtraLength:
+        headerBytes_[size_t(headerHave_++)] = buffer[offset++];
+        if (headerHave_ == kFixedHeaderSize) NextHeaderStage(hsExtraLength);
+        if (headerHave_ == kFixedHeaderSize + 2) {
+          headerSkip_ = int64_t(headerBytes_[10]) | int64_t(headerBytes_[11]) << 8;
+          NextHeaderStage(hsExtra);
+        }
+        break;
+      case hsExtra:
+      case hsHeaderCrc: {
+        const int64_t skipped = std::min(headerSkip_, count - offset);
+        offset += skipped;
+        headerSkip_ -= skipped;
+        if (headerSkip_ == 0) NextHeaderStage(headerStage_ == hsExtra ? hsName : hsDone);
+        break;
+      }
+      case hsName:
+      case hsComment:
+        if (buffer[offset++] == 0) NextHeaderStage(headerStage_ == hsName ? hsComment : hsHeaderCrc);
+        break;
+      case hsDone:
+        break;
+    }
+  }
+  heldCount_ = 0;
+  return true;
+}
+
+// Moves to the first stage from `stage` on that the header's flags ask for.
+void TzqGZipInflateStream::NextHeaderStage(TzqHeaderStage stage) {
+  const uint8_t flags = headerBytes_[3];
+  for (;; stage = TzqHeaderStage(stage + 1)) {
+    if (stage == hsExtraLength && !(flags & kFlagExtra)) continue;
+    if (stage == hsExtra && headerSkip_ == 0) continue;
+    if (stage == hsName && !(flags & kFlagName)) continue;
+    if (stage == hsComment && !(flags & kFlagComment)) continue;
+    if (stage == hsHeaderCrc && !(flags & kFlagHeaderCrc)) continue;
+    break;
+  }
+  if (stage == hsHeaderCrc) headerSkip_ = 2;
+  headerStage_ = stage;
+}
+
+// The decoder is fed in pairs of bytes: a lone last byte is held back until the next write.
+bool TzqGZipInflateStream::InflateChunk(const uint8_t* buffer, int64_t count, int64_t& offset) {
+  const int64_t left = count - offset;
+  if (left <= 0) return false;
+  if (left <= 2 && heldCount_ == 1) {
+    held_[1] = buffer[offset];
+    if (left == 2) held_[2] = buffer[offset + 1];
+    offset = count;
+    return InflateHeld(1 + left);
+  }
+  if (left == 1) {
+    held_[0] = buffer[offset];
+    heldCount_ = 1;
+    offset = count;
+    return false;
+  }
+  if (heldCount_ == 1) {
+    held_[1] = buffer[offset];
+    ++offset;
+    if (InflateHeld(2)) return true;
+  }
+  return InflateBuffer(buffer, count, offset);
+}
+
+// Feeds the held bytes; when the data ends among them, the unread ones start the trailer.
+bool TzqGZipInflateStream::InflateHeld(int64_t heldCount) {
+  heldCount_ = 0;
+  int64_t heldOffset = 0;
+  const bool complete = InflateBuffer(held_.data(), heldCount, heldOffset);
+  if (complete && heldOffset < heldCount) {
+    gathered_.Seek(0, soEnd);
+    gathered_.WriteBuffer(held_.data() + heldOffset, heldCount - heldOffset);
+  }
+  return complete;
+}
+
+// Decodes until the decoder wants more input or has finished, and also drains everything it
+// decoded, so a body that ends early leaves all decoded bytes in the destination.
+bool TzqGZipInflateStream::InflateBuffer(const uint8_t* bytes, int64_t count, int64_t& offset) {
+  const int64_t fed = count - offset;
+  if (fed > 0) inflater_->FeedInput(bytes, offset, fed);
+  if (output_.empty()) output_.resize(size_t(kOutputBufferSize));
+  uint8_t* output = output_.data();
+  while (!inflater_->Finished()) {
+    const int64_t produced = inflater_->InflateInto(output, 0, kOutputBufferSize);
+    destination_.WriteBuffer(output, produced);
+    crc_.Update(output, produced);
+    decompressedCount_ += uint32_t(produced);
+    if (inflater_->NeedsDictionary()) throw EzqZLibError(sZLibNeedDictionary, zeNeedDictionary);
+    if (produced < kOutputBufferSize) break;
+  }
+  // A decoder that finished earlier may still hold bytes of an older input; only bytes of this
+  // one can start the trailer here.
+  offset = count - std::min(inflater_->UnreadByteCount(), std::max<int64_t>(fed, 0));
+  return inflater_->Finished();
+}
+
+bool TzqGZipInflateStream::CheckGZipTrailer(const uint8_t* buffer, int64_t count, int64_t offset) {
+  if (offset < count) {
+    gathered_.Seek(0, soEnd);
+    gathered_.WriteBuffer(buffer + offset, count - offset);
+  }
+  if (gathered_.Size() < kTrailerSize) return false;
+  const uint8_t* trailer = gathered_.Memory();
+  if (ReadLittle32(trailer) != crc_.Value()) throw EzqZLibError(sZLibInvalidCrc, zeInvalidCrc);
+  if (ReadLittle32(trailer + 4) != decompressedCount_) {
+    throw EzqZLibError(sZLibInvalidDataSize, zeInvalidDataSize);
+  }
+  return true;
+}
+
+void TzqGZipInflateStream::ResetMember() {
+  crc_.Reset();
+  decompressedCount_ = 0;
+  gathered_.Clear();
+  heldCount_ = 0;
+  headerStage_ = hsFixed;
+  headerHave_ = 0;
+  headerSkip_ = 0;
+  headerParsed_ = false;
+  deflateComplete_ = false;
+}
+
+}  // namespace zq

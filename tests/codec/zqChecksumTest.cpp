@@ -1,0 +1,47 @@
+#include "codec/zqChecksum.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/codec/zqZLibReference.h"
+
+namespace zq {
+namespace {
+
+TEST(Checksum, KnownValuesAndChainedUpdates) {
+  const std::string digits = "123456789";
+  TzqCrc32 crc;
+  EXPECT_EQ(crc.Value(), 0u);
+  crc.Update(digits.data(), 4);
+  crc.Update(uint8_t('5'));
+  crc.Update(digits.data() + 5, 4);
+  EXPECT_EQ(crc.Value(), 0xCBF43926u);
+  crc.Reset();
+  EXPECT_EQ(crc.Value(), 0u);
+
+  TzqAdler32 adler;
+  EXPECT_EQ(adler.Value(), 1u);
+  adler.Update("Wikipedia", 9);
+  EXPECT_EQ(adler.Value(), 0x11E60398u);
+}
+
+TEST(Checksum, AgreeWithZLibOnLongAndOddBuffers) {
+  std::mt19937 random(11);
+  for (const size_t size : {size_t(1), size_t(7), size_t(8), size_t(3799), size_t(3800), size_t(3801), size_t(100003)}) {
+    test::TzqBytes data = test::Generate(test::dkRandom, size, random);
+    test::TzqBytes ones(size, 0xFF);  // the largest sums, to catch a late reduction
+    for (const auto* bytes : {&data, &ones}) {
+      TzqCrc32 crc;
+      TzqAdler32 adler;
+      const size_t cut = size / 3;
+      crc.Update(bytes->data(), int64_t(cut));
+      crc.Update(bytes->data() + cut, int64_t(size - cut));
+      adler.Update(bytes->data(), int64_t(cut));
+      adler.Update(bytes->data() + cut, int64_t(size - cut));
+      EXPECT_EQ(crc.Value(), crc32(0, bytes->data(), uInt(size))) << size;
+      EXPECT_EQ(adler.Value(), adler32(1, bytes->data(), uInt(size))) << size;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zq
