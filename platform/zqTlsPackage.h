@@ -1,0 +1,17 @@
+#pragma once
+// The security provider's TLS package, run by OpenSSL over memory BIOs. Received bytes are fed
+// to OpenSSL one record at a time, so that a step reports the bytes it did not need as an EXTRA
+// buffer and a partial record as an incomplete message with a MISSING buffer, as Schannel does.
+// Certificates are not checked inside the package (the caller validates the peer's chain).
+
+#include <memory>
+
+#include "platform/zqSecurityProvider.h"
+
+namespace zq {
+
+extern const char* const kTlsPackageName;  // "Microsoft Unified Security Protocol Provider"
+
+std::unique_ptr<TzqSecurityPackage> NewTlsPackage();
+
+}  // namespace zq

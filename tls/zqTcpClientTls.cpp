@@ -1,0 +1,61 @@
+#include "tls/zqTcpClientTls.h"
+
+#include "net/zqSocketUtils.h"
+
+namespace zq {
+
+TzqTcpClientTls::TzqTcpClientTls(TzqComponent* owner) : TzqTcpClient(owner) {}
+
+void TzqTcpClientTls::SetUseTLS(TzqClientTlsMode value) { Update(useTls_, value); }
+
+std::unique_ptr<TzqNetworkStream> TzqTcpClientTls::CreateNetworkStream() {
+  if (useTls_ == ctImplicit || (useTls_ == ctAutomatic && Port() != GetDefaultPort())) return CreateTlsStream();
+  return TzqTcpClient::CreateNetworkStream();
+}
+
+std::unique_ptr<TzqTlsNetworkStream> TzqTcpClientTls::CreateTlsStream() {
+  auto stream = std::make_unique<TzqTlsNetworkStream>();
+  stream->SetCertificateFlags(certificateFlags_);
+  stream->SetCertChainFlags(certChainFlags_);
+  stream->SetCertChainRetrievalTimeout(static_cast<uint32_t>(certChainRetrievalTimeout_));
+  stream->SetTLSFlags(tlsFlags_);
+  stream->SetUseSystemTLSFlags(useSystemTlsFlags_);
+  stream->SetSendRootCertificate(sendRootCertificate_);
+  stream->SetUseStrongCryptoAlgorithms(useStrongCryptoAlgorithms_);
+  stream->SetTargetName(Server());
+  stream->SetSecurityPackage(securityPackage_);
+  stream->GetCertificateCallback = [this](TzqCertificate*& certificate, TzqCertificateList& extra, bool& handled) {
+    DoGetCertificate(certificate, extra, handled);
+  };
+  stream->VerifyServerCallback = [this](TzqCertificate* certificate, const std::string& text, int32_t code, bool& verified) {
+    DoVerifyServer(certificate, text, code, verified);
+  };
+  return stream;
+}
+
+void TzqTcpClientTls::StartTls() {
+  if (useTls_ == ctNone) SetUseTLS(ctExplicit);
+  try {
+    TzqTcpClientConnection& connection = GetConnection();
+    connection.SetNetworkStream(CreateTlsStream());
+    connection.ReopenStream();
+  } catch (...) {
+    StopKeepAlive();
+    try {
+      InternalClose(false);
+    } catch (const EzqSocketError&) {
+    }
+    throw;
+  }
+}
+
+void TzqTcpClientTls::DoGetCertificate(TzqCertificate*& certificate, TzqCertificateList& extraCerts, bool& handled) {
+  if (OnGetCertificate) OnGetCertificate(this, certificate, extraCerts, handled);
+}
+
+void TzqTcpClientTls::DoVerifyServer(TzqCertificate* certificate, const std::string& statusText, int32_t statusCode,
+                                     bool& verified) {
+  if (OnVerifyServer) OnVerifyServer(this, certificate, statusText, statusCode, verified);
+}
+
+}  // namespace zq
