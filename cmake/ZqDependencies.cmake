@@ -1,3 +1,10 @@
 # System libraries the library itself links. Each area that needs one adds it here.
 find_package(OpenSSL 3 REQUIRED)
 target_link_libraries(zq PUBLIC OpenSSL::SSL OpenSSL::Crypto)
+# Public suffixes for the cookie domain check (the list Debian ships in publicsuffix).
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBPSL REQUIRED IMPORTED_TARGET libpsl)
+target_link_libraries(zq PUBLIC PkgConfig::LIBPSL)
+# MIT GSSAPI for the provider's Negotiate package.
+pkg_check_modules(GSSAPI REQUIRED IMPORTED_TARGET krb5-gssapi)
+target_link_libraries(zq PUBLIC PkgConfig::GSSAPI)

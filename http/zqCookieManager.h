@@ -1,0 +1,161 @@
+#pragma once
+// Cookies: the cookie item, the ordered cookie list (Set-Cookie / Set-Cookie2 parsing, the
+// Cookie request field, the stored form) and the cookie store shared by HTTP clients.
+//
+// Domains and paths follow RFC 6265's domain-match and path-match; a received cookie whose
+// Domain does not domain-match the responding host, or names a public suffix, is dropped.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/zqComponent.h"
+#include "core/zqDateTime.h"
+
+namespace zq {
+
+class TzqStream;
+class TzqStringList;
+class TzqHeaderFieldList;
+class TzqValueReader;
+class TzqValueWriter;
+class TzqCookieList;
+
+class TzqCookieItem : public TzqPersistent {
+public:
+  TzqCookieItem() = default;
+  std::string ClassName() const override { return "TzqCookieItem"; }
+  void Assign(const TzqPersistent& source) override;
+
+  TzqCookieList* Collection() const { return collection_; }
+  // Position in the collection, -1 when in none.
+  int Index() const;
+
+  bool Secure = false;
+  std::string Value;
+  TzqDateTime Expires = -1.0;
+  std::string Name;
+  std::string Domain;
+  std::string Path;
+  std::string CookieData;
+  bool Discard = false;
+  int32_t Version = 0;
+  std::string Port;
+  std::string CommentURL;
+  std::string Comment;
+  uint8_t Format = 0;
+
+  int64_t MaxAge() const { return maxAge_; }
+  // A positive age also sets Expires when no date is there yet.
+  void SetMaxAge(int64_t value);
+
+  virtual void ReadFromStream(TzqValueReader& reader);
+  virtual void WriteToStream(TzqValueWriter& writer) const;
+
+private:
+  friend class TzqCookieList;
+  TzqCookieList* collection_ = nullptr;
+  int64_t maxAge_ = -1;
+};
+
+class TzqCookieList : public TzqPersistent {
+public:
+  explicit TzqCookieList(TzqObject* owner = nullptr) : owner_(owner) {}
+  ~TzqCookieList() override = default;
+  TzqCookieList(const TzqCookieList&) = delete;
+  TzqCookieList& operator=(const TzqCookieList&) = delete;
+
+  std::string ClassName() const override { return "TzqCookieList"; }
+  void Assign(const TzqPersistent& source) override;
+
+  TzqObject* Owner() const { return owner_; }
+  int Count() const { return static_cast<int>(items_.size()); }
+  TzqCookieItem* Items(int index) const;
+  TzqCookieItem* Add();
+  void Delete(int index);
+  void Clear();
+  int IndexOf(const TzqCookieItem* item) const;
+  void BeginUpdate() { ++updateCount_; }
+  void EndUpdate();
+  int UpdateCount() const { return updateCount_; }
+  // Told when an update batch ends or the list changes outside one.
+  std::function<void(TzqObject* sender)> OnChange;
+
+  // By Name ascending, then by Path descending, without regard to case.
+  void SortCookies();
+
+  virtual std::string FormatCookie(const TzqCookieItem& item) const;
+  // Adds the cookie of field number fieldIndex (nothing for an empty or refused one).
+  virtual void ParseCookie(const TzqHeaderFieldList& fields, int fieldIndex, int requestPort,
+                           const std::string& requestPath, const std::string& requestHost);
+  // Replaces every Cookie field of the request lines by one carrying this list.
+  virtual void SetRequestCookies(TzqStringList& requestLines) const;
+  virtual void ParseResponseCookies(TzqStringList& responseLines, const std::string& requestHost,
+                                    int requestPort, const std::string& requestPath);
+  // All or nothing: a truncated or malformed stored list raises and leaves the list as it was.
+  virtual void LoadFromStream(TzqStream& stream);
+  virtual void SaveToStream(TzqStream& stream) const;
+
+private:
+  void Changed();
+  TzqObject* owner_;
+  std::vector<std::unique_ptr<TzqCookieItem>> items_;
+  int updateCount_ = 0;
+};
+
+using TzqCookieEvent = std::function<void(TzqObject* sender, TzqCookieItem* cookie, bool& allow)>;
+using TzqUpdateCookieEvent =
+    std::function<void(TzqObject* sender, TzqCookieItem* oldCookie, TzqCookieItem* newCookie, bool& allow)>;
+using TzqAcceptCookieEvent =
+    std::function<void(TzqObject* sender, TzqCookieItem* cookie, const std::string& domain, const std::string& path,
+                       int port, bool secure, bool& allow)>;
+
+class TzqCookieManager : public TzqComponent {
+public:
+  explicit TzqCookieManager(TzqComponent* owner = nullptr);
+  std::string ClassName() const override { return "TzqCookieManager"; }
+
+  TzqCookieList& Cookies() { return cookies_; }
+
+  void StoreCookies(const TzqCookieList& received);
+  void SelectCookies(TzqCookieList& target, const std::string& host, bool secure, int port,
+                     const std::string& path);
+
+  TzqCookieEvent OnAddCookie;
+  TzqCookieEvent OnDeleteCookie;
+  TzqUpdateCookieEvent OnUpdateCookie;
+  TzqAcceptCookieEvent OnAcceptCookie;
+
+protected:
+  virtual void DoAddCookie(TzqCookieItem* cookie, bool& allow);
+  virtual void DoDeleteCookie(TzqCookieItem* cookie, bool& allow);
+  virtual void DoUpdateCookie(TzqCookieItem* oldCookie, TzqCookieItem* newCookie, bool& allow);
+  virtual void DoAcceptCookie(TzqCookieItem* cookie, const std::string& domain, const std::string& path, int port,
+                              bool secure, bool& allow);
+
+private:
+  void RemoveExpired();
+  int FindCookie(const TzqCookieItem& cookie) const;
+  bool CookieMatches(TzqCookieItem* cookie, const std::string& host, bool secure, int port, const std::string& path);
+
+  TzqCookieList cookies_;
+  std::recursive_mutex lock_;
+};
+
+// The matching rules, exposed for their tests.
+bool IsCookieExpired(const TzqCookieItem& cookie);
+// RFC 6265 domain-match of a request host against a cookie domain (leading dot ignored).
+bool CookieDomainMatches(std::string_view cookieDomain, std::string_view host);
+// RFC 6265 path-match; query and fragment of either path do not take part.
+bool CookiePathMatches(std::string_view cookiePath, std::string_view requestPath);
+bool CookiePortMatches(std::string_view portList, int port);
+// True when the domain (leading dot ignored) is a suffix under which anyone can register.
+bool IsPublicSuffix(std::string_view domain);
+// Present when an attribute after the first name=value pair is exactly that word.
+bool HasCookieFlag(std::string_view cookieData, std::string_view flag);
+
+}  // namespace zq

@@ -1,0 +1,104 @@
+#pragma once
+// Answers HTTP authentication challenges (401 / 407) for Negotiate, NTLM, Digest and Basic.
+// The schemes live in one process-wide registry; Authorize asks them from the most preferred
+// (the last registered) to the least, under one lock.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/zqComponent.h"
+
+namespace zq {
+
+class TzqStringList;
+class TzqUrlParser;
+class TzqNtAuthClientSspi;
+
+class TzqHttpAuthorization : public TzqObject {
+public:
+  std::string ClassName() const override { return "TzqHttpAuthorization"; }
+
+  bool StartNewConnection = false;
+  std::string AuthorizationValue;
+
+  // Sets AuthorizationValue (empty when the scheme does not apply) and may set StartNewConnection.
+  virtual void Authorize(const TzqUrlParser& parser, const std::string& method, const std::string& userName,
+                         const std::string& password, const TzqStringList& challenges, const void* client) = 0;
+
+  // Asks the registered schemes in turn; true with the value of the first that produced one.
+  static bool Authorize(const TzqUrlParser& parser, const std::string& method, const std::string& userName,
+                        const std::string& password, const TzqStringList& challenges, const void* client,
+                        std::string& value, bool& startNewConnection);
+  static void RegisterAuthorization(std::unique_ptr<TzqHttpAuthorization> scheme);
+  // The first challenge line that mentions the scheme name anywhere (case ignored), or empty.
+  static std::string FindChallenge(const TzqStringList& challenges, const std::string& name);
+};
+
+class TzqHttpBasicAuthorization : public TzqHttpAuthorization {
+public:
+  std::string ClassName() const override { return "TzqHttpBasicAuthorization"; }
+  void Authorize(const TzqUrlParser& parser, const std::string& method, const std::string& userName,
+                 const std::string& password, const TzqStringList& challenges, const void* client) override;
+};
+
+// One Digest challenge and the answer built from it.
+class TzqDigestChallenge : public TzqObject {
+public:
+  std::string ClassName() const override { return "TzqDigestChallenge"; }
+  // Reads the parameters of a WWW-Authenticate / Proxy-Authenticate Digest line.
+  void Parse(const std::string& line);
+
+  bool Stale = false;
+  std::string Realm;
+  std::string Algorithm;
+  std::string QopOptions;
+  std::string Nonce;
+  std::string Domain;
+  std::string Opaque;
+  uint32_t NonceCount = 0;
+  std::string UserName;
+  std::string ClientNonce;
+  std::string Response;
+  std::string Uri;
+  std::string Method;
+  std::string CharSet;
+};
+
+class TzqHttpDigestAuthorization : public TzqHttpAuthorization {
+public:
+  std::string ClassName() const override { return "TzqHttpDigestAuthorization"; }
+  void Authorize(const TzqUrlParser& parser, const std::string& method, const std::string& userName,
+                 const std::string& password, const TzqStringList& challenges, const void* client) override;
+
+  static std::string DigestValue(const TzqUrlParser& parser, const std::string& method, const std::string& userName,
+                                 const std::string& password, const std::string& line);
+  // The request digest; settles QopOptions on "auth" when the server offers it. Empty for an
+  // unknown algorithm.
+  static std::string DigestResponse(TzqDigestChallenge& challenge, const std::string& userName,
+                                    const std::string& password);
+  static std::string ComposeDigest(const TzqDigestChallenge& challenge);
+  // "ab" and 30 lower-case hex digits from a cryptographic random source.
+  static std::string NewClientNonce();
+};
+
+class TzqHttpNtlmAuthorization : public TzqHttpAuthorization {
+public:
+  TzqHttpNtlmAuthorization();
+  ~TzqHttpNtlmAuthorization() override;
+  std::string ClassName() const override { return "TzqHttpNtlmAuthorization"; }
+  void Authorize(const TzqUrlParser& parser, const std::string& method, const std::string& userName,
+                 const std::string& password, const TzqStringList& challenges, const void* client) override;
+
+  // Unfinished exchanges, one per client object.
+  int ContextCount() const { return static_cast<int>(contexts_.size()); }
+
+private:
+  std::string NtlmStep(TzqNtAuthClientSspi& context, const TzqUrlParser& parser, const std::string& userName,
+                       const std::string& password, const std::string& line, const std::string& scheme, bool& done);
+  std::vector<std::pair<std::string, std::unique_ptr<TzqNtAuthClientSspi>>> contexts_;
+};
+
+}  // namespace zq
