@@ -32,8 +32,8 @@ std::string ReadWholeFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-void PeerProcesses::Start(const std::string& script, const std::vector<std::string>& arguments) {
-  std::string command = "timeout 30 bash " + Quoted(std::string(ZQ_PEERS_DIR) + "/" + script);
+void PeerProcesses::Start(const std::string& script, const std::vector<std::string>& arguments, int startSeconds) {
+  std::string command = "timeout " + std::to_string(startSeconds) + " bash " + Quoted(std::string(ZQ_PEERS_DIR) + "/" + script);
   for (const auto& argument : arguments) command += " " + Quoted(argument);
   const std::string log = dir_.Path() + "/start.log";
   command += " > " + Quoted(log) + " 2>&1";
@@ -49,7 +49,7 @@ void PeerProcesses::Start(const std::string& script, const std::vector<std::stri
 void PeerProcesses::Stop() {
   for (pid_t pid : pids_) {
     ::kill(pid, SIGTERM);
-    for (int i = 0; i < 100 && !Gone(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 150 && !Gone(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (!Gone(pid)) ::kill(pid, SIGKILL);
   }
   pids_.clear();

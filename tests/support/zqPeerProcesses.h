@@ -21,10 +21,10 @@ public:
   std::string RunDir() const { return dir_.Path() + "/run"; }
   std::string Directory() const { return dir_.Path(); }
 
-  // Runs `bash tests/peers/<script> <arguments>` with at most 30 s to start; throws with the
-  // script's output when it fails (after stopping whatever it had started).
-  void Start(const std::string& script, const std::vector<std::string>& arguments);
-  // SIGTERM to each process, SIGKILL when it has not gone within 2 s.
+  // Runs `bash tests/peers/<script> <arguments>` with at most startSeconds to start; throws with
+  // the script's output when it fails (after stopping whatever it had started).
+  void Start(const std::string& script, const std::vector<std::string>& arguments, int startSeconds = 30);
+  // SIGTERM to each process, SIGKILL when it has not gone within 3 s.
   void Stop();
 
 private:
