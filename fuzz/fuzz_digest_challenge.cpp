@@ -9,6 +9,7 @@
 #include "codec/zqUriUtils.h"
 #include "core/zqError.h"
 #include "core/zqStringList.h"
+#include "core/zqText.h"
 #include "http/zqHttpAuth.h"
 #include "platform/zqNtlm.h"
 #include "tls/zqCryptHash.h"
@@ -48,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   challenges.Add(line);
   std::string value;
   bool fresh = false;
+  // Negotiate goes to the system's Kerberos library, outside what this target is about.
+  if (zq::LowerCase(line).find("negotiate") != std::string::npos) return 0;
   try {
     const bool produced =
         zq::TzqHttpAuthorization::Authorize(parser, "GET", user, "secret", challenges, &kClient, value, fresh);

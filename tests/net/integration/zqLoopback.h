@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/zqPeerProcesses.h"
 #include "tests/support/zqTestSupport.h"
 
 namespace zq::test {
@@ -183,49 +184,16 @@ class SocksPeer {
 public:
   // kind and extra arguments as socks-peer.sh takes them; the port is chosen here.
   SocksPeer(const std::string& kind, const std::vector<std::string>& extra = {}) : port_(FreePort()) {
-    std::string command = "timeout 30 bash '" + std::string(ZQ_PEERS_DIR) + "/socks-peer.sh' " + kind + " '" +
-                          dir_.Path() + "/run' " + std::to_string(port_);
-    for (const auto& argument : extra) command += " '" + argument + "'";
-    command += " > '" + dir_.Path() + "/start.log' 2>&1";
-    const int status = std::system(command.c_str());
-    ReadPids();
-    if (status != 0) {
-      Stop();
-      std::ifstream log(dir_.Path() + "/start.log");
-      throw std::runtime_error("starting " + kind + " failed: " + std::string(std::istreambuf_iterator<char>(log), {}));
-    }
+    std::vector<std::string> arguments = {kind, processes_.RunDir(), std::to_string(port_)};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    processes_.Start("socks-peer.sh", arguments);
   }
-  ~SocksPeer() { Stop(); }
-  SocksPeer(const SocksPeer&) = delete;
-  SocksPeer& operator=(const SocksPeer&) = delete;
 
   int Port() const { return port_; }
 
 private:
-  void ReadPids() {
-    std::ifstream file(dir_.Path() + "/run/pids");
-    for (pid_t pid; file >> pid;) pids_.push_back(pid);
-  }
-
-  static bool Gone(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const auto close = text.rfind(')');
-    return text.empty() || (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z');
-  }
-
-  void Stop() {
-    for (pid_t pid : pids_) {
-      ::kill(pid, SIGTERM);
-      for (int i = 0; i < 100 && !Gone(pid); ++i) Pause(20);
-      if (!Gone(pid)) ::kill(pid, SIGKILL);
-    }
-    pids_.clear();
-  }
-
-  TempDir dir_;
+  PeerProcesses processes_;
   int port_;
-  std::vector<pid_t> pids_;
 };
 
 }  // namespace zq::test

@@ -25,53 +25,20 @@ class TlsPeer {
 public:
   TlsPeer(const std::string& certificate, const std::vector<std::string>& arguments) : port_(FreePort()) {
     const TlsCertificates& pki = TlsCertificates::Get();
-    std::string command = "timeout 30 bash '" + std::string(ZQ_PEERS_DIR) + "/tls-peer.sh' '" + Run() + "' " +
-                          std::to_string(port_) + " -cert '" + pki.File(certificate + ".pem") + "' -key '" +
-                          pki.File(certificate + ".key") + "'";
-    for (const auto& argument : arguments) command += " '" + argument + "'";
-    command += " > '" + dir_.Path() + "/start.log' 2>&1";
-    int status = std::system(command.c_str());
-    std::ifstream pids(Run() + "/pids");
-    for (pid_t pid; pids >> pid;) pids_.push_back(pid);
-    if (status != 0) {
-      Stop();
-      throw std::runtime_error("starting s_server failed: " + Slurp(dir_.Path() + "/start.log"));
-    }
+    std::vector<std::string> all = {Run(), std::to_string(port_), "-cert", pki.File(certificate + ".pem"), "-key",
+                                    pki.File(certificate + ".key")};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    processes_.Start("tls-peer.sh", all);
   }
-  ~TlsPeer() { Stop(); }
-  TlsPeer(const TlsPeer&) = delete;
-  TlsPeer& operator=(const TlsPeer&) = delete;
 
   int Port() const { return port_; }
   // The directory s_server serves files from (-WWW).
-  std::string Run() const { return dir_.Path() + "/run"; }
-  std::string Log() const { return Slurp(Run() + "/s_server.log"); }
+  std::string Run() const { return processes_.RunDir(); }
+  std::string Log() const { return ReadWholeFile(Run() + "/s_server.log"); }
 
 private:
-  static std::string Slurp(const std::string& path) {
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-  }
-
-  // Gone, or a zombie left to its new parent.
-  static bool Gone(pid_t pid) {
-    std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    return stat.empty() || (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z');
-  }
-
-  void Stop() {
-    for (pid_t pid : pids_) {
-      ::kill(pid, SIGTERM);
-      for (int i = 0; i < 100 && !Gone(pid); ++i) Pause(20);
-      if (!Gone(pid)) ::kill(pid, SIGKILL);
-    }
-    pids_.clear();
-  }
-
-  TempDir dir_;
+  PeerProcesses processes_;
   int port_;
-  std::vector<pid_t> pids_;
 };
 
 inline int ConnectTo(int port) {
