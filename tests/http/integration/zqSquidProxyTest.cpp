@@ -2,15 +2,15 @@
 // authorization and with Basic and Digest, to a scripted loopback server and to s_server.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <fstream>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "http/zqHttpProxy.h"
 #include "net/zqTcpClient.h"
 #include "tests/http/integration/zqTunnelSupport.h"
 #include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqPeerProcesses.h"
 #include "tests/tls/integration/zqTlsPeers.h"
 #include "tls/zqTcpClientTls.h"
 
@@ -21,47 +21,32 @@ using test::ReadExactly;
 using test::ScriptedServer;
 using test::WriteAll;
 
-// Gone, or a zombie that nobody reaps here.
-bool Exited(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  const std::string text((std::istreambuf_iterator<char>(stat)), {});
-  const size_t close = text.rfind(')');
-  return text.empty() || (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z');
-}
-
-// One squid of squid-peer.sh, killed by PID when destroyed (it keeps no disk cache).
+// One squid of squid-peer.sh, stopped by PID when destroyed.
 class SquidPeer {
 public:
   explicit SquidPeer(const std::string& kind) : port_(test::FreePort()) {
-    const std::string command = "timeout 20 bash '" + std::string(ZQ_PEERS_DIR) + "/squid-peer.sh' " + kind + " '" +
-                                dir_.Path() + "/run' " + std::to_string(port_) + " > '" + dir_.Path() +
-                                "/start.log' 2>&1";
-    const int status = std::system(command.c_str());
-    std::ifstream pids(dir_.Path() + "/run/pids");
-    pids >> pid_;
-    if (status != 0) {
-      Stop();
-      std::ifstream log(dir_.Path() + "/start.log");
-      throw std::runtime_error("starting squid failed: " + std::string(std::istreambuf_iterator<char>(log), {}));
-    }
+    processes_.Start("squid-peer.sh", {kind, processes_.RunDir(), std::to_string(port_)}, 20);
   }
-  ~SquidPeer() { Stop(); }
-  SquidPeer(const SquidPeer&) = delete;
-  SquidPeer& operator=(const SquidPeer&) = delete;
 
   int Port() const { return port_; }
 
 private:
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    for (int i = 0; i < 100 && !Exited(pid_); ++i) test::Pause(20);
-    pid_ = 0;
-  }
-
-  test::TempDir dir_;
   int port_;
-  pid_t pid_ = 0;
+  test::PeerProcesses processes_;
+};
+
+// squid takes a while to stop: each kind is started once for all the tests that use it.
+class SquidTunnel : public ::testing::Test {
+protected:
+  static const SquidPeer& Squid(const std::string& kind) {
+    std::unique_ptr<SquidPeer>& peer = peers_[kind];
+    if (!peer) peer = std::make_unique<SquidPeer>(kind);
+    return *peer;
+  }
+  static void TearDownTestSuite() { peers_.clear(); }
+
+private:
+  static inline std::map<std::string, std::unique_ptr<SquidPeer>> peers_;
 };
 
 // The far end of the tunnels: answers "ping" with "pong" on each connection.
@@ -103,8 +88,8 @@ struct Tunnel {
   }
 };
 
-TEST(SquidTunnel, WithoutProxyAuthorization) {
-  SquidPeer squid("open");
+TEST_F(SquidTunnel, WithoutProxyAuthorization) {
+  const SquidPeer& squid = Squid("open");
   PongServer far;
   Tunnel tunnel(squid, far, "", "");
   EXPECT_EQ(tunnel.PingThrough(), "pong");
@@ -112,8 +97,8 @@ TEST(SquidTunnel, WithoutProxyAuthorization) {
   EXPECT_EQ(tunnel.requests, 1);
 }
 
-TEST(SquidTunnel, BasicAnsweredAndSentFirst) {
-  SquidPeer squid("basic");
+TEST_F(SquidTunnel, BasicAnsweredAndSentFirst) {
+  const SquidPeer& squid = Squid("basic");
   PongServer far;
   Tunnel detected(squid, far, "proxyuser", "proxypass");
   EXPECT_EQ(detected.PingThrough(), "pong");
@@ -125,8 +110,8 @@ TEST(SquidTunnel, BasicAnsweredAndSentFirst) {
   EXPECT_EQ(first.requests, 1);
 }
 
-TEST(SquidTunnel, WrongCredentialsEndInTheProxysRefusal) {
-  SquidPeer squid("basic");
+TEST_F(SquidTunnel, WrongCredentialsEndInTheProxysRefusal) {
+  const SquidPeer& squid = Squid("basic");
   PongServer far;
   Tunnel tunnel(squid, far, "proxyuser", "wrong");
   tunnel.proxy.SetMaxAuthRetries(2);
@@ -142,8 +127,8 @@ TEST(SquidTunnel, WrongCredentialsEndInTheProxysRefusal) {
   EXPECT_FALSE(tunnel.client.Active());
 }
 
-TEST(SquidTunnel, Digest) {
-  SquidPeer squid("digest");
+TEST_F(SquidTunnel, Digest) {
+  const SquidPeer& squid = Squid("digest");
   PongServer far;
   Tunnel tunnel(squid, far, "proxyuser", "proxypass");
   EXPECT_EQ(tunnel.PingThrough(), "pong");
@@ -151,10 +136,10 @@ TEST(SquidTunnel, Digest) {
 }
 
 // A TLS client names the tunnel as its proxy: the handshake runs over the open tunnel.
-TEST(SquidTunnel, TlsClientThroughTheTunnel) {
+TEST_F(SquidTunnel, TlsClientThroughTheTunnel) {
   test::TlsPeer server("server", {"-www"});
   for (const char* kind : {"open", "basic"}) {
-    SquidPeer squid(kind);
+    const SquidPeer& squid = Squid(kind);
     TzqHttpProxy proxy;
     proxy.SetServer("127.0.0.1");
     proxy.SetPort(squid.Port());
