@@ -15,22 +15,7 @@ mkdir -p "$rundir"
 chmod 755 "$rundir"
 : > "$rundir/pids"
 
-wait_for_port() {  # wait_for_port HOST PORT PID
-  for _ in $(seq 1 100); do
-    if (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; then return 0; fi
-    kill -0 "$3" 2>/dev/null || { echo "server exited early; log:" >&2; cat "$rundir"/*.log >&2 || true; return 1; }
-    sleep 0.05
-  done
-  echo "server did not listen on $1:$2" >&2
-  return 1
-}
-
-start() {  # start LOG COMMAND...: background, detached from our output, PID recorded
-  local log=$1; shift
-  "$@" > "$rundir/$log" 2>&1 < /dev/null &
-  echo $! >> "$rundir/pids"
-  last_pid=$!
-}
+. "$here/peer-lib.sh"
 
 case $kind in
   dante-noauth|dante-userpass)
