@@ -290,11 +290,15 @@ TEST(Connection, NamesAreNotAddresses) {
 }
 
 TEST(Connection, ResetByPeerIsAnErrorAndLaterUseIsToo) {
+  // The server resets only once the client has opened and spoken, so the reset meets a read.
   ScriptedServer server([](int fd) {
+    ReadExactly(fd, 1);
     linger hard{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   });
   Client client(server);
+  TzqMemoryStream go("g");
+  client.connection.WriteData(&go);
   Pause(150);
   TzqMemoryStream data;
   try {
