@@ -31,6 +31,9 @@ constexpr uint32_t kClientFlags = NTLMSSP_NEGOTIATE_UNICODE | NTLMSSP_NEGOTIATE_
                                   NTLMSSP_NEGOTIATE_EXTENDED_SESSIONSECURITY | NTLMSSP_NEGOTIATE_TARGET_INFO |
                                   NTLMSSP_NEGOTIATE_VERSION | NTLMSSP_NEGOTIATE_128 | NTLMSSP_NEGOTIATE_KEY_EXCH |
                                   NTLMSSP_NEGOTIATE_56;
+// Target information is the server's to offer; a client asking for it makes some servers (squid's
+// helpers among them) claim a block they do not send.
+constexpr uint32_t kNegotiateFlags = kClientFlags & ~NTLMSSP_NEGOTIATE_TARGET_INFO;
 
 uint32_t Rotl(uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
 
@@ -200,19 +203,18 @@ TzqByteArray NtowfV2(const std::string& user, const std::string& password, const
 bool ParseNtlmChallenge(const uint8_t* data, size_t size, TzqNtlmChallenge& challenge) {
   challenge = TzqNtlmChallenge();
   if (data == nullptr || size < 32 || std::memcmp(data, kSignature, 8) != 0 || Get32(data + 8) != 2) return false;
-  TzqByteArray targetName;
-  if (!ReadField(data, size, 12, targetName)) return false;
+  // The target name is never used, so its field is not read: servers in use send stray offsets there.
   challenge.flags = Get32(data + 20);
   challenge.serverChallenge.assign(data + 24, data + 32);
-  if (size < 48 || (challenge.flags & NTLMSSP_NEGOTIATE_TARGET_INFO) == 0) return true;
-  return ReadField(data, size, 40, challenge.targetInfo) &&
+  if ((challenge.flags & NTLMSSP_NEGOTIATE_TARGET_INFO) == 0) return true;
+  return size >= 48 && ReadField(data, size, 40, challenge.targetInfo) &&
          (challenge.targetInfo.empty() || ParseTargetInfo(challenge.targetInfo, challenge));
 }
 
 TzqByteArray NtlmNegotiateMessage() {
   TzqByteArray message(kSignature, kSignature + 8);
   Put32(message, 1);
-  Put32(message, kClientFlags);
+  Put32(message, kNegotiateFlags);
   // Empty domain and workstation fields, both pointing behind the version.
   for (int i = 0; i < 2; ++i) {
     Put16(message, 0);

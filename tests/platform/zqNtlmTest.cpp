@@ -89,6 +89,30 @@ TEST(NtlmV2, TruncatedOrMalformedChallengesAreRefused) {
   EXPECT_FALSE(ParseNtlmChallenge(noEnd.data(), noEnd.size(), challenge));
 }
 
+// squid's ntlm_fake_auth: no target information, and a stray offset in the unused target-name field.
+TEST(NtlmV2, ChallengeWithoutTargetInformationAndAStrayTargetName) {
+  const TzqByteArray message = Bytes(
+      "4e544c4d53535000020000000900" "0900aeaaaaaa078208a295ff2a7056d5cb73" "0000000000003a00574f524b47524f5550");
+  TzqNtlmChallenge challenge;
+  ASSERT_TRUE(ParseNtlmChallenge(message.data(), message.size(), challenge));
+  EXPECT_EQ(challenge.flags, 0xa2088207u);
+  EXPECT_EQ(Hex(challenge.serverChallenge), "95ff2a7056d5cb73");
+  EXPECT_TRUE(challenge.targetInfo.empty());
+
+  // The same bytes claiming target information point it at garbage: refused.
+  TzqByteArray claimed = message;
+  claimed[22] |= 0x80;
+  EXPECT_FALSE(ParseNtlmChallenge(claimed.data(), claimed.size(), challenge));
+}
+
+TEST(NtlmV2, NegotiateLeavesTargetInformationToTheServer) {
+  const TzqByteArray message = NtlmNegotiateMessage();
+  ASSERT_GE(message.size(), 16u);
+  const uint32_t flags = message[12] | (message[13] << 8) | (message[14] << 16) | (uint32_t(message[15]) << 24);
+  EXPECT_EQ(flags & NTLMSSP_NEGOTIATE_TARGET_INFO, 0u);
+  EXPECT_NE(flags & NTLMSSP_NEGOTIATE_EXTENDED_SESSIONSECURITY, 0u);
+}
+
 class NtlmPackage : public ::testing::Test {
 protected:
   void SetUp() override {

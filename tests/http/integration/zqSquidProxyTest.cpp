@@ -1,11 +1,13 @@
 // CONNECT tunnels through a real squid on loopback (tests/peers/squid-peer.sh), without proxy
-// authorization and with Basic and Digest, to a scripted loopback server and to s_server.
+// authorization and with Basic, Digest and NTLM, to a scripted loopback server and to s_server.
 
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "core/zqText.h"
 #include "http/zqHttpProxy.h"
 #include "net/zqTcpClient.h"
 #include "tests/http/integration/zqTunnelSupport.h"
@@ -133,6 +135,27 @@ TEST_F(SquidTunnel, Digest) {
   Tunnel tunnel(squid, far, "proxyuser", "proxypass");
   EXPECT_EQ(tunnel.PingThrough(), "pong");
   EXPECT_EQ(tunnel.requests, 2);
+}
+
+// squid's NTLM helper checks the exchange, not the password. squid keeps the connection with
+// "Connection: keep-alive" only, which an HTTP/1.1 request takes as kept; the three legs need it.
+TEST_F(SquidTunnel, NtlmThreeLegsOnOneConnection) {
+  const SquidPeer& squid = Squid("ntlm");
+  PongServer far;
+  Tunnel tunnel(squid, far, "DOM\\ntlmuser", "ntlmpass");
+  tunnel.proxy.SetRequestVersion(hvHttp1_1);
+  std::vector<std::string> authorizations;
+  tunnel.proxy.OnSendRequest = [&](TzqObject*, const std::string&, int32_t, const TzqStringList& header) {
+    std::string value;
+    for (int i = 0; i < header.Count(); ++i)
+      if (StartsText("Proxy-Authorization: ", header[i])) value = header[i].substr(21, 17);
+    authorizations.push_back(value);
+  };
+  EXPECT_EQ(tunnel.PingThrough(), "pong");
+  EXPECT_EQ(tunnel.proxy.StatusCode(), 200);
+  // Nothing, the negotiate message, the answer to squid's challenge.
+  EXPECT_EQ(authorizations, (std::vector<std::string>{"", "NTLM TlRMTVNTUAAB", "NTLM TlRMTVNTUAAD"}));
+  EXPECT_EQ(far.Accepted(), 1);
 }
 
 // A TLS client names the tunnel as its proxy: the handshake runs over the open tunnel.
