@@ -168,6 +168,7 @@ private:
   // Feeds OpenSSL the next whole record of the held bytes followed by data: the bytes of data
   // it used, 0 when the record is not all there yet (nothing is taken), -1 when malformed.
   int64_t FeedRecord(const uint8_t* data, size_t size);
+  void Hold(const uint8_t* data, size_t size);
   uint32_t MissingFor(const uint8_t* data, size_t size) const;
   SECURITY_STATUS AfterHandshake(std::span<SecBuffer> input);
   SECURITY_STATUS Shutdown(TzqByteArray& output);
@@ -186,9 +187,9 @@ private:
   bool certificateAsked_ = false;
   bool awaitingCredentials_ = false;
   size_t reofferedBytes_ = 0;  // input already taken when the step stopped for credentials
-  // Received bytes the caller has handed over but OpenSSL has not been fed: the part of a
-  // record that came with a token the caller sends (it drops its input then), and what
-  // followed the end of a handshake that produced a token. They come before the next input.
+  // The start of a record the caller has handed over but OpenSSL has not been fed: it came
+  // with a token the caller sends (it drops its input then), or after the end of a handshake.
+  // It comes before the next input.
   TzqByteArray held_;
   const TzqTlsCredentials* current_ = nullptr;
   TzqByteArray plain_;
@@ -272,8 +273,7 @@ SECURITY_STATUS TzqTlsContext::Accept(TzqSecurityCredentials& credentials, uint3
 SECURITY_STATUS TzqTlsContext::AfterHandshake(std::span<SecBuffer> input) {
   if (input.empty() || input[0].pvBuffer == nullptr || input[0].cbBuffer == 0) return SEC_E_OK;
   if (server_) {
-    auto* data = static_cast<const uint8_t*>(input[0].pvBuffer);
-    held_.insert(held_.end(), data, data + input[0].cbBuffer);
+    Hold(static_cast<const uint8_t*>(input[0].pvBuffer), input[0].cbBuffer);
   } else if (input.size() > 1) {
     input[1] = SecBuffer{input[0].cbBuffer, SECBUFFER_EXTRA, input[0].pvBuffer};
   }
@@ -296,6 +296,15 @@ int64_t TzqTlsContext::FeedRecord(const uint8_t* data, size_t size) {
   Feed(data, static_cast<size_t>(used));
   held_.clear();
   return used;
+}
+
+// Whole records go to OpenSSL at once, so what is held is never more than one record in part.
+void TzqTlsContext::Hold(const uint8_t* data, size_t size) {
+  held_.insert(held_.end(), data, data + size);
+  size_t at = 0;
+  for (int64_t length; (length = RecordLength(held_.data() + at, held_.size() - at)) > 0; at += static_cast<size_t>(length))
+    Feed(held_.data() + at, static_cast<size_t>(length));
+  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 uint32_t TzqTlsContext::MissingFor(const uint8_t* data, size_t size) const {
@@ -369,12 +378,11 @@ SECURITY_STATUS TzqTlsContext::Step(std::span<SecBuffer> input, TzqByteArray& ou
       offerBack();
       return SEC_E_OK;
     }
-    held_.insert(held_.end(), data + taken, data + size);  // the caller drops its input with the token
-    // A TLS 1.3 client's last flight still has to go out before the session is usable.
-    return output.empty() || server_ ? SEC_E_OK : SEC_I_CONTINUE_NEEDED;
+    Hold(data + taken, size - taken);  // the caller drops its input with the token
+    return SEC_E_OK;
   }
   if (!output.empty()) {
-    held_.insert(held_.end(), data + taken, data + size);
+    Hold(data + taken, size - taken);
     return SEC_I_CONTINUE_NEEDED;
   }
   if (taken == 0) {

@@ -226,6 +226,7 @@ void TzqTlsSspi::FetchPeerCertificate() {
 TzqTlsStepResult TzqTlsSspi::EndSession(TzqMemoryStream& stream, bool server) {
   firstStep_ = true;
   serverVerified_ = false;
+  handshakeComplete_ = false;
   if (!HasContext()) {
     DeleteContext();
     FreeCredentials();
@@ -382,12 +383,15 @@ TzqTlsStepResult TzqTlsClientSspi::HandshakeStep(TzqMemoryStream& stream, TzqCer
   } else {
     result = NextStep(record, stream, proceed, certificates, contexts);
   }
-  if (!serverVerified_ && (result == srOk || result == srOkWithExtra)) serverVerified_ = VerifyServer();
+  // A TLS 1.3 client's own Finished is its last token: the server is checked before it goes out.
+  bool complete = result == srOk || result == srOkWithExtra || (result == srSendToken && handshakeComplete_);
+  if (!serverVerified_ && complete) serverVerified_ = VerifyServer();
   return result;
 }
 
 TzqTlsStepResult TzqTlsClientSspi::FirstStep(SCHANNEL_CRED& record, TzqMemoryStream& stream) {
   FreeCredentials();
+  handshakeComplete_ = false;
   AcquireCredentialsHandle(SECPKG_CRED_OUTBOUND, record);
   TzqProviderToken token(*this);
   SecBufferDesc output = Describe(&token.buffer, 1);
@@ -427,6 +431,7 @@ TzqTlsStepResult TzqTlsClientSspi::NextStep(SCHANNEL_CRED& record, TzqMemoryStre
                                                               0, 0, &inputDesc, 0, &context_, &outputDesc, &attributes,
                                                               nullptr);
     token.buffer = output[0];
+    handshakeComplete_ = lastStatus_ == SEC_E_OK;
     bool handOut = lastStatus_ == SEC_E_OK || lastStatus_ == SEC_I_CONTINUE_NEEDED ||
                    (lastStatus_ < 0 && (attributes & ISC_RET_EXTENDED_ERROR) != 0);
     if (handOut && !token.Empty()) {
@@ -522,6 +527,7 @@ TzqTlsStepResult TzqTlsServerSspi::HandshakeStep(TzqMemoryStream& stream, TzqCer
   if (!token.Empty()) token.CopyTo(stream);
   firstStep_ = false;
   if (lastStatus_ == SEC_I_CONTINUE_NEEDED) return srSendToken;
+  handshakeComplete_ = true;
   if (requireClientCertificate_ && !serverVerified_) {
     try {
       FetchPeerCertificate();

@@ -125,6 +125,8 @@ public:
   int32_t LastStatus() const { return lastStatus_; }
   TzqCertificate* PeerCertificate() const { return peerCertificate_.get(); }
   bool ServerVerified() const { return serverVerified_; }
+  // The last step ended the handshake; a token it left in the stream is the last of it.
+  bool HandshakeComplete() const { return handshakeComplete_; }
   bool HasContext() const { return context_.dwLower != 0 || context_.dwUpper != 0; }
   // The negotiated protocol (one SP_PROT_* bit), 0 before the handshake finished.
   uint32_t NegotiatedProtocol();
@@ -170,6 +172,7 @@ protected:
   int32_t lastStatus_ = 0;
   bool serverVerified_ = false;
   bool firstStep_ = true;
+  bool handshakeComplete_ = false;
 
 private:
   void FindPackage();

@@ -305,11 +305,13 @@ void TzqTlsNetworkStream::RunHandshakeStep(TzqStream* target) {
       state_ = engine.HandshakeStep(tlsInput_, certificates, true);
     }
     if (state_ == srCertificateNeeded) RaiseSocketMessage(sLocalCertificateError, kLocalCertificateErrorCode);
-    if (state_ == srOk || state_ == srOkWithExtra) CheckServerVerified();
+    const bool finalToken = state_ == srSendToken && engine.HandshakeComplete();
+    if (state_ == srOk || state_ == srOkWithExtra || finalToken) CheckServerVerified();
     bool server = dynamic_cast<TzqTlsServerSspi*>(&engine) != nullptr;
     if (state_ == srSendToken) {
       if (!SendProtected(nullptr, 0)) SetPendingAction(kPendingWrite);
-      state_ = srAwaitingPeer;
+      // Nothing more is due from the peer once the last token is out.
+      state_ = finalToken ? srOk : srAwaitingPeer;
     } else if (state_ == srOkWithExtra) {
       ProcessReceived(tlsInput_, target);
       if (state_ != srIncompleteRecord && state_ != srClosed) state_ = srOk;

@@ -167,6 +167,40 @@ TEST_F(TlsSession, Tls13HandshakeWhenAskedFor) {
   EXPECT_EQ(Send(server_, client_, large), large);
 }
 
+// The client's Finished ends a TLS 1.3 handshake; records sent right behind it reach the
+// server in the same input as the Finished, and the server's tickets are record data.
+TEST_F(TlsSession, Tls13ClientFinishedIsItsLastTokenAndRecordsMayFollowIt) {
+  client_.SetTLSFlags({tfUseTLS12, tfUseTLS13});
+  server_.SetTLSFlags({tfUseTLS12, tfUseTLS13});
+  TzqMemoryStream clientIo, serverIo;
+  ASSERT_EQ(client_.HandshakeStep(clientIo, clientCertificates_, false), srSendToken);
+  EXPECT_FALSE(client_.HandshakeComplete());
+  Transfer(clientIo, serverIo);
+  ASSERT_EQ(server_.HandshakeStep(serverIo, serverCertificates_, false), srSendToken);
+  Transfer(serverIo, clientIo);
+  ASSERT_EQ(client_.HandshakeStep(clientIo, clientCertificates_, false), srSendToken);
+  EXPECT_TRUE(client_.HandshakeComplete());
+  EXPECT_TRUE(client_.ServerVerified());
+
+  std::string wire = clientIo.DataString();
+  wire += Record(client_, "first");
+  wire += Record(client_, "second");
+  clientIo.Clear();
+  serverIo.Clear();
+  serverIo.WriteString(wire);
+  serverIo.SetPosition(0);
+  ASSERT_EQ(server_.HandshakeStep(serverIo, serverCertificates_, false), srOk);
+  EXPECT_TRUE(server_.HandshakeComplete());
+  TzqMemoryStream tickets(serverIo.DataString()), nothing;
+  EXPECT_EQ(client_.Decrypt(tickets, nothing, tickets), srOk);
+  EXPECT_EQ(nothing.Size(), 0);
+
+  TzqMemoryStream third(Record(client_, "third")), plain;
+  EXPECT_EQ(server_.Decrypt(third, plain, third), srOk);
+  EXPECT_EQ(plain.DataString(), "firstsecondthird");
+  EXPECT_EQ(Send(server_, client_, "reply"), "reply");
+}
+
 TEST_F(TlsSession, NoCommonProtocolFailsWithAClearError) {
   client_.SetTLSFlags({tfUseTLS13});
   server_.SetTLSFlags({tfUseTLS12});

@@ -119,6 +119,18 @@ TEST(TcpClientTls, DownloadOfSeveralMebibytes) {
   EXPECT_TRUE(answer.substr(body + 4) == file);
 }
 
+// A TLS 1.3 server that sends no tickets says nothing after its Finished until asked: the
+// client is ready once its own Finished is out.
+TEST(TcpClientTls, Tls13ServerWithoutTicketsWaitsForTheClient) {
+  TlsPeer peer("server", {"-www", "-tls1_3", "-num_tickets", "0"});
+  TzqTcpClientTls client;
+  Aim(client, peer.Port());
+  client.SetTLSFlags({tfUseTLS12, tfUseTLS13});
+  client.Open();
+  ASSERT_TRUE(client.Active());
+  EXPECT_EQ(Get(client).substr(0, 15), "HTTP/1.0 200 ok");
+}
+
 TEST(TcpClientTls, ZeroBytesEndsCleanlyWithTheShutdownToken) {
   int listener = test::ListenOn(false, 0);
   int port = test::LocalPort(listener);
