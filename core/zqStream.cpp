@@ -98,14 +98,16 @@ int64_t TzqMemoryStream::Read(void* buffer, int64_t count) {
 
 int64_t TzqMemoryStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
-  const int64_t end = position_ + count;
-  if (end > Size()) {
-    if (static_cast<size_t>(end) > data_.capacity())
-      data_.reserve(std::max(static_cast<size_t>(end), data_.capacity() * 2));
-    data_.resize(static_cast<size_t>(end));
-  }
-  std::memcpy(data_.data() + position_, buffer, static_cast<size_t>(count));
-  position_ = end;
+  const auto at = static_cast<size_t>(position_);
+  const auto n = static_cast<size_t>(count);
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  if (at + n > data_.capacity()) data_.reserve(std::max(at + n, data_.capacity() * 2));
+  if (at > data_.size()) data_.resize(at);  // a gap left by seeking past the end reads as zeros
+  // Bytes past the end are appended, not zero-filled first and then overwritten.
+  const size_t overlap = std::min(n, data_.size() - at);
+  std::memcpy(data_.data() + at, bytes, overlap);
+  data_.insert(data_.end(), bytes + overlap, bytes + n);
+  position_ += count;
   return count;
 }
 

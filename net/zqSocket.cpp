@@ -483,13 +483,17 @@ void TzqNetworkStream::Disconnected() {}
 
 void TzqNetworkStream::NotifyReady() { RequireConnection().DoReady(); }
 
-bool TzqNetworkStream::ReadToStream(TzqStream* stream) {
+bool TzqNetworkStream::ReadToStream(TzqStream* stream) { return ReceiveInto(stream, -1); }
+
+bool TzqNetworkStream::ReceiveInto(TzqStream* stream, int64_t most) {
   ClearPendingAction();
   zeroRead_ = false;
   if (stream == nullptr) return true;
   int received = 0;
+  int64_t total = 0;
   do {
-    const int32_t size = GetReadBatchSize();
+    int32_t size = GetReadBatchSize();
+    if (most >= 0) size = static_cast<int32_t>(std::min<int64_t>(size, most - total));
     if (size < 1) return true;
     if (readBuffer_.size() < static_cast<size_t>(size)) readBuffer_.resize(static_cast<size_t>(size));
     received = ReceiveRaw(readBuffer_.data(), size);
@@ -502,6 +506,7 @@ bool TzqNetworkStream::ReadToStream(TzqStream* stream) {
     if (received > 0) {
       stream->WriteBuffer(readBuffer_.data(), received);
       AddBytes(received);
+      total += received;
     } else {
       needClose_ = true;
       zeroRead_ = true;

@@ -266,6 +266,8 @@ protected:
   void SetLocal(const std::string& ip, int32_t port);
   void ReadLocalAddress(int32_t family);
   void SetZeroRead(bool value) { zeroRead_ = value; }
+  // ReadToStream's reading: what the socket has, up to most bytes when most is not negative.
+  bool ReceiveInto(TzqStream* stream, int64_t most);
   // Adds to the byte counter without reporting progress.
   void CountBytes(int64_t n) { byteCounter_ += n; }
 

@@ -11,6 +11,9 @@ namespace {
 
 const char* const sLocalCertificateError = "Error querying local certificate";
 constexpr int kLocalCertificateErrorCode = -9;
+// Raw bytes taken from the socket in one read: a peer sending faster than they are read must
+// not be buffered whole before the first byte is decrypted.
+constexpr int64_t kMostReceivedPerRead = 256 * 1024;
 
 // Counts the bytes added to a stream while an operation runs, also when it raises.
 class TzqPlaintextCount {
@@ -18,10 +21,9 @@ public:
   TzqPlaintextCount(TzqStream* stream, std::function<void(int64_t)> count)
       : stream_(stream), start_(stream != nullptr ? stream->Position() : 0), count_(std::move(count)) {}
   ~TzqPlaintextCount() {
-    if (stream_ == nullptr) return;
-    int64_t added = stream_->Position() - start_;
-    if (added > 0) count_(added);
+    if (Added() > 0) count_(Added());
   }
+  int64_t Added() const { return stream_ != nullptr ? stream_->Position() - start_ : 0; }
 
 private:
   TzqStream* stream_;
@@ -239,16 +241,19 @@ bool TzqTlsNetworkStream::ReadToStream(TzqStream* stream) {
   } else {
     TzqStream* target = stream != nullptr ? stream : &decrypted_;
     Reset(received_);
-    TzqNetworkStream::ReadToStream(&received_);
+    TzqNetworkStream::ReceiveInto(&received_, kMostReceivedPerRead);
     if (received_.Size() > 0) {
       received_.SetPosition(0);
       ProcessReceived(received_, target);
     }
   }
   SetHasReadData(decrypted_.Size() > 0);
+  // A partial record asks for more only when nothing could be handed out yet: otherwise a peer
+  // that keeps sending would hold the reader (and buffer everything) for as long as it sends.
+  const bool delivered = decrypted_.Size() > 0 || count.Added() > 0;
   if (state_ == srRenegotiate)
     SetPendingAction(kPendingWrite);
-  else if (state_ > srNoAction && state_ != srClosed)
+  else if (state_ > srNoAction && state_ != srClosed && !(state_ == srIncompleteRecord && delivered))
     SetPendingAction(kPendingRead);
   return true;
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -150,6 +152,42 @@ TEST(TcpClientTls, ZeroBytesEndsCleanlyWithTheShutdownToken) {
   server.join();
   ::close(listener);
   EXPECT_TRUE(closeNotify);
+}
+
+// A server that sends much more than one read takes, as fast as it can, from the moment the
+// handshake ends: Open returns, and each read hands out a bounded part instead of buffering
+// all that keeps arriving.
+TEST(TcpClientTls, AFastSenderIsReadInBoundedParts) {
+  constexpr size_t kTotal = size_t{8} << 20;
+  const std::string block = Lines(1 << 16);
+  std::atomic<size_t> written{0};
+  ::signal(SIGPIPE, SIG_IGN);  // the server writes with write(2): a client gone early must not end the tests
+  test::ScriptedServer server([&](int fd) {
+    test::OpenSslSession session(fd, "server");
+    if (session.Accept())
+      for (size_t sent = 0; sent < kTotal; sent += block.size(), written = sent) session.Write(block);
+  });
+  TzqTcpClientTls client;
+  Aim(client, server.Port());
+  client.Open();
+  // Let the server fill the socket buffers before the first read.
+  for (size_t before = 0, i = 0; i < 100 && (before == 0 || before != written); ++i) {
+    before = written;
+    test::Pause(100);
+  }
+  ASSERT_GT(written.load(), size_t{512} << 10) << "too little queued for the test to mean anything";
+  TzqMemoryStream data;
+  for (int i = 0; i < 4; ++i) {
+    const int64_t before = data.Size();
+    client.GetConnection().ReadData(&data);
+    EXPECT_LE(data.Size() - before, 300 << 10) << "read " << i;
+  }
+  client.GetConnection().SetReadUntilClosed(true);
+  while (client.Active()) client.GetConnection().ReadData(&data);
+  ASSERT_EQ(static_cast<size_t>(data.Size()), kTotal);
+  const std::string received = data.DataString();
+  for (size_t at = 0; at < kTotal; at += block.size())
+    ASSERT_EQ(received.compare(at, block.size(), block), 0) << "at " << at;
 }
 
 struct TlsRejection {
