@@ -35,6 +35,25 @@ bool IsDroppedConnection(int code) {
   return code == WSAECONNABORTED || code == WSAENOTSOCK || code == WSAECONNRESET;
 }
 
+// Passes a body on until it grows past kMaxProxyBodyBytes, then refuses it.
+class TzqBoundedBody : public TzqStream {
+public:
+  TzqBoundedBody(TzqStream& target, int32_t statusCode) : target_(target), statusCode_(statusCode) {}
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (count > kMaxProxyBodyBytes - written_) throw EzqHttpProxyError(sProxyBodyTooLong, std::string(), statusCode_);
+    written_ += count;
+    return target_.Write(buffer, count);
+  }
+  int64_t Seek(int64_t, TzqSeekOrigin) override { return written_; }
+  int64_t Size() override { return written_; }
+
+private:
+  TzqStream& target_;
+  int32_t statusCode_;
+  int64_t written_ = 0;
+};
+
 // Restores the read settings of a connection that the header reads change.
 class TzqHeaderReadScope {
 public:
@@ -332,12 +351,18 @@ void TzqHttpProxy::ReadBodyInto(TzqTcpConnection& connection, TzqStream& destina
 
 void TzqHttpProxy::ReadConnectBody(TzqStringList& lines) {
   TzqMemoryStream body;
+  TzqBoundedBody bounded(body, statusCode_);
   TzqTcpClientConnection& connection = GetConnection();
-  if (LowerCase(responseHeader_->ContentEncoding()).find("gzip") != std::string::npos) {
-    TzqGZipInflateStream inflating(body);
-    ReadBodyInto(connection, inflating);
-  } else {
-    ReadBodyInto(connection, body);
+  try {
+    if (LowerCase(responseHeader_->ContentEncoding()).find("gzip") != std::string::npos) {
+      TzqGZipInflateStream inflating(bounded);
+      ReadBodyInto(connection, inflating);
+    } else {
+      ReadBodyInto(connection, bounded);
+    }
+  } catch (const EzqHttpProxyError&) {
+    Close();  // the rest of the body is still on the way: the connection cannot be kept
+    throw;
   }
   body.SetPosition(0);
   lines.Clear();

@@ -22,6 +22,9 @@ constexpr int kMaxProxyHeaderReads = 1002;
 inline const char* const sProxyUserAgent = "Mozilla/4.0 (compatible; Quorvex)";
 inline const char* const sProxyHeaderTooLong = "The proxy's response header did not end within 1002 bytes";
 inline const char* const sProxyNoStatus = "The proxy's response has no valid status line";
+// A proxy's response body is kept in memory (it becomes the error text): beyond this it is refused.
+constexpr int64_t kMaxProxyBodyBytes = int64_t{1} << 20;
+inline const char* const sProxyBodyTooLong = "The proxy's response body exceeds 1048576 bytes";
 
 // Message: the proxy's status line as received; ErrorCode: its status code.
 class EzqHttpProxyError : public EzqTcpClientError {

@@ -360,5 +360,63 @@ TEST(HttpProxyTunnel, ResponseBodiesByTheirFraming) {
   EXPECT_EQ(gateway.ResponseText(), "access denied\r\n");
 }
 
+// A gzip member whose deflate data is one fixed-code block: a zero byte, then `matches`
+// copies of 258 bytes at distance 1 (13 bits each); no trailer.
+std::string GzipOfZeros(int matches) {
+  std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
+  uint32_t bits = 0;
+  int count = 0;
+  auto code = [&](uint32_t value, int n) {  // Huffman codes go most significant bit first
+    for (int i = n - 1; i >= 0; --i) {
+      bits |= ((value >> i) & 1) << count;
+      if (++count == 8) {
+        out += static_cast<char>(bits);
+        bits = 0;
+        count = 0;
+      }
+    }
+  };
+  code(0b110, 3);  // final block with fixed codes (bits 1, then 01 least significant first)
+  code(0x30, 8);   // the literal 0
+  for (int i = 0; i < matches; ++i) {
+    code(0xC5, 8);  // length 258
+    code(0, 5);     // distance 1
+  }
+  code(0, 7);  // end of block
+  if (count > 0) out += static_cast<char>(bits);
+  return out;
+}
+
+// A refusal's body is kept as its text: one that outgrows a mebibyte, as sent or once
+// inflated, is refused and the connection closed.
+TEST(HttpProxyTunnel, BodiesBeyondAMebibyteAreRefused) {
+  ScriptedServer endless([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.0 403 Forbidden\r\n\r\n");
+    const std::string block(1 << 16, 'x');
+    for (int i = 0; i < 256; ++i) WriteAll(fd, block);  // fails once the client has gone
+  });
+  TzqHttpProxy proxy;
+  UseProxy(proxy, endless);
+  const EzqHttpProxyError tooLong = TunnelFails(proxy);
+  EXPECT_STREQ(tooLong.what(), sProxyBodyTooLong);
+  EXPECT_EQ(tooLong.ErrorCode(), 403);
+  EXPECT_FALSE(proxy.Active());
+
+  const std::string bomb = GzipOfZeros(8200);  // 2 MiB of zeros in 13 KB
+  ScriptedServer coded([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.0 502 Bad Gateway\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                     std::to_string(bomb.size()) + "\r\n\r\n" + bomb);
+    ReadUntilClosed(fd);
+  });
+  UseProxy(proxy, coded);
+  const EzqHttpProxyError inflated = TunnelFails(proxy);
+  EXPECT_STREQ(inflated.what(), sProxyBodyTooLong);
+  EXPECT_EQ(inflated.ErrorCode(), 502);
+  EXPECT_FALSE(proxy.Active());
+  EXPECT_EQ(coded.Errors(), "");
+}
+
 }  // namespace
 }  // namespace zq
