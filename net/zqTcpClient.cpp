@@ -43,7 +43,7 @@ void TzqTcpClient::SetBatchSize(int32_t value) {
 std::unique_ptr<TzqNetworkStream> TzqTcpClient::CreateNetworkStream() { return std::make_unique<TzqNetworkStream>(); }
 
 TzqTcpClientConnection& TzqTcpClient::GetConnection() {
-  if (proxy_ != nullptr) return proxy_->GetConnection();
+  if (TzqTcpProxy* proxy = GetProxy()) return proxy->GetConnection();
   if (!connection_) connection_ = std::make_unique<TzqTcpClientConnection>();
   return *connection_;
 }
@@ -53,13 +53,18 @@ TzqTcpProxy* TzqTcpClient::GetProxy() { return proxy_; }
 int32_t TzqTcpClient::GetDefaultPort() const { return 0; }
 
 void TzqTcpClient::OpenConnection(const std::string& server, int32_t port) {
-  TzqTcpClientConnection& connection = GetConnection();
-  if (proxy_ != nullptr) {
-    proxy_->OpenTunnel(server, port);
+  if (TzqTcpProxy* proxy = GetProxy()) {
+    TzqTcpClientConnection& connection = GetConnection();
+    proxy->OpenTunnel(server, port);
     connection.SetNetworkStream(CreateNetworkStream());
     connection.ReopenStream();
     return;
   }
+  OpenDirectConnection(server, port);
+}
+
+void TzqTcpClient::OpenDirectConnection(const std::string& server, int32_t port) {
+  TzqTcpClientConnection& connection = GetConnection();
   connection.SetNetworkStream(nullptr);
   std::unique_ptr<TzqNetworkStream> stream = CreateNetworkStream();
   const TzqFirewallSettings& firewall = *firewallSettings_;

@@ -79,6 +79,8 @@ protected:
 
   void StartKeepAlive();
   void StopKeepAlive();
+  // Connects to server and port itself (through the firewall when one is set), not through a proxy.
+  void OpenDirectConnection(const std::string& server, int32_t port);
 
 private:
   void KeepAliveTick();
