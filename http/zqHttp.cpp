@@ -458,13 +458,15 @@ bool TzqHttp::ReadResponseHeader(Exchange& exchange) {
   statusText_.clear();
   responseVersion_ = httpVersion_;
   TzqTcpClientConnection& connection = GetConnection();
-  connection.InitProgress(0, 0);
   connection.SetReadUntilClosed(false);
   connection.SetDeferPeerClose(false);
   int64_t start = 0;
   int64_t end = -1;
   for (;;) {
     {
+      // The limit counts from the last reset: without one per read, a header longer than one
+      // batch would never be read to its end.
+      connection.InitProgress(0, 0);
       TzqReadLimitScope limit(connection, BatchSize());
       connection.ReadData(&buffer);
     }

@@ -1,0 +1,485 @@
+// The HTTP client against scripted servers on loopback: the exact requests it sends, and how
+// it takes the responses (redirects, challenges, framing, keep-alive, broken servers).
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "core/zqText.h"
+#include "http/zqHttp.h"
+#include "tests/net/integration/zqLoopback.h"
+
+namespace zq {
+namespace {
+
+using test::ReadExactly;
+using test::ReadUntilClosed;
+using test::ScriptedServer;
+using test::WriteAll;
+
+// The request header, through its empty line, read a byte at a time.
+std::string ReadHeader(int fd) {
+  std::string header;
+  while (header.find("\r\n\r\n") == std::string::npos) header += ReadExactly(fd, 1);
+  return header;
+}
+
+// The header and the body its Content-Length announces.
+std::string ReadRequest(int fd) {
+  std::string request = ReadHeader(fd);
+  const size_t at = request.find("\r\nContent-Length: ");
+  if (at != std::string::npos) request += ReadExactly(fd, std::stoul(request.substr(at + 18)));
+  return request;
+}
+
+std::string Url(const ScriptedServer& server, const std::string& path) {
+  return Format("http://127.0.0.1:%d%s", server.Port(), path.c_str());
+}
+
+// Requests as the server saw them, one per call of the script.
+struct Recorder {
+  std::vector<std::string> requests;
+  std::mutex lock;
+  std::string Read(int fd) {
+    std::string request = ReadRequest(fd);
+    std::lock_guard<std::mutex> guard(lock);
+    requests.push_back(request);
+    return request;
+  }
+};
+
+class HttpClientScripted : public ::testing::Test {
+protected:
+  void SetUp() override { client.SetTimeOut(5000); }
+
+  std::string Body(const std::string& url) {
+    TzqMemoryStream body;
+    client.Get(url, nullptr, nullptr, &body);
+    return body.DataString();
+  }
+
+  TzqHttp client;
+};
+
+TEST_F(HttpClientScripted, FormPostSendsTheExactHeaderAndBody) {
+  Recorder seen;
+  ScriptedServer server([&](int fd) {
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 7\r\nContent-Type: text/plain\r\n\r\nthanks!");
+    ReadUntilClosed(fd);
+  });
+  TzqHttpRequest request;
+  request.AddFormField("Name", "John Doe");
+  request.AddFormField("Birthdate", "10/10/77");
+  request.AddFormField("Account", "123456");
+  TzqStringList header;
+  TzqMemoryStream answer;
+  client.Post(Url(server, "/products/quorvex/demos/serverformpost.asp"), &request, &header, &answer);
+  EXPECT_EQ(answer.DataString(), "thanks!");
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_EQ(header[0], "HTTP/1.1 200 OK");
+  ASSERT_EQ(seen.requests.size(), 1u);
+  EXPECT_EQ(seen.requests[0], Format("POST /products/quorvex/demos/serverformpost.asp HTTP/1.1\r\n"
+                                     "Accept: */*\r\n"
+                                     "Content-Length: 51\r\n"
+                                     "Content-Type: application/x-www-form-urlencoded\r\n"
+                                     "Accept-Encoding: gzip\r\n"
+                                     "Host: 127.0.0.1:%d\r\n"
+                                     "User-Agent: Mozilla/4.0 (compatible; Quorvex)\r\n"
+                                     "Connection: Keep-Alive\r\n"
+                                     "\r\n"
+                                     "Name=John+Doe&Birthdate=10%%2F10%%2F77&Account=123456",
+                                     server.Port()));
+  EXPECT_TRUE(client.Active());  // HTTP/1.1 without "close" keeps it
+  client.Close();
+}
+
+// Through a plain HTTP proxy (the scripted server) any host and port can be asked for.
+TEST_F(HttpClientScripted, ThroughAProxyTheTargetIsTheFullUrlAndHostDropsPorts80And443) {
+  Recorder seen;
+  ScriptedServer proxy(
+      [&](int fd) {
+        try {
+          for (;;) {
+            seen.Read(fd);
+            WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+          }
+        } catch (const std::exception&) {  // the client moved on to another connection
+        }
+      },
+      false, 3);
+  client.ProxySettings().SetServer("127.0.0.1");
+  client.ProxySettings().SetPort(proxy.Port());
+  for (const char* url : {"http://a.test/x?q=1", "http://a.test:443/", "http://a.test:8080/"}) EXPECT_EQ(Body(url), "ok");
+  ASSERT_EQ(seen.requests.size(), 3u);
+  EXPECT_EQ(seen.requests[0], "GET http://a.test/x?q=1 HTTP/1.1\r\nAccept: */*\r\nAccept-Encoding: gzip\r\nHost: a.test\r\n"
+                              "User-Agent: Mozilla/4.0 (compatible; Quorvex)\r\nProxy-Connection: Keep-Alive\r\n\r\n");
+  EXPECT_NE(seen.requests[1].find("\r\nHost: a.test\r\n"), std::string::npos) << seen.requests[1];
+  EXPECT_NE(seen.requests[2].find("\r\nHost: a.test:8080\r\n"), std::string::npos) << seen.requests[2];
+  client.Close();
+}
+
+// A 302 turns a POST into a GET without body or its fields; a 307 repeats the POST as it was.
+TEST_F(HttpClientScripted, RedirectsAfterAPost) {
+  Recorder seen;
+  ScriptedServer server([&](int fd) {
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 302 Found\r\nLocation: /second\r\nContent-Length: 5\r\n\r\nmoved");
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 307 Temporary Redirect\r\nLocation: third\r\nContent-Length: 0\r\n\r\n");
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\ndone");
+  });
+  TzqHttpRequest request;
+  request.AddFormField("a", "1");
+  TzqMemoryStream answer;
+  std::vector<int> redirects;
+  client.OnRedirect = [&](TzqObject*, TzqStringList&, int32_t status, TzqHttpResponseHeader&, TzqStringList& text,
+                          std::string&, bool&, bool&) {
+    redirects.push_back(status);
+    EXPECT_EQ(text.Text(), status == 302 ? "moved\r\n" : "");
+  };
+  client.Post(Url(server, "/first"), &request, &answer);
+  EXPECT_EQ(answer.DataString(), "done");
+  EXPECT_EQ(redirects, (std::vector<int>{302, 307}));
+  ASSERT_EQ(seen.requests.size(), 3u);
+  EXPECT_TRUE(StartsText("POST /first HTTP/1.1\r\n", seen.requests[0]));
+  EXPECT_NE(seen.requests[0].find("\r\n\r\na=1"), std::string::npos);
+  EXPECT_TRUE(StartsText("GET /second HTTP/1.1\r\n", seen.requests[1]));
+  EXPECT_EQ(seen.requests[1].find("Content-"), std::string::npos) << seen.requests[1];
+  // "third" is relative to /second; the GET stays a GET on a 307
+  EXPECT_TRUE(StartsText("GET /third HTTP/1.1\r\n", seen.requests[2])) << seen.requests[2];
+
+  Recorder again;
+  ScriptedServer temporary([&](int fd) {
+    again.Read(fd);
+    WriteAll(fd, "HTTP/1.1 307 Temporary Redirect\r\nLocation: /other\r\nContent-Length: 0\r\n\r\n");
+    again.Read(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  });
+  client.Post(Url(temporary, "/form"), &request, &answer);
+  ASSERT_EQ(again.requests.size(), 2u);
+  EXPECT_TRUE(StartsText("POST /other HTTP/1.1\r\n", again.requests[1]));
+  EXPECT_NE(again.requests[1].find("Content-Length: 3\r\n"), std::string::npos);
+  EXPECT_NE(again.requests[1].find("\r\n\r\na=1"), std::string::npos) << again.requests[1];
+}
+
+TEST_F(HttpClientScripted, RedirectLimit) {
+  std::atomic<int> answered{0};
+  ScriptedServer server([&](int fd) {
+    for (;;) {
+      ReadHeader(fd);
+      WriteAll(fd, Format("HTTP/1.1 301 Moved\r\nLocation: /r%d\r\nContent-Length: 0\r\n\r\n", ++answered));
+      if (answered == 20) {
+        ReadHeader(fd);
+        WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        return;
+      }
+    }
+  }, false, 2);
+  try {
+    Body(Url(server, "/"));
+    ADD_FAILURE() << "the sixteenth redirect was followed";
+  } catch (const EzqHttpError& e) {
+    EXPECT_EQ(e.ErrorCode(), 301);
+    EXPECT_EQ(std::string(e.what()), "HTTP/1.1 301 Moved");
+  }
+  EXPECT_EQ(answered, 16);
+  answered = 0;
+  client.Close();
+  client.SetMaxRedirects(0);
+  EXPECT_EQ(Body(Url(server, "/")), "ok");
+  EXPECT_EQ(answered, 20);
+}
+
+// An Authorization line set before goes on a redirect to another directory, stays within one.
+TEST_F(HttpClientScripted, RedirectsKeepAuthorizationOnlyWithinTheDirectory) {
+  Recorder seen;
+  ScriptedServer server([&](int fd) {
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 302 Found\r\nLocation: /a/b/next\r\nContent-Length: 0\r\n\r\n");
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 302 Found\r\nLocation: /elsewhere/x\r\nContent-Length: 0\r\n\r\n");
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  });
+  client.SetAuthorizationType(atBasic);
+  client.SetUserName("u");
+  client.SetPassword("p");
+  Body(Url(server, "/a/b/start"));
+  ASSERT_EQ(seen.requests.size(), 3u);
+  EXPECT_NE(seen.requests[0].find("Authorization: Basic dTpw\r\n"), std::string::npos);
+  EXPECT_NE(seen.requests[1].find("Authorization: Basic dTpw\r\n"), std::string::npos);
+  EXPECT_EQ(seen.requests[2].find("Authorization:"), std::string::npos) << seen.requests[2];
+}
+
+// Basic asks for a new connection for its answer.
+TEST_F(HttpClientScripted, ChallengesAreAnsweredUnlessAFixedAuthorizationIsSet) {
+  Recorder seen;
+  ScriptedServer server(
+      [&](int fd) {
+        const std::string request = seen.Read(fd);
+        if (request.find("Authorization: Basic") == std::string::npos)
+          WriteAll(fd, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 4\r\n\r\nnope");
+        else
+          WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nyes");
+        ReadUntilClosed(fd);
+      },
+      false, 3);
+  client.SetUserName("u");
+  client.SetPassword("p");
+  EXPECT_EQ(Body(Url(server, "/")), "yes");
+  ASSERT_EQ(seen.requests.size(), 2u);
+  EXPECT_EQ(seen.requests[0].find("Authorization"), std::string::npos);
+  EXPECT_NE(seen.requests[1].find("\r\nAuthorization: Basic dTpw\r\n"), std::string::npos);
+  EXPECT_EQ(server.Accepted(), 2);
+
+  client.Close();
+  client.SetAuthorization("Bearer fixed");
+  try {
+    Body(Url(server, "/"));
+    ADD_FAILURE() << "a 401 with a fixed Authorization was retried";
+  } catch (const EzqHttpError& e) {
+    EXPECT_EQ(e.ErrorCode(), 401);
+    EXPECT_EQ(e.ResponseText(), "nope\r\n");
+  }
+  ASSERT_EQ(seen.requests.size(), 3u);
+  EXPECT_NE(seen.requests[2].find("\r\nAuthorization: Bearer fixed\r\n"), std::string::npos);
+  client.Close();
+}
+
+TEST_F(HttpClientScripted, InterimContinueIsSkippedInTheSameOrALaterRead) {
+  ScriptedServer server([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none");
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
+    test::Pause(100);
+    WriteAll(fd, "HTTP/1.1 201 Created\r\nContent-Length: 3\r\n\r\ntwo");
+  });
+  EXPECT_EQ(Body(Url(server, "/")), "one");
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_EQ(Body(Url(server, "/")), "two");
+  EXPECT_EQ(client.StatusCode(), 201);
+  EXPECT_EQ(client.StatusText(), "Created");
+}
+
+TEST_F(HttpClientScripted, BodiesWithoutLengthAndSilentErrors) {
+  ScriptedServer untilClosed([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\n\r\nall of it");
+  });
+  EXPECT_EQ(Body(Url(untilClosed, "/")), "all of it");
+  EXPECT_FALSE(client.Active());
+
+  ScriptedServer notFound([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 404 Not Found\r\n\r\n");
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!");
+  });
+  client.SetSilentHTTP(true);
+  EXPECT_EQ(Body(Url(notFound, "/")), "");  // no length and 404: no body to wait for
+  EXPECT_TRUE(client.Active());
+  EXPECT_EQ(Body(Url(notFound, "/")), "not here!");
+  EXPECT_EQ(client.StatusCode(), 404);
+
+  client.SetSilentHTTP(false);
+  ScriptedServer loud([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!");
+    ReadUntilClosed(fd);
+  });
+  try {
+    Body(Url(loud, "/"));
+    ADD_FAILURE() << "a 404 was no error";
+  } catch (const EzqHttpError& e) {
+    EXPECT_EQ(std::string(e.what()), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(e.ResponseText(), "not here!\r\n");
+  }
+  EXPECT_TRUE(client.Active());  // the body was read: the kept connection is still usable
+  client.Close();
+}
+
+TEST_F(HttpClientScripted, ADroppedKeptConnectionIsReopenedOnce) {
+  std::atomic<int> connections{0};
+  ScriptedServer server([&](int fd) {
+    const int n = ++connections;
+    ReadRequest(fd);
+    WriteAll(fd, Format("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n%d", n));
+    if (n == 2) {
+      ReadRequest(fd);
+      WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
+    }
+  }, false, 3);
+  EXPECT_EQ(Body(Url(server, "/")), "1");
+  test::Pause(100);  // the server has hung up the kept connection
+  EXPECT_EQ(Body(Url(server, "/")), "2");
+  EXPECT_EQ(Body(Url(server, "/")), "x");
+  EXPECT_EQ(connections, 2);
+}
+
+TEST_F(HttpClientScripted, CompressionCachingAndHttp10) {
+  Recorder seen;
+  ScriptedServer server([&](int fd) {
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  }, false, 2);
+  client.SetAllowCompression(false);
+  client.SetAllowCaching(false);
+  client.SetHttpVersion(hvHttp1_0);
+  EXPECT_EQ(Body(Url(server, "/")), "ok");
+  EXPECT_FALSE(client.Active());  // HTTP/1.0 without Keep-Alive closes
+  client.SetHttpVersion(hvHttp1_1);
+  EXPECT_EQ(Body(Url(server, "/")), "ok");
+  ASSERT_EQ(seen.requests.size(), 2u);
+  EXPECT_EQ(seen.requests[0], Format("GET / HTTP/1.0\r\nAccept: */*\r\nHost: 127.0.0.1:%d\r\nUser-Agent: Mozilla/4.0 (compatible; "
+                                     "Quorvex)\r\nPragma: no-cache\r\nConnection: Keep-Alive\r\n\r\n",
+                                     server.Port()));
+  EXPECT_NE(seen.requests[1].find("\r\nCache-Control: no-cache\r\n"), std::string::npos);
+  EXPECT_EQ(seen.requests[1].find("Accept-Encoding"), std::string::npos);
+}
+
+// "hello, gzip\n" gzip-coded, sent in two chunks; the first arrives with the header.
+TEST_F(HttpClientScripted, ChunkedGzipBody) {
+  static const char gzipped[] = "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff\xcb\x48\xcd\xc9\xc9\xd7\x51\x48\xaf\xca"
+                                "\x2c\xe0\x02\x00\x86\x1f\x82\xa4\x0c\x00\x00\x00";
+  const std::string body(gzipped, sizeof gzipped - 1);
+  ScriptedServer server([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                     Format("%zx\r\n", size_t{10}) + body.substr(0, 10) + "\r\n");
+    test::Pause(50);
+    WriteAll(fd, Format("%zx\r\n", body.size() - 10) + body.substr(10) + "\r\n0\r\n\r\n");
+    ReadUntilClosed(fd);
+  });
+  std::vector<int64_t> progress;
+  client.OnReceiveProgress = [&](TzqObject*, int64_t done, int64_t) { progress.push_back(done); };
+  EXPECT_EQ(Body(Url(server, "/")), "hello, gzip\n");
+  EXPECT_FALSE(progress.empty());
+  EXPECT_TRUE(client.Active());
+  client.Close();
+}
+
+// Large cookies and policies make headers of many batches.
+TEST_F(HttpClientScripted, AHeaderOfManyBatches) {
+  const std::string cookie = "big=" + std::string(30000, 'c');
+  ScriptedServer server([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nSet-Cookie: " + cookie + "\r\nContent-Length: 4\r\n\r\nbody");
+  });
+  client.SetBatchSize(1000);
+  EXPECT_EQ(Body(Url(server, "/")), "body");
+  ASSERT_EQ(client.ResponseCookies().Count(), 1);
+  EXPECT_EQ(client.ResponseCookies().Items(0)->Value.size(), 30000u);
+}
+
+TEST_F(HttpClientScripted, HeadReadsNoBodyAndRaisesNoBodyEvents) {
+  ScriptedServer server([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  });
+  int bodyEvents = 0;
+  client.OnReceiveProgress = [&](TzqObject*, int64_t, int64_t) { ++bodyEvents; };
+  client.OnReceiveResponse = [&](TzqObject*, const std::string&, const std::string&, TzqStringList&,
+                                 TzqCookieList&) { ++bodyEvents; };
+  TzqStringList header;
+  client.Head(Url(server, "/"), &header);
+  EXPECT_EQ(header[0], "HTTP/1.1 200 OK");
+  EXPECT_EQ(bodyEvents, 0);
+  EXPECT_EQ(Body(Url(server, "/")), "ok");  // nothing of a body was waited for on the kept connection
+}
+
+TEST_F(HttpClientScripted, CookiesGoBackToTheirServer) {
+  Recorder seen;
+  ScriptedServer server([&](int fd) {
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nSet-Cookie: session=abc; Path=/\r\nContent-Length: 0\r\n\r\n");
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  });
+  Body(Url(server, "/login"));
+  EXPECT_EQ(client.ResponseCookies().Count(), 1);
+  Body(Url(server, "/page"));
+  ASSERT_EQ(seen.requests.size(), 2u);
+  EXPECT_NE(seen.requests[1].find("\r\nCookie: session=abc\r\n"), std::string::npos) << seen.requests[1];
+}
+
+TEST_F(HttpClientScripted, ACancelledHeaderEndsTheCallAndTheConnection) {
+  ScriptedServer server([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\npartial");
+    ReadUntilClosed(fd);
+  });
+  client.OnReceiveHeader = [](TzqObject*, const std::string&, const std::string&, TzqStringList&, TzqCookieList&,
+                              bool& cancel) { cancel = true; };
+  EXPECT_EQ(Body(Url(server, "/")), "");
+  EXPECT_FALSE(client.Active());
+}
+
+// What broken or hostile servers get: a clear error, never a success or a hang.
+TEST_F(HttpClientScripted, BrokenResponses) {
+  ScriptedServer noReason([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200\r\nContent-Length: 2\r\n\r\nok");
+  });
+  EXPECT_EQ(Body(Url(noReason, "/")), "ok");
+  EXPECT_EQ(client.StatusCode(), 200);
+  client.Close();
+
+  ScriptedServer noStatus([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "garbage\r\n\r\n");
+  });
+  try {
+      Body(Url(noStatus, "/"));
+    ADD_FAILURE() << "no status line passed";
+  } catch (const EzqHttpError& e) {
+    EXPECT_EQ(std::string(e.what()), "The server's response has no valid status line");
+  }
+
+  ScriptedServer cutShort([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhalf");
+  });
+  EXPECT_THROW(Body(Url(cutShort, "/")), EzqTcpClientError);
+  EXPECT_FALSE(client.Active());
+
+  ScriptedServer chunkCut([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nhalf");
+  });
+  EXPECT_THROW(Body(Url(chunkCut, "/")), EzqTcpClientError);
+
+  ScriptedServer endlessHeader([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\n");
+    const std::string line = "X-Pad: " + std::string(1000, 'a') + "\r\n";
+    try {
+      for (int i = 0; i < 2000; ++i) WriteAll(fd, line);
+    } catch (const std::exception&) {
+    }
+  });
+  try {
+      Body(Url(endlessHeader, "/"));
+    ADD_FAILURE() << "an endless header passed";
+  } catch (const EzqHttpError& e) {
+    EXPECT_EQ(std::string(e.what()), "The server's response header exceeds 1048576 bytes");
+  }
+  EXPECT_FALSE(client.Active());
+
+  ScriptedServer extra([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA");
+    ReadUntilClosed(fd);
+  });
+  EXPECT_EQ(Body(Url(extra, "/")), "ok");
+  client.Close();
+}
+
+}  // namespace
+}  // namespace zq
