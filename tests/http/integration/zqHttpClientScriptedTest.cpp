@@ -481,5 +481,98 @@ TEST_F(HttpClientScripted, BrokenResponses) {
   client.Close();
 }
 
+// What each operation sends: GET with the request's text as query or, for JSON, as a body;
+// PUT of a stream without the default Accept; DELETE; Expect; progress of a sent body.
+TEST_F(HttpClientScripted, WhatEachOperationSends) {
+  Recorder seen;
+  ScriptedServer server([&](int fd) {
+    try {
+      for (;;) {
+        seen.Read(fd);
+        WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+      }
+    } catch (const std::exception&) {
+    }
+  });
+  TzqHttpRequest query;
+  query.AddFormField("q", "a b");
+  client.Get(Url(server, "/search?x=1"), &query, nullptr, nullptr);
+
+  TzqHttpRequest json;
+  json.AddText("{\"k\":1}");
+  json.Header().SetContentType("application/json");
+  client.Get(Url(server, "/api"), &json, nullptr, nullptr);
+
+  client.SetExpect100Continue(true);
+  std::vector<int64_t> sent;
+  client.OnSendProgress = [&](TzqObject*, int64_t done, int64_t total) {
+    sent.push_back(done);
+    EXPECT_EQ(total, 5);
+  };
+  TzqMemoryStream data(std::string("12345"));
+  client.Put(Url(server, "/file"), "text/plain", &data, nullptr, nullptr);
+  client.SetExpect100Continue(false);
+  client.Delete(Url(server, "/file"), nullptr, nullptr);
+  client.Close();
+
+  ASSERT_EQ(seen.requests.size(), 4u);
+  EXPECT_TRUE(StartsText("GET /search?x=1?q=a+b HTTP/1.1\r\n", seen.requests[0])) << seen.requests[0];
+  EXPECT_TRUE(StartsText("GET /api HTTP/1.1\r\n", seen.requests[1]));
+  EXPECT_NE(seen.requests[1].find("Content-Type: application/json\r\n"), std::string::npos) << seen.requests[1];
+  EXPECT_NE(seen.requests[1].find("\r\n\r\n{\"k\":1}"), std::string::npos);
+  EXPECT_TRUE(StartsText("PUT /file HTTP/1.1\r\nContent-Type: text/plain\r\n", seen.requests[2])) << seen.requests[2];
+  EXPECT_EQ(seen.requests[2].find("Accept:"), std::string::npos);
+  EXPECT_NE(seen.requests[2].find("\r\nContent-Length: 5\r\n"), std::string::npos);
+  EXPECT_NE(seen.requests[2].find("\r\nExpect: 100-continue\r\n\r\n12345"), std::string::npos);
+  EXPECT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back(), 5);
+  EXPECT_TRUE(StartsText("DELETE /file HTTP/1.1\r\n", seen.requests[3]));
+  EXPECT_EQ(seen.requests[3].find("Expect"), std::string::npos);
+}
+
+// A plain HTTP proxy's 407 is answered with Proxy-Authorization; a network-path Location takes
+// the current scheme; a handler that handles the redirect decides alone.
+TEST_F(HttpClientScripted, ProxyChallengeAndRedirectResolution) {
+  Recorder seen;
+  ScriptedServer proxy(
+      [&](int fd) {
+        const std::string request = seen.Read(fd);
+        if (request.find("Proxy-Authorization: Basic cHU6cHA=") == std::string::npos) {
+          WriteAll(fd, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
+                       "Content-Length: 0\r\n\r\n");
+        } else if (request.find(" http://a.test/start ") != std::string::npos) {
+          WriteAll(fd, "HTTP/1.1 301 Moved\r\nLocation: //b.test/next\r\nContent-Length: 0\r\n\r\n");
+        } else {
+          WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\ndone");
+        }
+        ReadUntilClosed(fd);
+      },
+      false, 4);
+  client.ProxySettings().SetServer("127.0.0.1");
+  client.ProxySettings().SetPort(proxy.Port());
+  client.ProxySettings().SetUserName("pu");
+  client.ProxySettings().SetPassword("pp");
+  EXPECT_EQ(Body("http://a.test/start"), "done");
+  ASSERT_EQ(seen.requests.size(), 3u);
+  EXPECT_TRUE(StartsText("GET http://b.test/next HTTP/1.1\r\n", seen.requests[2])) << seen.requests[2];
+  client.Close();
+
+  ScriptedServer server([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 302 Found\r\nLocation: /never\r\nContent-Length: 4\r\n\r\ngone");
+    ReadUntilClosed(fd);
+  });
+  client.ProxySettings().SetServer("");
+  client.OnRedirect = [](TzqObject*, TzqStringList&, int32_t, TzqHttpResponseHeader&, TzqStringList&, std::string&,
+                         bool& canRedirect, bool& handled) {
+    canRedirect = false;
+    handled = true;
+  };
+  client.SetSilentHTTP(true);
+  EXPECT_EQ(Body(Url(server, "/")), "gone\r\n");  // a refused redirect delivers its text
+  EXPECT_EQ(client.StatusCode(), 302);
+  client.Close();
+}
+
 }  // namespace
 }  // namespace zq
