@@ -119,8 +119,11 @@ TzqHttp::~TzqHttp() {
 }
 
 void TzqHttp::BeforeDestroy() {
-  SetRequest(nullptr);
-  SetCookieManager(nullptr);
+  // No change notifications from a client going away.
+  if (request_ != nullptr) request_->RemoveFreeNotification(this);
+  if (cookieManager_ != nullptr) cookieManager_->RemoveFreeNotification(this);
+  request_ = nullptr;
+  cookieManager_ = nullptr;
   if (tunnel_) {
     // The connection in use is the tunnel's: it is closed before the tunnel goes.
     try {
