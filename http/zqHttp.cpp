@@ -217,8 +217,9 @@ void TzqHttp::Delete(const std::string& url, TzqStringList* responseHeader, TzqS
   SendRendered("DELETE", url, DefaultRequest(), responseHeader, responseBody);
 }
 
+// A HEAD stays a HEAD: turned into a GET it would fetch a body nobody asked for.
 std::string TzqHttp::GetRedirectMethod(int32_t statusCode, const std::string& method) {
-  return statusCode == 302 || statusCode == 303 ? std::string("GET") : method;
+  return (statusCode == 302 || statusCode == 303) && !SameText(method, "HEAD") ? std::string("GET") : method;
 }
 
 // The body first: rendering it completes the header (length, boundary).
