@@ -260,8 +260,14 @@ void TzqHttp::RunExchange(Exchange& exchange) {
       if (DispatchStatus(exchange) == Dispatch::Done) break;
       if (exchange.closeAfterwards) Close();
     }
-  } catch (...) {
+  } catch (const EzqHttpError&) {
+    // Raised on a status whose body was read: the connection is ready for the next request.
     if (exchange.closeAfterwards) Close();
+    throw;
+  } catch (...) {
+    // Anything else (a time-out, a cut body) may leave part of a response unread, which the
+    // next request on this connection would take for its own answer.
+    Close();
     throw;
   }
   if (exchange.closeAfterwards) Close();
