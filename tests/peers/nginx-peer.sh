@@ -10,7 +10,8 @@
 #   large.bin        3 MiB of pseudo-random bytes (not compressed)
 #   chunked/page.txt rewritten on the way out (REPLACE-ME -> replaced), so always chunked
 #   /r301 /r302 /r307 -> /hello.txt; /hop2 -> /hop1 -> /hello.txt; /loop -> /loop;
-#   /to-https -> https://localhost:HTTPS-PORT/hello.txt; /status/404 answers "not found\n".
+#   /to-https -> https://localhost:HTTPS-PORT/hello.txt; /status/404 answers "not found\n";
+#   /dav/ takes PUT and DELETE of files; /brief drops its kept connection after 1 s idle.
 # RUNDIR/logs/access.log has one line a request: connection number, its request count, the TLS
 # protocol ("-" for plain), the request line and the status.
 set -euo pipefail
@@ -36,7 +37,9 @@ locations='
         location = /hop2 { return 302 /hop1; }
         location = /hop1 { return 301 /hello.txt; }
         location = /loop { return 302 /loop; }
-        location = /status/404 { default_type text/plain; return 404 "not found\n"; }'
+        location = /status/404 { default_type text/plain; return 404 "not found\n"; }
+        location /dav/ { dav_methods PUT DELETE; create_full_put_path on; client_max_body_size 64m; }
+        location = /brief { keepalive_timeout 1s; default_type text/plain; return 200 "brief\n"; }'
 
 cat > "$rundir/nginx.conf" <<EOF
 daemon off;
