@@ -6,7 +6,8 @@
 #
 # Served from RUNDIR/www, the same on both ports:
 #   hello.txt        "hello world\n"
-#   lorem.txt        ~54 KB of text: gzip-coded (and so chunked) when the client accepts gzip
+#   lorem.txt        ~54 KB of text: gzip-coded when the client accepts gzip (so chunked for
+#                    HTTP/1.1, ended by the close for HTTP/1.0)
 #   large.bin        3 MiB of pseudo-random bytes (not compressed)
 #   chunked/page.txt rewritten on the way out (REPLACE-ME -> replaced), so always chunked
 #   /r301 /r302 /r307 -> /hello.txt; /hop2 -> /hop1 -> /hello.txt; /loop -> /loop;
@@ -62,6 +63,7 @@ http {
     gzip on;
     gzip_types text/plain;
     gzip_min_length 0;
+    gzip_http_version 1.0;
     ssl_protocols TLSv1.2 TLSv1.3;
     server {
         listen 127.0.0.1:$http_port;

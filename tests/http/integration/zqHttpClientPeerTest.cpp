@@ -25,6 +25,7 @@
 #include "tests/net/integration/zqLoopback.h"
 #include "tests/support/zqPeerProcesses.h"
 #include "tests/tls/zqTlsTestCertificates.h"
+#include "tls/zqSspi.h"
 
 namespace zq {
 namespace {
@@ -267,6 +268,38 @@ TEST_F(HttpClientPeer, KeptConnectionServesConsecutiveRequests) {
   EXPECT_EQ(nginx.ConnectionOf("/hello.txt?first"), nginx.ConnectionOf("/hello.txt?second"));
   EXPECT_TRUE(Has(nginx.Logged("/hello.txt?second"), " 2 - ")) << nginx.Logged("/hello.txt?second");
   EXPECT_NE(nginx.ConnectionOf("/hello.txt?third"), nginx.ConnectionOf("/hello.txt?fourth"));
+}
+
+TEST_F(HttpClientPeer, Http10KeepsAliveOnRequestAndReadsBodiesEndedByTheClose) {
+  const NginxPeer& nginx = Nginx();
+  Client client;
+  client.http.SetHttpVersion(hvHttp1_0);
+  client.http.SetAllowCompression(false);  // nginx would compress, and so close, these too
+  EXPECT_EQ(client.Get(nginx.Http("/hello.txt")), "hello world\n");
+  EXPECT_EQ(client.Get(nginx.Http("/hello.txt")), "hello world\n");
+  EXPECT_EQ(client.opens, 1);
+  // Compressed or rewritten, a body has no length for HTTP/1.0: it ends when nginx closes.
+  client.http.SetAllowCompression(true);
+  TzqStringList header;
+  EXPECT_EQ(client.Get(nginx.Http("/lorem.txt"), &header), nginx.File("lorem.txt"));
+  EXPECT_EQ(client.http.ResponseHeader().ContentEncoding(), "gzip") << header.Text();
+  EXPECT_EQ(client.http.ResponseHeader().ContentLength(), "") << header.Text();
+  EXPECT_EQ(client.Get(nginx.Http("/chunked/page.txt")).size(), 2000u * 18);
+  EXPECT_EQ(client.opens, 2);
+}
+
+TEST_F(HttpClientPeer, CancelledHeaderEndsTheCallAndDropsTheConnection) {
+  const NginxPeer& nginx = Nginx();
+  Client client;
+  client.http.OnReceiveHeader = [](TzqObject*, const std::string&, const std::string&, TzqStringList&,
+                                   TzqCookieList&, bool& cancel) { cancel = true; };
+  EXPECT_EQ(client.Get(nginx.Http("/large.bin")), "");
+  EXPECT_EQ(client.http.StatusCode(), 200);
+  EXPECT_EQ(client.responses, 0);
+  EXPECT_FALSE(client.http.Active());
+  client.http.OnReceiveHeader = nullptr;
+  EXPECT_EQ(client.Get(nginx.Http("/hello.txt")), "hello world\n");
+  EXPECT_EQ(client.opens, 2);
 }
 
 TEST_F(HttpClientPeer, KeptConnectionDroppedByTheServerIsReopened) {
@@ -517,7 +550,8 @@ TEST_F(HttpClientPeer, ApacheNtlmAndNegotiate) {
   Client wrong;
   wrong.http.SetUserName("TESTDOM\\ntlmuser");
   wrong.http.SetPassword("wrong");
-  EXPECT_THROW(wrong.Get(apache.Url("/ntlm/hello.txt")), EzqError);
+  // The refusal surfaces as the security provider's error, which passes to the caller unchanged.
+  EXPECT_THROW(wrong.Get(apache.Url("/ntlm/hello.txt")), EzqSSPIError);
 
   Client kerberos;
   kerberos.http.SetUserName("krbuser");
