@@ -406,6 +406,7 @@ TEST_F(HttpClientPeer, HttpbinTimeOutCountsFromTheLastProgress) {
   client.http.SetTimeOut(10000);
   const std::string after = client.Get(httpbin.Url("/get?after=timeout"));
   EXPECT_TRUE(Has(after, "\"after\":\"timeout\"")) << after;
+  EXPECT_EQ(client.opens, 2);  // the timed-out connection is not used again
 }
 
 TEST_F(HttpClientPeer, HttpbinFormPutAndDelete) {
