@@ -10,7 +10,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -143,7 +142,7 @@ struct Client {
   }
 };
 
-// The status code and message of the EzqHttpError a call raises (0 when it raises none).
+// The EzqHttpError a call raises; one with status 0 when it raises none.
 template <typename Call>
 EzqHttpError HttpErrorOf(Call call) {
   try {
