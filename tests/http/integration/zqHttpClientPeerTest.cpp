@@ -537,7 +537,28 @@ TEST_F(HttpClientPeer, HttpbinStatusesWithoutBody) {
   EXPECT_EQ(client.opens, 1);
 }
 
-// ---- Apache with gss-ntlmssp and Kerberos ------------------------------------------------------
+// ---- Apache ------------------------------------------------------------------------------------
+
+TEST_F(HttpClientPeer, ApacheDigestHashesTheMethodInUse) {
+  const ScriptPeer& apache = Peer("auth-peer.sh", "apache-auth");
+  Client client;
+  client.http.SetUserName("digestuser");
+  client.http.SetPassword("digestpass");
+  EXPECT_EQ(client.Get(apache.Url("/digest/hello.txt?a=1")), "hello world\n");
+  EXPECT_EQ(client.opens, 1);
+  // Apache serves the file to a POST too, once the Digest response matches the method: one
+  // computed for another method would end in 401.
+  TzqHttpRequest form;
+  form.AddFormField("Name", "Ann");
+  EXPECT_EQ(client.Post(apache.Url("/digest/hello.txt"), form), "hello world\n");
+  EXPECT_EQ(client.requestLines.back(), "POST /digest/hello.txt HTTP/1.1");
+  EXPECT_EQ(client.headers, 4);  // each request challenged, then answered
+
+  Client basic;
+  basic.http.SetAuthorizationType(atBasic);
+  EXPECT_EQ(basic.Get(apache.Url("/basic/hello.txt", "basicuser:basicpass@localhost")), "hello world\n");
+  EXPECT_EQ(basic.headers, 1);
+}
 
 TEST_F(HttpClientPeer, ApacheNtlmAndNegotiate) {
   const ScriptPeer& apache = Peer("auth-peer.sh", "apache-gssapi");
@@ -574,6 +595,12 @@ TEST_F(HttpClientPeer, SquidCarriesPlainAndTunnelledRequests) {
   EXPECT_EQ(client.Get(nginx.Http("/lorem.txt")), nginx.File("lorem.txt"));
   EXPECT_TRUE(client.Get(nginx.Http("/large.bin")) == nginx.File("large.bin"));
   EXPECT_EQ(client.opens, 1);
+  // A body goes along with the absolute request target; another server, the same proxy.
+  TzqHttpRequest form;
+  form.AddFormField("Name", "Ann");
+  const std::string posted = client.Post(Httpbin().Url("/post"), form);
+  EXPECT_TRUE(Has(posted, "\"form\":{\"Name\":\"Ann\"}")) << posted;
+  EXPECT_EQ(client.requestLines.back(), "POST " + Httpbin().Url("/post") + " HTTP/1.1");
 
   Client tunnelled;
   tunnelled.http.ProxySettings().SetServer("127.0.0.1");
