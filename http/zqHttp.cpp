@@ -220,8 +220,9 @@ void TzqHttp::Delete(const std::string& url, TzqStringList* responseHeader, TzqS
   SendRendered("DELETE", url, DefaultRequest(), responseHeader, responseBody);
 }
 
+// A HEAD stays a HEAD: turned into a GET it would fetch a body nobody asked for.
 std::string TzqHttp::GetRedirectMethod(int32_t statusCode, const std::string& method) {
-  return statusCode == 302 || statusCode == 303 ? std::string("GET") : method;
+  return (statusCode == 302 || statusCode == 303) && !SameText(method, "HEAD") ? std::string("GET") : method;
 }
 
 // The body first: rendering it completes the header (length, boundary).
@@ -262,8 +263,14 @@ void TzqHttp::RunExchange(Exchange& exchange) {
       if (DispatchStatus(exchange) == Dispatch::Done) break;
       if (exchange.closeAfterwards) Close();
     }
-  } catch (...) {
+  } catch (const EzqHttpError&) {
+    // Raised on a status whose body was read: the connection is ready for the next request.
     if (exchange.closeAfterwards) Close();
+    throw;
+  } catch (...) {
+    // Anything else (a time-out, a cut body) may leave part of a response unread, which the
+    // next request on this connection would take for its own answer.
+    Close();
     throw;
   }
   if (exchange.closeAfterwards) Close();
