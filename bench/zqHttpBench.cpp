@@ -14,23 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/zqBenchSupport.h"
 #include "http/zqHttp.h"
 
 namespace {
 
 constexpr int64_t kBody = int64_t{512} << 20;
 constexpr size_t kChunk = size_t{64} << 10;
-
-class TzqDiscard : public zq::TzqStream {
-public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void*, int64_t count) override {
-    written += count;
-    return count;
-  }
-  int64_t Seek(int64_t, zq::TzqSeekOrigin) override { return written; }
-  int64_t written = 0;
-};
 
 void SendAll(int fd, const char* data, size_t size) {
   for (size_t sent = 0; sent < size;) {
@@ -43,15 +33,7 @@ void SendAll(int fd, const char* data, size_t size) {
 // Answers one request with kBody bytes, by length or in chunks, then closes.
 class TzqBodySource {
 public:
-  explicit TzqBodySource(bool chunked) : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 1);
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+  explicit TzqBodySource(bool chunked) : listener_(zq::bench::ListenOnLoopback(port_)) {
     thread_ = std::thread([this, chunked] { Serve(chunked); });
   }
   ~TzqBodySource() {
@@ -81,8 +63,8 @@ private:
     ::close(fd);
   }
 
+  int port_ = 0;  // set while the listener is made
   int listener_;
-  int port_ = 0;
   std::thread thread_;
 };
 
@@ -93,7 +75,7 @@ double Seconds(std::chrono::steady_clock::time_point start) {
 double ThroughClient(bool chunked) {
   TzqBodySource source(chunked);
   zq::TzqHttp client;
-  TzqDiscard sink;
+  zq::bench::TzqDiscardStream sink;
   const auto start = std::chrono::steady_clock::now();
   client.Get("http://127.0.0.1:" + std::to_string(source.Port()) + "/", nullptr, nullptr, &sink);
   const double seconds = Seconds(start);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/zqBenchSupport.h"
 #include "codec/zqInflate.h"
 #include "codec/zqZLibStreams.h"
 
@@ -128,21 +129,8 @@ size_t ZqInflate(const TzqBytes& input, TzqBytes& chunk) {
   return total;
 }
 
-// A destination that only counts what reaches it.
-class TzqCountingStream : public zq::TzqStream {
-public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* buffer, int64_t count) override {
-    benchmark::DoNotOptimize(buffer);
-    written += count;
-    return count;
-  }
-  int64_t Seek(int64_t, zq::TzqSeekOrigin) override { return written; }
-  int64_t written = 0;
-};
-
 size_t ZqGUnzip(const TzqBytes& input) {
-  TzqCountingStream sink;
+  zq::bench::TzqDiscardStream sink;
   zq::TzqGZipInflateStream gzip(sink);
   for (size_t position = 0; position < input.size(); position += size_t(kOutputChunk)) {
     gzip.Write(input.data() + position, std::min<int64_t>(kOutputChunk, int64_t(input.size() - position)));

@@ -11,35 +11,17 @@
 #include <thread>
 #include <vector>
 
+#include "bench/zqBenchSupport.h"
 #include "net/zqSocket.h"
 
 namespace {
 
 constexpr int64_t kTotal = int64_t{1} << 30;
 
-class TzqDiscardStream : public zq::TzqStream {
-public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void*, int64_t count) override {
-    written += count;
-    return count;
-  }
-  int64_t Seek(int64_t, zq::TzqSeekOrigin) override { return written; }
-  int64_t written = 0;
-};
-
 // Serves kTotal bytes to the first connection, then closes it.
 class Source {
 public:
-  Source() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 1);
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+  Source() : listener_(zq::bench::ListenOnLoopback(port_)) {
     thread_ = std::thread([this] {
       const int fd = ::accept(listener_, nullptr, nullptr);
       std::vector<char> block(1 << 20, 'z');
@@ -58,8 +40,8 @@ public:
   int Port() const { return port_; }
 
 private:
+  int port_ = 0;  // set while the listener is made
   int listener_;
-  int port_ = 0;
   std::thread thread_;
 };
 
@@ -91,7 +73,7 @@ double ThroughReadData() {
   connection.SetNetworkStream(std::make_unique<zq::TzqNetworkStream>());
   connection.OpenConnection("127.0.0.1", source.Port());
   connection.SetReadUntilClosed(true);
-  TzqDiscardStream discard;
+  zq::bench::TzqDiscardStream discard;
   const auto start = std::chrono::steady_clock::now();
   connection.ReadData(&discard);
   const double seconds = Seconds(start);

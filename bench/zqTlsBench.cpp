@@ -16,27 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/zqBenchSupport.h"
 #include "tls/zqTcpClientTls.h"
 
 namespace zq {
 namespace {
 
 constexpr int64_t kTransfer = int64_t{1} << 30;
-
-// A stream that only counts what is written to it.
-class TzqCountingSink : public TzqStream {
-public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void*, int64_t count) override {
-    size_ += count;
-    return count;
-  }
-  int64_t Seek(int64_t, TzqSeekOrigin) override { return size_; }
-  int64_t Size() override { return size_; }
-
-private:
-  int64_t size_ = 0;
-};
 
 // A self-signed certificate made in memory for the benchmark's server.
 struct TzqBenchCertificate {
@@ -67,15 +53,7 @@ public:
     SSL_CTX_set_cipher_list(context_, "ECDHE-ECDSA-AES128-GCM-SHA256");
     SSL_CTX_use_certificate(context_, identity.certificate);
     SSL_CTX_use_PrivateKey(context_, identity.key);
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 1) != 0)
-      throw std::runtime_error("cannot listen");
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = bench::ListenOnLoopback(port_);
     thread_ = std::thread([this] { Serve(); });
   }
   ~TzqBenchServer() {
@@ -137,9 +115,9 @@ void ReadThroughClient(int port) {
   client.SetUseTLS(ctImplicit);
   client.SetCertificateFlags({cfIgnoreUnknownAuthority});
   client.Open();
-  TzqCountingSink sink;
-  while (sink.Size() < kTransfer && client.Active()) client.GetConnection().ReadData(&sink);
-  if (sink.Size() < kTransfer) throw std::runtime_error("short transfer");
+  bench::TzqDiscardStream sink;
+  while (sink.written < kTransfer && client.Active()) client.GetConnection().ReadData(&sink);
+  if (sink.written < kTransfer) throw std::runtime_error("short transfer");
   client.Close();
 }
 

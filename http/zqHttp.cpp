@@ -24,22 +24,6 @@ constexpr int64_t kMaxHeaderBytes = int64_t{1} << 20;
 const char* const kNoCacheFields[2] = {"Pragma", "Cache-Control"};
 const char* const kKeepAliveFields[2] = {"Connection", "Proxy-Connection"};
 
-// Where the header that starts at start ends (one past its terminator), or -1.
-int64_t FindHeaderEnd(const TzqByteArray& bytes, int64_t start) {
-  const auto from = bytes.begin() + std::min<int64_t>(start, static_cast<int64_t>(bytes.size()));
-  static const uint8_t crlf[] = {13, 10, 13, 10};
-  auto found = std::search(from, bytes.end(), crlf, crlf + 4);
-  if (found != bytes.end()) return found - bytes.begin() + 4;
-  static const uint8_t lflf[] = {10, 10};
-  found = std::search(from, bytes.end(), lflf, lflf + 2);
-  return found == bytes.end() ? -1 : found - bytes.begin() + 2;
-}
-
-// A dropped kept connection shows as one of these, depending on how far the drop had got.
-bool IsDroppedConnection(int code) {
-  return code == WSAECONNABORTED || code == WSAENOTSOCK || code == WSAECONNRESET;
-}
-
 std::string PortSuffix(int32_t port) { return port == 80 || port == 443 ? std::string() : Format(":%d", port); }
 
 // A literal IPv6 address goes into Host in brackets.
@@ -60,21 +44,6 @@ public:
 
 private:
   TzqTcpConnection& connection_;
-};
-
-// Keeps a connection's read limit for a scope.
-class TzqReadLimitScope {
-public:
-  TzqReadLimitScope(TzqTcpConnection& connection, int64_t limit) : connection_(connection), saved_(connection.ReadLimit()) {
-    connection.SetReadLimit(limit);
-  }
-  ~TzqReadLimitScope() { connection_.SetReadLimit(saved_); }
-  TzqReadLimitScope(const TzqReadLimitScope&) = delete;
-  TzqReadLimitScope& operator=(const TzqReadLimitScope&) = delete;
-
-private:
-  TzqTcpConnection& connection_;
-  int64_t saved_;
 };
 
 }  // namespace
@@ -317,7 +286,7 @@ bool TzqHttp::Attempt(Exchange& exchange) {
   } catch (const EzqHttpError&) {
     throw;
   } catch (const EzqSocketError& e) {
-    if (!wasActive || !IsDroppedConnection(e.ErrorCode())) throw;
+    if (!wasActive || !TzqHttpUtils::IsDroppedConnection(e.ErrorCode())) throw;
     Close();
     return false;
   }
@@ -506,7 +475,7 @@ bool TzqHttp::ReadResponseHeader(Exchange& exchange) {
 // with the final header's bounds. A status line without a reason phrase is taken as well.
 bool TzqHttp::FindStatus(Exchange& exchange, int64_t& start, int64_t& end) {
   const TzqByteArray bytes = TzqHttpUtils::StreamToBytes(exchange.header);
-  for (end = FindHeaderEnd(bytes, start); end >= 0; end = FindHeaderEnd(bytes, start)) {
+  for (end = TzqHttpUtils::FindHeaderEnd(bytes, start); end >= 0; end = TzqHttpUtils::FindHeaderEnd(bytes, start)) {
     const auto lineEnd = std::find(bytes.begin() + start, bytes.begin() + end, uint8_t{10});
     TzqByteArray line(bytes.begin() + start, lineEnd);
     if (!line.empty() && line.back() == 13) line.pop_back();

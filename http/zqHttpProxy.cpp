@@ -19,22 +19,6 @@ namespace {
 
 const char* const sTunnelNeedsClientConnection = "A proxy tunnel needs a TCP client connection";
 
-// Where the header ends (one past its terminator) in bytes from start on, or -1.
-int64_t FindHeaderEnd(const TzqByteArray& bytes, int64_t start) {
-  const auto from = bytes.begin() + std::min<int64_t>(start, static_cast<int64_t>(bytes.size()));
-  static const uint8_t crlf[] = {13, 10, 13, 10};
-  auto found = std::search(from, bytes.end(), crlf, crlf + 4);
-  if (found != bytes.end()) return found - bytes.begin() + 4;
-  static const uint8_t lflf[] = {10, 10};
-  found = std::search(from, bytes.end(), lflf, lflf + 2);
-  return found == bytes.end() ? -1 : found - bytes.begin() + 2;
-}
-
-// A dropped kept connection shows as one of these, depending on how far the drop had got.
-bool IsDroppedConnection(int code) {
-  return code == WSAECONNABORTED || code == WSAENOTSOCK || code == WSAECONNRESET;
-}
-
 // Passes a body on until it grows past kMaxProxyBodyBytes, then refuses it.
 class TzqBoundedBody : public TzqStream {
 public:
@@ -75,19 +59,6 @@ private:
   TzqTcpConnection& connection_;
   int64_t readLimit_;
   bool defer_;
-};
-
-// The same for the read limit of a body with a known length.
-class TzqReadLimitScope {
-public:
-  explicit TzqReadLimitScope(TzqTcpConnection& connection) : connection_(connection), saved_(connection.ReadLimit()) {}
-  ~TzqReadLimitScope() { connection_.SetReadLimit(saved_); }
-  TzqReadLimitScope(const TzqReadLimitScope&) = delete;
-  TzqReadLimitScope& operator=(const TzqReadLimitScope&) = delete;
-
-private:
-  TzqTcpConnection& connection_;
-  int64_t saved_;
 };
 
 }  // namespace
@@ -213,7 +184,7 @@ bool TzqHttpProxy::SendAttempt(const std::string& host, int32_t port, TzqStringL
   } catch (const EzqHttpProxyError&) {
     throw;
   } catch (const EzqSocketError& e) {
-    if (!wasActive || !IsDroppedConnection(e.ErrorCode())) throw;
+    if (!wasActive || !TzqHttpUtils::IsDroppedConnection(e.ErrorCode())) throw;
     Close();
     return false;
   }
@@ -282,7 +253,7 @@ int64_t TzqHttpProxy::ReadHeaderBytes(TzqTcpConnection& connection, TzqMemoryStr
     connection.InitProgress(0, 0);
     connection.ReadData(&buffer);
     const TzqByteArray bytes = TzqHttpUtils::StreamToBytes(buffer);
-    for (int64_t end = FindHeaderEnd(bytes, start); end >= 0; end = FindHeaderEnd(bytes, start)) {
+    for (int64_t end = TzqHttpUtils::FindHeaderEnd(bytes, start); end >= 0; end = TzqHttpUtils::FindHeaderEnd(bytes, start)) {
       if (ParseStatusAt(bytes, start)) return end;
       // An interim 100 is skipped; a header without a status line is kept reading past.
       if (statusCode_ == 100) start = end;
@@ -343,9 +314,8 @@ void TzqHttpProxy::ReadBodyInto(TzqTcpConnection& connection, TzqStream& destina
     return;
   }
   // Reads stop at the body's end, so a kept connection loses nothing of the next response.
-  TzqReadLimitScope scope(connection);
   connection.InitProgress(0, 0);
-  connection.SetReadLimit(length);
+  TzqReadLimitScope scope(connection, length);
   while (connection.ProgressDone() < length && connection.Active()) connection.ReadData(&destination);
 }
 

@@ -5,6 +5,7 @@
 #include "codec/zqTranslator.h"
 #include "core/zqText.h"
 #include "http/zqHeaderFieldList.h"
+#include "platform/zqSocketApi.h"
 
 namespace zq {
 
@@ -98,6 +99,20 @@ void TzqHttpUtils::SetHeaderField(const std::string& name, const std::string& va
   TzqHeaderFieldList fields(list);
   fields.RemoveField(name);
   fields.AddField(name, value);
+}
+
+int64_t TzqHttpUtils::FindHeaderEnd(const TzqByteArray& bytes, int64_t start) {
+  const auto from = bytes.begin() + std::clamp<int64_t>(start, 0, static_cast<int64_t>(bytes.size()));
+  static const uint8_t crlf[] = {13, 10, 13, 10};
+  auto found = std::search(from, bytes.end(), crlf, crlf + 4);
+  if (found != bytes.end()) return found - bytes.begin() + 4;
+  static const uint8_t lflf[] = {10, 10};
+  found = std::search(from, bytes.end(), lflf, lflf + 2);
+  return found == bytes.end() ? -1 : found - bytes.begin() + 2;
+}
+
+bool TzqHttpUtils::IsDroppedConnection(int32_t code) {
+  return code == WSAECONNABORTED || code == WSAENOTSOCK || code == WSAECONNRESET;
 }
 
 void TzqHttpProxySettings::Assign(const TzqPersistent& source) {

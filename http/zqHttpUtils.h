@@ -38,6 +38,10 @@ public:
   static void DropStartLine(TzqStringList& list);
   // Replaces the field name (removed when value is empty).
   static void SetHeaderField(const std::string& name, const std::string& value, TzqStringList& list);
+  // Where the header that starts at start ends (past CR LF CR LF, else LF LF), or -1.
+  static int64_t FindHeaderEnd(const TzqByteArray& bytes, int64_t start);
+  // A kept connection the peer dropped shows as one of these codes, by how far the drop had got.
+  static bool IsDroppedConnection(int32_t code);
 };
 
 class TzqHttpProxySettings : public TzqPersistent {

@@ -106,6 +106,21 @@ private:
   bool disableGuiProcessing_ = false;
 };
 
+// Keeps a connection's ReadLimit for a scope, in which it is set to limit.
+class TzqReadLimitScope {
+public:
+  TzqReadLimitScope(TzqConnection& connection, int64_t limit) : connection_(connection), saved_(connection.ReadLimit()) {
+    connection.SetReadLimit(limit);
+  }
+  ~TzqReadLimitScope() { connection_.SetReadLimit(saved_); }
+  TzqReadLimitScope(const TzqReadLimitScope&) = delete;
+  TzqReadLimitScope& operator=(const TzqReadLimitScope&) = delete;
+
+private:
+  TzqConnection& connection_;
+  int64_t saved_;
+};
+
 class TzqSyncConnection : public TzqConnection {
 public:
   TzqSyncConnection();

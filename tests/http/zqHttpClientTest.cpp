@@ -21,6 +21,7 @@ TEST(HttpClient, DefaultsAndRedirectMethods) {
   EXPECT_EQ(client.GetRedirectMethod(303, "PUT"), "GET");
   EXPECT_EQ(client.GetRedirectMethod(307, "POST"), "POST");
   EXPECT_EQ(client.GetRedirectMethod(301, "POST"), "POST");
+  EXPECT_EQ(client.GetRedirectMethod(302, "HEAD"), "HEAD");  // a HEAD never turns into a download
 }
 
 TEST(HttpClient, ReferencedComponentsAreForgottenWhenFreed) {
