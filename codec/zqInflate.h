@@ -43,6 +43,8 @@ enum : int {
   zeCodeLengthsIncomplete = -124,
   zeInvalidCode = -125,
   zeMissingEndOfBlock = -126,
+  zeInvalidGZipHeader = -127,
+  zeTruncatedStream = -128,
 };
 
 const char* const sZLibOldInputNotProcessed = "Old input was not completely processed";
@@ -68,6 +70,8 @@ const char* const sZLibCodeLengthsOverSubscribed = "Huffman code lengths over-su
 const char* const sZLibCodeLengthsIncomplete = "Huffman code lengths leave the code space incomplete";
 const char* const sZLibInvalidCode = "Invalid Huffman code in compressed data";
 const char* const sZLibMissingEndOfBlock = "Literal/length code lengths without an end-of-block code";
+const char* const sZLibInvalidGZipHeader = "Invalid gzip header";
+const char* const sZLibTruncatedStream = "Compressed data ended before the end of the stream";
 
 // Bit input over the caller's bytes (not copied; they must stay valid until consumed).
 // Bits are taken least-significant first. Whole bytes pulled into the bit buffer still count

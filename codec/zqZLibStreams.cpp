@@ -9,42 +9,88 @@ constexpr int64_t kOutputBufferSize = 16384;
 constexpr int kFixedHeaderSize = 10;
 constexpr int kTrailerSize = 8;
 
+constexpr uint8_t kMagic1 = 0x1F;
+constexpr uint8_t kMagic2 = 0x8B;
+constexpr uint8_t kMethodDeflate = 8;
 constexpr uint8_t kFlagHeaderCrc = 0x02;
 constexpr uint8_t kFlagExtra = 0x04;
 constexpr uint8_t kFlagName = 0x08;
 constexpr uint8_t kFlagComment = 0x10;
+constexpr uint8_t kFlagsReserved = 0xE0;
 
 uint32_t ReadLittle32(const uint8_t* bytes) {
   return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
          uint32_t(bytes[3]) << 24;
 }
 
+// A zlib header: method 8, a window of at most 32 KiB, and the check bits right.
+bool IsZLibHeader(const uint8_t* bytes) {
+  return (bytes[0] & 0x0F) == kMethodDeflate && (bytes[0] >> 4) <= 7 && ((bytes[0] << 8) | bytes[1]) % 31 == 0;
+}
+
 }  // namespace
 
-TzqGZipInflateStream::TzqGZipInflateStream(TzqStream& destination)
-    : destination_(destination), inflater_(std::make_unique<TzqInflater>(true)) {}
+// ---- TzqInflateFilter ------------------------------------------------------------------------
 
-TzqGZipInflateStream::~TzqGZipInflateStream() = default;
+int64_t TzqInflateFilter::Read(void*, int64_t) { return 0; }
 
-int64_t TzqGZipInflateStream::Read(void*, int64_t) { return 0; }
-
-int64_t TzqGZipInflateStream::Seek(int64_t offset, TzqSeekOrigin origin) {
+int64_t TzqInflateFilter::Seek(int64_t offset, TzqSeekOrigin origin) {
   const int64_t target = origin == soBeginning ? offset : offset + totalWritten_;
   if (target != totalWritten_) throw EzqZLibError(sZLibInvalidStreamOperation, zeInvalidStreamOperation);
   return target;
 }
 
-int64_t TzqGZipInflateStream::Write(const void* buffer, int64_t count) {
+void TzqInflateFilter::CheckFinished() const {
+  if (!Finished()) throw EzqZLibError(sZLibTruncatedStream, zeTruncatedStream);
+}
+
+int64_t TzqInflateFilter::CountWritten(int64_t count) {
   if (count < 0) throw EzqZLibError(sZLibArgumentOutOfRange, zeArgumentOutOfRange);
-  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
   totalWritten_ += count;
-  int64_t offset = 0;
-  if (!headerParsed_) {
-    if (!ParseGZipHeader(bytes, count, offset)) return count;
-    headerParsed_ = true;
+  return count;
+}
+
+int64_t TzqInflateFilter::Drain(TzqInflater& inflater, TzqCrc32* crc) {
+  if (output_.empty()) output_.resize(size_t(kOutputBufferSize));
+  uint8_t* output = output_.data();
+  int64_t total = 0;
+  while (!inflater.Finished()) {
+    const int64_t produced = inflater.InflateInto(output, 0, kOutputBufferSize);
+    destination_.WriteBuffer(output, produced);
+    if (crc != nullptr) crc->Update(output, produced);
+    total += produced;
+    if (inflater.NeedsDictionary()) throw EzqZLibError(sZLibNeedDictionary, zeNeedDictionary);
+    if (produced < kOutputBufferSize) break;
   }
-  if (!deflateComplete_) deflateComplete_ = InflateChunk(bytes, count, offset);
-  if (deflateComplete_ && CheckGZipTrailer(bytes, count, offset)) ResetMember();
+  return total;
+}
+
+// ---- TzqGZipInflateStream --------------------------------------------------------------------
+
+TzqGZipInflateStream::TzqGZipInflateStream(TzqStream& destination)
+    : TzqInflateFilter(destination), inflater_(std::make_unique<TzqInflater>(true)) {}
+
+TzqGZipInflateStream::~TzqGZipInflateStream() = default;
+
+bool TzqGZipInflateStream::Finished() const {
+  return membersDone_ > 0 && ((headerStage_ == hsFixed && headerHave_ == 0) || headerStage_ == hsTrailingBytes);
+}
+
+// A write may end one member and start the next: each pass takes one member's part of it.
+int64_t TzqGZipInflateStream::Write(const void* buffer, int64_t count) {
+  CountWritten(count);
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  int64_t offset = 0;
+  while (offset < count) {
+    if (headerStage_ == hsTrailingBytes) return count;
+    if (!headerParsed_) {
+      if (!ParseGZipHeader(bytes, count, offset)) return count;
+      headerParsed_ = true;
+    }
+    if (!deflateComplete_) deflateComplete_ = InflateChunk(bytes, count, offset);
+    if (!deflateComplete_ || !TakeTrailer(bytes, count, offset)) return count;
+    ResetMember();
+  }
   return count;
 }
 
@@ -52,12 +98,20 @@ int64_t TzqGZipInflateStream::Write(const void* buffer, int64_t count) {
 // fields are skipped as they pass, so a huge name or comment costs neither memory nor time.
 bool TzqGZipInflateStream::ParseGZipHeader(const uint8_t* buffer, int64_t count, int64_t& offset) {
   while (headerStage_ != hsDone) {
+    if (headerStage_ == hsTrailingBytes) {
+      offset = count;
+      return false;
+    }
     if (offset >= count) return false;
     switch (headerStage_) {
       case hsFixed:
       case hsExtraLength:
         headerBytes_[size_t(headerHave_++)] = buffer[offset++];
-        if (headerHave_ == kFixedHeaderSize) NextHeaderStage(hsExtraLength);
+        if (headerHave_ <= 3) CheckFixedHeader();
+        if (headerHave_ == kFixedHeaderSize) {
+          if (headerBytes_[3] & kFlagsReserved) throw EzqZLibError(sZLibInvalidGZipHeader, zeInvalidGZipHeader);
+          NextHeaderStage(hsExtraLength);
+        }
         if (headerHave_ == kFixedHeaderSize + 2) {
           headerSkip_ = int64_t(headerBytes_[10]) | int64_t(headerBytes_[11]) << 8;
           NextHeaderStage(hsExtra);
@@ -76,11 +130,22 @@ bool TzqGZipInflateStream::ParseGZipHeader(const uint8_t* buffer, int64_t count,
         if (buffer[offset++] == 0) NextHeaderStage(headerStage_ == hsName ? hsComment : hsHeaderCrc);
         break;
       case hsDone:
+      case hsTrailingBytes:
         break;
     }
   }
   heldCount_ = 0;
   return true;
+}
+
+// A first member must be gzip data; after a complete member, bytes that start no new member
+// are trailing bytes and ignored.
+void TzqGZipInflateStream::CheckFixedHeader() {
+  static const uint8_t expected[3] = {kMagic1, kMagic2, kMethodDeflate};
+  const int at = headerHave_ - 1;
+  if (headerBytes_[size_t(at)] == expected[at]) return;
+  if (membersDone_ == 0) throw EzqZLibError(sZLibInvalidGZipHeader, zeInvalidGZipHeader);
+  headerStage_ = hsTrailingBytes;
 }
 
 // Moves to the first stage from `stage` on that the header's flags ask for.
@@ -135,30 +200,24 @@ bool TzqGZipInflateStream::InflateHeld(int64_t heldCount) {
 }
 
 // Decodes until the decoder wants more input or has finished, and also drains everything it
-// decoded, so a body that ends early leaves all decoded bytes in the destination.
+// decoded, so decoded bytes reach the destination as early as possible.
 bool TzqGZipInflateStream::InflateBuffer(const uint8_t* bytes, int64_t count, int64_t& offset) {
   const int64_t fed = count - offset;
   if (fed > 0) inflater_->FeedInput(bytes, offset, fed);
-  if (output_.empty()) output_.resize(size_t(kOutputBufferSize));
-  uint8_t* output = output_.data();
-  while (!inflater_->Finished()) {
-    const int64_t produced = inflater_->InflateInto(output, 0, kOutputBufferSize);
-    destination_.WriteBuffer(output, produced);
-    crc_.Update(output, produced);
-    decompressedCount_ += uint32_t(produced);
-    if (inflater_->NeedsDictionary()) throw EzqZLibError(sZLibNeedDictionary, zeNeedDictionary);
-    if (produced < kOutputBufferSize) break;
-  }
+  decompressedCount_ += uint32_t(Drain(*inflater_, &crc_));
   // A decoder that finished earlier may still hold bytes of an older input; only bytes of this
   // one can start the trailer here.
   offset = count - std::min(inflater_->UnreadByteCount(), std::max<int64_t>(fed, 0));
   return inflater_->Finished();
 }
 
-bool TzqGZipInflateStream::CheckGZipTrailer(const uint8_t* buffer, int64_t count, int64_t offset) {
-  if (offset < count) {
+// Gathers the eight trailer bytes (taking no more from the buffer) and checks them.
+bool TzqGZipInflateStream::TakeTrailer(const uint8_t* buffer, int64_t count, int64_t& offset) {
+  const int64_t wanted = std::min<int64_t>(kTrailerSize - gathered_.Size(), count - offset);
+  if (wanted > 0) {
     gathered_.Seek(0, soEnd);
-    gathered_.WriteBuffer(buffer + offset, count - offset);
+    gathered_.WriteBuffer(buffer + offset, wanted);
+    offset += wanted;
   }
   if (gathered_.Size() < kTrailerSize) return false;
   const uint8_t* trailer = gathered_.Memory();
@@ -170,6 +229,8 @@ bool TzqGZipInflateStream::CheckGZipTrailer(const uint8_t* buffer, int64_t count
 }
 
 void TzqGZipInflateStream::ResetMember() {
+  ++membersDone_;
+  inflater_ = std::make_unique<TzqInflater>(true);
   crc_.Reset();
   decompressedCount_ = 0;
   gathered_.Clear();
@@ -179,6 +240,36 @@ void TzqGZipInflateStream::ResetMember() {
   headerSkip_ = 0;
   headerParsed_ = false;
   deflateComplete_ = false;
+}
+
+// ---- TzqDeflateInflateStream -----------------------------------------------------------------
+
+TzqDeflateInflateStream::~TzqDeflateInflateStream() = default;
+
+int64_t TzqDeflateInflateStream::Write(const void* buffer, int64_t count) {
+  CountWritten(count);
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  int64_t offset = 0;
+  while (!inflater_ && offset < count) {
+    first_[size_t(firstHave_++)] = bytes[offset++];
+    if (firstHave_ == 2) {
+      Start(first_.data());
+      Feed(first_.data(), 2);
+    }
+  }
+  if (inflater_ && offset < count) Feed(bytes + offset, count - offset);
+  return count;
+}
+
+void TzqDeflateInflateStream::Start(const uint8_t* firstTwo) {
+  inflater_ = std::make_unique<TzqInflater>(!IsZLibHeader(firstTwo));
+}
+
+// Bytes after the end of the data are ignored.
+void TzqDeflateInflateStream::Feed(const uint8_t* bytes, int64_t count) {
+  if (inflater_->Finished()) return;
+  inflater_->FeedInput(bytes, 0, count);
+  Drain(*inflater_, nullptr);
 }
 
 }  // namespace zq

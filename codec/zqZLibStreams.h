@@ -1,6 +1,6 @@
 #pragma once
-// The gzip decoding filter: a write-only stream that inflates what is written into it and
-// writes the decoded bytes on to a destination stream.
+// The decoding filters of compressed bodies: write-only streams that inflate what is written
+// into them and write the decoded bytes on to a destination stream.
 
 #include <array>
 #include <cstdint>
@@ -13,47 +13,88 @@
 
 namespace zq {
 
+// What the decoding filters share: the destination, a write-only position and the test of a
+// properly ended stream.
+class TzqInflateFilter : public TzqStream {
+public:
+  explicit TzqInflateFilter(TzqStream& destination) : destination_(destination) {}
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TzqSeekOrigin origin) override;
+
+  TzqStream& Destination() const { return destination_; }
+  // True once the compressed data has ended properly (its last block and trailer seen).
+  virtual bool Finished() const = 0;
+  // Raises EzqZLibError when the data written so far stopped before the stream's end.
+  void CheckFinished() const;
+
+protected:
+  // Decodes everything the inflater can from its input on to the destination; the count.
+  int64_t Drain(TzqInflater& inflater, TzqCrc32* crc);
+  int64_t CountWritten(int64_t count);
+
+private:
+  TzqStream& destination_;
+  std::vector<uint8_t> output_;
+  int64_t totalWritten_ = 0;
+};
+
 // Write the gzip data in pieces of any size; decoded bytes reach the destination as soon as
-// they are decoded. The trailer's CRC-32 and size are verified; the header's fields are
-// skipped, not checked. The destination is not owned. Position and size read as the number
-// of compressed bytes written; nothing can move them.
-class TzqGZipInflateStream : public TzqStream {
+// they are decoded. The header's magic and method are checked, its optional fields skipped;
+// the trailer's CRC-32 and size are verified. Members that follow one another are decoded in
+// turn, as gzip -d does; bytes after a member that start no new member are ignored. The
+// destination is not owned. Position and size read as the number of compressed bytes written.
+class TzqGZipInflateStream : public TzqInflateFilter {
 public:
   explicit TzqGZipInflateStream(TzqStream& destination);
   ~TzqGZipInflateStream() override;
 
-  int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
-  int64_t Seek(int64_t offset, TzqSeekOrigin origin) override;
-
-  TzqStream& Destination() const { return destination_; }
+  bool Finished() const override;
 
 private:
-  enum TzqHeaderStage { hsFixed, hsExtraLength, hsExtra, hsName, hsComment, hsHeaderCrc, hsDone };
+  enum TzqHeaderStage { hsFixed, hsExtraLength, hsExtra, hsName, hsComment, hsHeaderCrc, hsDone, hsTrailingBytes };
 
   bool ParseGZipHeader(const uint8_t* buffer, int64_t count, int64_t& offset);
+  void CheckFixedHeader();
   bool InflateChunk(const uint8_t* buffer, int64_t count, int64_t& offset);
   bool InflateHeld(int64_t heldCount);
   bool InflateBuffer(const uint8_t* bytes, int64_t count, int64_t& offset);
-  bool CheckGZipTrailer(const uint8_t* buffer, int64_t count, int64_t offset);
+  bool TakeTrailer(const uint8_t* buffer, int64_t count, int64_t& offset);
   void ResetMember();
   void NextHeaderStage(TzqHeaderStage stage);
 
-  TzqStream& destination_;
   TzqMemoryStream gathered_;
   std::unique_ptr<TzqInflater> inflater_;
   TzqCrc32 crc_;
   bool headerParsed_ = false;
   bool deflateComplete_ = false;
-  int64_t totalWritten_ = 0;
+  int membersDone_ = 0;
   uint32_t decompressedCount_ = 0;
   std::array<uint8_t, 10> held_{};
   int heldCount_ = 0;
-  std::vector<uint8_t> output_;
   TzqHeaderStage headerStage_ = hsFixed;
   std::array<uint8_t, 12> headerBytes_{};  // the fixed part and XLEN
   int headerHave_ = 0;
   int64_t headerSkip_ = 0;
+};
+
+// The "deflate" content coding: zlib-wrapped data (Adler-32 checked) or, as some servers send
+// it, raw deflate data; the first two bytes tell which.
+class TzqDeflateInflateStream : public TzqInflateFilter {
+public:
+  explicit TzqDeflateInflateStream(TzqStream& destination) : TzqInflateFilter(destination) {}
+  ~TzqDeflateInflateStream() override;
+
+  int64_t Write(const void* buffer, int64_t count) override;
+  bool Finished() const override { return inflater_ && inflater_->Finished(); }
+
+private:
+  void Start(const uint8_t* firstTwo);
+  void Feed(const uint8_t* bytes, int64_t count);
+
+  std::unique_ptr<TzqInflater> inflater_;
+  std::array<uint8_t, 2> first_{};
+  int firstHave_ = 0;
 };
 
 }  // namespace zq

@@ -10,6 +10,7 @@
 #include "http/zqHttpAuth.h"
 #include "http/zqStreams.h"
 #include "platform/zqSocketApi.h"
+#include "platform/zqSystem.h"
 
 namespace zq {
 
@@ -17,8 +18,12 @@ namespace {
 
 const char* const sNoStatusLine = "The server's response has no valid status line";
 const char* const sHeaderTooLong = "The server's response header exceeds 1048576 bytes";
-const char* const sBodyCutShort = "The connection closed before the response body ended";
+const char* const sBodyTooLarge = "The response body exceeds MaxResponseSize (%lld bytes)";
+const char* const sRedirectScheme = "The redirect location is not an http or https URL: %s";
+const char* const sRedirectPort = "The redirect location's port is not between 1 and 65535: %s";
 constexpr int64_t kMaxHeaderBytes = int64_t{1} << 20;
+// Error, redirect and challenge bodies kept as text stop here; the rest is not read.
+constexpr int64_t kMaxResponseTextBytes = int64_t{1} << 20;
 
 // Indexed by TzqHttpVersion, and by whether a proxy is in use.
 const char* const kNoCacheFields[2] = {"Pragma", "Cache-Control"};
@@ -46,6 +51,14 @@ private:
   TzqTcpConnection& connection_;
 };
 
+// Scheme, host and port, as credentials are tied to them.
+std::string Origin(TzqUrlParser& url) {
+  return LowerCase(url.Scheme()) + "://" + LowerCase(url.Host()) + Format(":%d", url.Port());
+}
+
+// Ends a kept text when it grows past its cap; what came before it stays.
+struct TzqTextCapReached {};
+
 }  // namespace
 
 struct TzqHttp::Exchange {
@@ -57,7 +70,9 @@ struct TzqHttp::Exchange {
   TzqStringList ownResponseLines;
   TzqStream* responseBody = nullptr;
   TzqNonPersistentStream discarded;
-  TzqMemoryStream header;  // the response header bytes, positioned at the first body byte
+  std::unique_ptr<TzqConnectionSource> source;
+  std::unique_ptr<TzqHttpResponseReader> reader;  // of the response being read
+  std::string origin;                             // where the server credentials may go
   TzqStringList responseText;
   std::string serverUser;
   std::string serverPassword;
@@ -219,8 +234,10 @@ void TzqHttp::SendRequest(const std::string& method, const std::string& url, Tzq
 void TzqHttp::RunExchange(Exchange& exchange) {
   exchange.serverUser = userName_.empty() ? url_->User() : userName_;
   exchange.serverPassword = password_.empty() ? url_->Password() : password_;
+  exchange.origin = Origin(*url_);
   AuthorizeFirst(exchange);
   exchange.bodyStart = exchange.body->Position();
+  deadline_ = totalTimeOut_ > 0 ? GetTickCount64() + static_cast<uint64_t>(totalTimeOut_) : 0;
   try {
     for (;;) {
       if (!Attempt(exchange)) continue;
@@ -228,21 +245,22 @@ void TzqHttp::RunExchange(Exchange& exchange) {
         exchange.closeAfterwards = true;
         break;
       }
-      exchange.closeAfterwards = !KeepAliveDecision();
+      exchange.closeAfterwards = !KeepAliveDecision(exchange);
       if (DispatchStatus(exchange) == Dispatch::Done) break;
       if (exchange.closeAfterwards) Close();
     }
-  } catch (const EzqHttpError&) {
-    // Raised on a status whose body was read: the connection is ready for the next request.
-    if (exchange.closeAfterwards) Close();
-    throw;
   } catch (...) {
-    // Anything else (a time-out, a cut body) may leave part of a response unread, which the
-    // next request on this connection would take for its own answer.
-    Close();
+    GetConnection().SetDeadline(0);
+    // A response not read to its end would be taken for the next request's answer.
+    if (!InStep(exchange)) Close();
     throw;
   }
+  GetConnection().SetDeadline(0);
   if (exchange.closeAfterwards) Close();
+}
+
+bool TzqHttp::InStep(const Exchange& exchange) const {
+  return exchange.reader && exchange.reader->Complete() && !exchange.closeAfterwards;
 }
 
 void TzqHttp::AuthorizeFirst(Exchange& exchange) {
@@ -254,7 +272,7 @@ void TzqHttp::AuthorizeFirst(Exchange& exchange) {
   } else if (!authorization_.empty()) {
     TzqHttpUtils::SetHeaderField("Authorization", authorization_, exchange.lines);
   }
-  if (ProxyInUse() && proxySettings_->AuthorizationType() == atBasic)
+  if (PlainProxy() && proxySettings_->AuthorizationType() == atBasic)
     AuthorizeInto(exchange, TzqStringList{"Basic"}, true, unused);
 }
 
@@ -273,10 +291,12 @@ bool TzqHttp::AuthorizeInto(Exchange& exchange, const TzqStringList& challenges,
 // the attempt is to be made again on a new one.
 bool TzqHttp::Attempt(Exchange& exchange) {
   const bool wasActive = Active();
+  exchange.reader.reset();
   try {
     exchange.body->SetPosition(exchange.bodyStart);
     PrepareConnection();
     ComposeRequest(exchange);
+    TzqHttpUtils::CheckHeaderLines(exchange.lines);
     std::string text;
     for (int i = 0; i < exchange.lines.Count(); ++i) text += exchange.lines[i] + "\r\n";
     GetConnection().WriteText(text, "us-ascii");
@@ -302,7 +322,15 @@ TzqHttp::Dispatch TzqHttp::DispatchStatus(Exchange& exchange) {
     ReadResponseText(exchange);
     Raise(exchange);
   }
-  ReadBody(exchange, *exchange.responseBody);
+  if (maxResponseSize_ <= 0) {
+    ReadBody(exchange, *exchange.responseBody);
+    return Dispatch::Done;
+  }
+  const int64_t limit = maxResponseSize_;
+  TzqBoundedStream bounded(*exchange.responseBody, limit, [limit, code] {
+    throw EzqHttpError(Format(sBodyTooLarge, static_cast<long long>(limit)), std::string(), code);
+  });
+  ReadBody(exchange, bounded);
   return Dispatch::Done;
 }
 
@@ -325,6 +353,9 @@ TzqHttp::Dispatch TzqHttp::Challenge(Exchange& exchange, bool proxy) {
   ++challenges;
   if (!proxy && !authorization_.empty()) return Fail(exchange);
   if (maxAuthRetries_ > 0 && challenges > maxAuthRetries_) return Fail(exchange);
+  // Credentials answer only those they were given for: the proxy, or the first origin.
+  if (proxy && !PlainProxy()) return Fail(exchange);
+  if (!proxy && Origin(*url_) != exchange.origin) return Fail(exchange);
   bool newConnection = false;
   const TzqStringList& offered = proxy ? responseHeader_->ProxyAuthenticate() : responseHeader_->Authenticate();
   if (!AuthorizeInto(exchange, offered, proxy, newConnection)) return Fail(exchange);
@@ -348,33 +379,36 @@ TzqHttp::Dispatch TzqHttp::Fail(Exchange& exchange) {
 
 bool TzqHttp::ProxyInUse() { return !proxySettings_->Server().empty() || GetProxy() != nullptr; }
 
+bool TzqHttp::PlainProxy() const { return !proxySettings_->Server().empty() && url_->SchemeKind() != skHttps; }
+
 void TzqHttp::PrepareConnection() {
   const bool https = url_->SchemeKind() == skHttps;
   const std::string& proxyServer = proxySettings_->Server();
-  if (!proxyServer.empty()) {
-    if (proxyServer != lastProxyServer_ || proxySettings_->Port() != lastProxyPort_) Close();
-    lastProxyServer_ = proxyServer;
-    lastProxyPort_ = proxySettings_->Port();
-    if (https) {
-      if (!tunnel_) tunnel_ = std::make_unique<TzqHttpProxy>();
-      tunnel_->SetServer(proxyServer);
-      tunnel_->SetPort(proxySettings_->Port());
-      tunnel_->SetAuthorizationType(proxySettings_->AuthorizationType());
-      tunnel_->SetUserName(proxySettings_->UserName());
-      tunnel_->SetPassword(proxySettings_->Password());
-      tunnel_->SetTimeOut(TimeOut());
-    }
+  const std::string& host = url_->Host().empty() || url_->Host() == "*" ? Server() : url_->Host();
+  const int32_t port = url_->Host().empty() || url_->Host() == "*" ? Port() : url_->Port();
+  // A kept connection serves only the same scheme, host, port and proxy: anything else would
+  // send this request in clear, or to another server.
+  const std::string route = Format("%d|%s|%d|%s|%d", https ? 1 : 0, host.c_str(), port, proxyServer.c_str(),
+                                   proxyServer.empty() ? 0 : proxySettings_->Port());
+  if (route != lastRoute_) Close();
+  lastRoute_ = route;
+  if (proxyServer.empty()) {
+    tunnel_.reset();
+  } else if (https) {
+    if (!tunnel_) tunnel_ = std::make_unique<TzqHttpProxy>();
+    tunnel_->SetServer(proxyServer);
+    tunnel_->SetPort(proxySettings_->Port());
+    tunnel_->SetAuthorizationType(proxySettings_->AuthorizationType());
+    tunnel_->SetUserName(proxySettings_->UserName());
+    tunnel_->SetPassword(proxySettings_->Password());
+    tunnel_->SetTimeOut(TimeOut());
   }
-  const std::string& host = url_->Host();
-  if (!host.empty() && host != "*") {
-    if (Server() != host || Port() != url_->Port()) Close();
-    SetServer(host);
-    SetPort(url_->Port());
-  }
+  SetServer(host);
+  SetPort(port);
   SetUseTLS(https ? ctImplicit : ctNone);
+  GetConnection().SetDeadline(deadline_);
   Open();
 }
-
 void TzqHttp::OpenConnection(const std::string& server, int32_t port) {
   if (!proxySettings_->Server().empty() && url_->SchemeKind() != skHttps)
     return OpenDirectConnection(proxySettings_->Server(), proxySettings_->Port());
@@ -387,12 +421,13 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
   TzqHttpUtils::TrimTrailingEmptyLines(lines);
   const bool https = url_->SchemeKind() == skHttps;
   const bool proxy = ProxyInUse();
+  const bool plainProxy = PlainProxy();
   std::string target = proxy && !https ? url_->FullUrl() : url_->RequestTarget();
   if (target.empty()) target = "/";
   lines.Insert(0, Format("%s %s %s", method_.c_str(), target.c_str(), kHttpVersionTexts[httpVersion_]));
   TzqHeaderFieldList fields(lines, 1);
   fields.RemoveField("Host");
-  if (allowCompression_) fields.AddFieldIfAbsent("Accept-Encoding", "gzip");
+  if (allowCompression_) fields.AddFieldIfAbsent("Accept-Encoding", "gzip, deflate");
   fields.AddField("Host", url_->Host().empty() ? HostField(Server(), Port()) : HostField(url_->Host(), url_->Port()));
   fields.AddFieldIfAbsent("User-Agent", userAgent_);
   const int64_t bodyLength = exchange.body->Size() - exchange.body->Position();
@@ -405,7 +440,12 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
     else if (SameText(method_, "POST")) fields.AddField("Content-Length", "0");
   }
   if (!allowCaching_) fields.AddFieldIfAbsent(kNoCacheFields[httpVersion_], "no-cache");
-  if (keepConnection_) fields.AddFieldIfAbsent(kKeepAliveFields[proxy ? 1 : 0], "Keep-Alive");
+  // Proxy fields are for a proxy that sees the request; a tunnelled one goes to the origin.
+  if (!plainProxy) {
+    fields.RemoveField("Proxy-Authorization");
+    fields.RemoveField("Proxy-Connection");
+  }
+  if (keepConnection_) fields.AddFieldIfAbsent(kKeepAliveFields[plainProxy ? 1 : 0], "Keep-Alive");
   fields.RemoveField("Expect");
   if (expect100Continue_ && bodyLength > 0) fields.AddField("Expect", "100-continue");
   if (allowCookies_) {
@@ -431,39 +471,23 @@ void TzqHttp::SendBody(TzqStream& body) {
 // ---- the response --------------------------------------------------------------------------------
 
 bool TzqHttp::ReadResponseHeader(Exchange& exchange) {
-  TzqMemoryStream& buffer = exchange.header;
-  buffer.Clear();
   statusCode_ = 0;
   statusText_.clear();
   responseVersion_ = httpVersion_;
   TzqTcpClientConnection& connection = GetConnection();
   connection.SetReadUntilClosed(false);
   connection.SetDeferPeerClose(false);
-  int64_t start = 0;
-  int64_t end = -1;
-  for (;;) {
-    {
-      // The limit counts from the last reset: without one per read, a header longer than one
-      // batch would never be read to its end.
-      connection.InitProgress(0, 0);
-      TzqReadLimitScope limit(connection, BatchSize());
-      connection.ReadData(&buffer);
-    }
-    if (FindStatus(exchange, start, end)) break;
-    if (buffer.Size() > kMaxHeaderBytes) {
-      Close();
-      throw EzqHttpError(sHeaderTooLong, std::string(), 0);
-    }
-    if (connection.Active() && !connection.IsPeerClosedGracefully()) continue;
-    Close();
-    // A kept connection that the server dropped before this request answers with nothing.
-    if (buffer.Size() == 0) RaiseSocketError(WSAECONNABORTED);
-    throw EzqHttpError(sNoStatusLine, std::string(), 0);
-  }
-  buffer.SetPosition(start);
-  TzqHttpUtils::ReadHeaderLines(buffer, end - start, *exchange.responseLines);
-  buffer.SetPosition(end);
+  connection.InitProgress(0, 0);
+  exchange.source = std::make_unique<TzqConnectionSource>(connection);
+  exchange.reader = std::make_unique<TzqHttpResponseReader>(
+      *exchange.source, TzqHeaderRules{BatchSize(), kMaxHeaderBytes, sHeaderTooLong, sNoStatusLine});
+  TzqHttpResponseReader& reader = *exchange.reader;
+  reader.ReadHeader(*exchange.responseLines, httpVersion_);
+  statusCode_ = reader.StatusCode();
+  statusText_ = reader.StatusText();
+  responseVersion_ = reader.Version();
   responseHeader_->ParseHeader(*exchange.responseLines);
+  reader.DecideFraming(method_, httpVersion_);
   responseCookies_->ParseResponseCookies(*exchange.responseLines, url_->Host(), url_->Port(), url_->RequestTarget());
   if (allowCookies_) Cookies().StoreCookies(*responseCookies_);
   bool cancel = false;
@@ -471,104 +495,44 @@ bool TzqHttp::ReadResponseHeader(Exchange& exchange) {
   return !cancel;
 }
 
-// Parses the status line of each complete header from start on, skipping interim 100s; true
-// with the final header's bounds. A status line without a reason phrase is taken as well.
-bool TzqHttp::FindStatus(Exchange& exchange, int64_t& start, int64_t& end) {
-  const TzqByteArray bytes = TzqHttpUtils::StreamToBytes(exchange.header);
-  for (end = TzqHttpUtils::FindHeaderEnd(bytes, start); end >= 0; end = TzqHttpUtils::FindHeaderEnd(bytes, start)) {
-    const auto lineEnd = std::find(bytes.begin() + start, bytes.begin() + end, uint8_t{10});
-    TzqByteArray line(bytes.begin() + start, lineEnd);
-    if (!line.empty() && line.back() == 13) line.pop_back();
-    line.push_back(' ');
-    int64_t position = 0;
-    responseVersion_ = TzqHttpUtils::ParseStatusVersion(line, position, responseVersion_);
-    ++position;
-    statusCode_ = TzqHttpUtils::ParseStatusCode(line, position);
-    ++position;
-    statusText_ = TzqHttpUtils::ParseStatusText(line, position);
-    if (statusCode_ != 100) return statusCode_ != 0;
-    start = end;
-  }
-  return false;
-}
-
-bool TzqHttp::KeepAliveDecision() {
-  const std::string& value = ProxyInUse() ? responseHeader_->ProxyConnection() : responseHeader_->Connection();
-  if (!keepConnection_) return false;
-  if (httpVersion_ == hvHttp1_1 && responseVersion_ == hvHttp1_1) return !SameText(value, "close");
-  return SameText(value, "Keep-Alive");
-}
-
-int64_t TzqHttp::BodyLength(const std::string& method) const {
-  const std::string length = Trim(responseHeader_->ContentLength());
-  if ((statusCode_ == 204 && length.empty()) || (SameText(method, "CONNECT") && statusCode_ == 200) ||
-      SameText(method, "HEAD") || statusCode_ == 304)
-    return 0;
-  if (length.empty()) {
-    if (httpVersion_ == hvHttp1_0 || responseVersion_ == hvHttp1_0) return -1;
-    return (statusCode_ & 200) == 200 ? -1 : 0;
-  }
-  // A negative length is no length to wait for.
-  return std::max<int64_t>(0, StrToInt64Def(length, 0));
+bool TzqHttp::KeepAliveDecision(const Exchange& exchange) {
+  if (!keepConnection_ || exchange.reader->MustClose()) return false;
+  const std::string& value = PlainProxy() ? responseHeader_->ProxyConnection() : responseHeader_->Connection();
+  return TzqHttpResponseReader::KeepAlive(httpVersion_, responseVersion_, value);
 }
 
 void TzqHttp::ReadBody(Exchange& exchange, TzqStream& destination) {
-  if (SameText(method_, "HEAD")) return;
+  TzqHttpResponseReader& reader = *exchange.reader;
+  if (SameText(method_, "HEAD")) return reader.ReadBody(destination);
   {
     TzqTcpClientConnection& connection = GetConnection();
     TzqProgressRoute route(connection,
                            [this](TzqObject*, int64_t done, int64_t total) { DoReceiveProgress(done, total); });
-    if (LowerCase(responseHeader_->ContentEncoding()).find("gzip") != std::string::npos) {
-      TzqGZipInflateStream inflating(destination);
-      ReadBodyInto(exchange, inflating);
-    } else {
-      ReadBodyInto(exchange, destination);
-    }
+    const TzqBodyFraming framing = reader.Framing();
+    const int64_t total = framing == TzqBodyFraming::bfLength ? reader.ContentLength()
+                          : framing == TzqBodyFraming::bfNone ? 0
+                                                                : -1;
+    connection.InitProgress(reader.BufferedBodyBytes(), total);
+    progressRaised_ = false;
+    connection.SetDeferPeerClose(framing == TzqBodyFraming::bfChunked);
+    reader.ReadBody(destination);
+    if (!progressRaised_) DoReceiveProgress(framing == TzqBodyFraming::bfChunked ? connection.ProgressDone() : total, total);
   }
   DoReceiveResponse(method_, url_->FullUrl(), *exchange.responseLines, *responseCookies_);
 }
 
-void TzqHttp::ReadBodyInto(Exchange& exchange, TzqStream& destination) {
-  TzqTcpClientConnection& connection = GetConnection();
-  TzqMemoryStream& buffer = exchange.header;
-  const int64_t received = buffer.Size() - buffer.Position();
-  if (SameText(responseHeader_->TransferEncoding(), "chunked")) {
-    TzqChunkedStream chunked(destination);
-    if (received > 0) chunked.CopyFrom(buffer, received);
-    connection.InitProgress(received, -1);
-    progressRaised_ = false;
-    if (connection.Active()) {
-      connection.SetDeferPeerClose(true);
-      while (!chunked.IsCompleted() && connection.Active() && !connection.PeerClosed()) connection.ReadData(&chunked);
-    }
-    if (!progressRaised_) DoReceiveProgress(connection.ProgressDone(), -1);
-    if (!chunked.IsCompleted()) throw EzqTcpClientError(sBodyCutShort, WSAECONNABORTED);
-    return;
-  }
-  const int64_t length = BodyLength(method_);
-  // Bytes past a known length belong to no body: they are not handed on.
-  const int64_t taken = length < 0 ? received : std::min(received, length);
-  if (taken > 0) destination.CopyFrom(buffer, taken);
-  connection.InitProgress(taken, length);
-  progressRaised_ = false;
-  if (length >= 0 && connection.Active()) {
-    TzqReadLimitScope limit(connection, length - taken);
-    while (connection.ProgressDone() < length && connection.Active()) connection.ReadData(&destination);
-    if (connection.ProgressDone() < length) throw EzqTcpClientError(sBodyCutShort, WSAECONNABORTED);
-  } else if (length >= 0 && taken < length) {
-    throw EzqTcpClientError(sBodyCutShort, WSAECONNABORTED);
-  } else if (length < 0 && connection.Active()) {
-    connection.SetReadUntilClosed(true);
-    connection.ReadData(&destination);
-  }
-  if (!progressRaised_) DoReceiveProgress(length, length);
-}
-
+// The text of an error, redirect or challenge: past its cap the rest is left unread and the
+// connection closed after this response.
 void TzqHttp::ReadResponseText(Exchange& exchange) {
   exchange.responseText.Clear();
-  if (SameText(method_, "HEAD")) return;
   TzqMemoryStream text;
-  ReadBody(exchange, text);
+  if (SameText(method_, "HEAD")) return exchange.reader->ReadBody(text);
+  TzqBoundedStream capped(text, kMaxResponseTextBytes, [] { throw TzqTextCapReached(); });
+  try {
+    ReadBody(exchange, capped);
+  } catch (const TzqTextCapReached&) {
+    exchange.closeAfterwards = true;
+  }
   text.SetPosition(0);
   ReadLinesFromStream(text, exchange.responseText, TextCharSet());
 }
@@ -604,9 +568,29 @@ bool TzqHttp::ResolveRedirect(Exchange& exchange) {
   url_->ParseRelativeUrl(url_->FullUrl(), location);
   canRedirect = !url_->FullUrl().empty();
   if (!canRedirect) return false;
+  CheckRedirectTarget(exchange, location);
   method_ = GetRedirectMethod(statusCode_, method_);
-  if (!StartsText(directory, Directory(url_->FullUrl()))) TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);
+  if (Origin(*url_) != exchange.origin) LeaveOrigin(exchange);
+  else if (!StartsText(directory, Directory(url_->FullUrl()))) TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);
   return true;
+}
+
+// Only http and https are followed, and only to a real port.
+void TzqHttp::CheckRedirectTarget(Exchange& exchange, const std::string& location) {
+  const TzqSchemeKind scheme = url_->SchemeKind();
+  const char* message = nullptr;
+  if (scheme != skHttp && scheme != skHttps) message = sRedirectScheme;
+  else if (url_->Port() < 1 || url_->Port() > 65535) message = sRedirectPort;
+  if (message == nullptr) return;
+  exchange.closeAfterwards = true;
+  throw EzqHttpError(Format(message, location.c_str()), exchange.responseText.Text(), statusCode_);
+}
+
+// Server credentials stay with the origin they were given for.
+void TzqHttp::LeaveOrigin(Exchange& exchange) {
+  TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);
+  exchange.serverUser.clear();
+  exchange.serverPassword.clear();
 }
 
 // ---- events ------------------------------------------------------------------------------------

@@ -17,21 +17,11 @@
 #include "http/zqHttpHeader.h"
 #include "http/zqHttpProxy.h"
 #include "http/zqHttpRequest.h"
+#include "http/zqHttpResponseReader.h"
 #include "http/zqHttpUtils.h"
 #include "tls/zqTcpClientTls.h"
 
 namespace zq {
-
-// Message: the response's status line as received; ErrorCode: its status code.
-class EzqHttpError : public EzqTcpClientError {
-public:
-  EzqHttpError(const std::string& message, std::string responseText, int statusCode)
-      : EzqTcpClientError(message, statusCode), responseText_(std::move(responseText)) {}
-  const std::string& ResponseText() const { return responseText_; }
-
-private:
-  std::string responseText_;
-};
 
 using TzqHttpRequestEvent = std::function<void(TzqObject* Sender, const std::string& AMethod, const std::string& AUrl,
                                                TzqStringList& ARequestHeader)>;
@@ -108,6 +98,14 @@ public:
   void SetExpect100Continue(bool value) { Update(expect100Continue_, value); }
   const std::string& CharSet() const { return charSet_; }
   void SetCharSet(const std::string& value);
+  // The most bytes a delivered body may have once decoded (0: no limit); a larger one ends the
+  // exchange with EzqHttpError and the connection closed.
+  int64_t MaxResponseSize() const { return maxResponseSize_; }
+  void SetMaxResponseSize(int64_t value) { Update(maxResponseSize_, value); }
+  // Milliseconds a whole exchange may take, redirects and challenges included (0: no limit);
+  // TimeOut still bounds each wait from the last progress.
+  int32_t TotalTimeOut() const { return totalTimeOut_; }
+  void SetTotalTimeOut(int32_t value) { Update(totalTimeOut_, value); }
 
   // Of the last response read; readable after the call.
   int32_t StatusCode() const { return statusCode_; }
@@ -163,19 +161,21 @@ private:
   Dispatch Fail(Exchange& exchange);
 
   bool ProxyInUse();
+  // A plain (not tunnelled) proxy carries this request: it sees the request, and its fields.
+  bool PlainProxy() const;
+  bool InStep(const Exchange& exchange) const;
   void AuthorizeFirst(Exchange& exchange);
   bool AuthorizeInto(Exchange& exchange, const TzqStringList& challenges, bool proxy, bool& newConnection);
   void PrepareConnection();
   void ComposeRequest(Exchange& exchange);
   void SendBody(TzqStream& body);
   bool ReadResponseHeader(Exchange& exchange);
-  bool FindStatus(Exchange& exchange, int64_t& start, int64_t& end);
-  bool KeepAliveDecision();
-  int64_t BodyLength(const std::string& method) const;
+  bool KeepAliveDecision(const Exchange& exchange);
   void ReadBody(Exchange& exchange, TzqStream& destination);
-  void ReadBodyInto(Exchange& exchange, TzqStream& destination);
   void ReadResponseText(Exchange& exchange);
   bool ResolveRedirect(Exchange& exchange);
+  void CheckRedirectTarget(Exchange& exchange, const std::string& location);
+  void LeaveOrigin(Exchange& exchange);
   TzqCookieManager& Cookies();
   std::string TextCharSet() const;
 
@@ -200,6 +200,8 @@ private:
   bool silentHttp_ = false;
   bool expect100Continue_ = false;
   std::string charSet_;
+  int64_t maxResponseSize_ = 0;
+  int32_t totalTimeOut_ = 0;
 
   std::unique_ptr<TzqUrlParser> url_;
   std::unique_ptr<TzqHttpResponseHeader> responseHeader_;
@@ -210,8 +212,9 @@ private:
   std::string statusText_;
   TzqHttpVersion responseVersion_ = hvHttp1_1;
   bool progressRaised_ = false;
-  std::string lastProxyServer_;
-  int32_t lastProxyPort_ = 0;
+  // Scheme, host, port and proxy of the open connection: another route needs another one.
+  std::string lastRoute_;
+  uint64_t deadline_ = 0;  // of the exchange under way, from TotalTimeOut
 };
 
 }  // namespace zq

@@ -5,11 +5,11 @@
 
 #include "codec/zqUriUtils.h"
 #include "codec/zqUtils.h"
-#include "codec/zqZLibStreams.h"
 #include "core/zqError.h"
 #include "core/zqText.h"
 #include "http/zqHeaderFieldList.h"
 #include "http/zqHttpAuth.h"
+#include "http/zqHttpResponseReader.h"
 #include "http/zqStreams.h"
 #include "platform/zqSocketApi.h"
 
@@ -18,25 +18,6 @@ namespace zq {
 namespace {
 
 const char* const sTunnelNeedsClientConnection = "A proxy tunnel needs a TCP client connection";
-
-// Passes a body on until it grows past kMaxProxyBodyBytes, then refuses it.
-class TzqBoundedBody : public TzqStream {
-public:
-  TzqBoundedBody(TzqStream& target, int32_t statusCode) : target_(target), statusCode_(statusCode) {}
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* buffer, int64_t count) override {
-    if (count > kMaxProxyBodyBytes - written_) throw EzqHttpProxyError(sProxyBodyTooLong, std::string(), statusCode_);
-    written_ += count;
-    return target_.Write(buffer, count);
-  }
-  int64_t Seek(int64_t, TzqSeekOrigin) override { return written_; }
-  int64_t Size() override { return written_; }
-
-private:
-  TzqStream& target_;
-  int32_t statusCode_;
-  int64_t written_ = 0;
-};
 
 // Restores the read settings of a connection that the header reads change.
 class TzqHeaderReadScope {
@@ -155,7 +136,7 @@ void TzqHttpProxy::RunConnectExchange(const std::string& host, int32_t port, con
     TzqStringList header;
     TzqStringList body;
     if (!SendAttempt(host, port, lines, header, body)) continue;
-    bool closeAfterwards = !ProxyKeepAlive();
+    bool closeAfterwards = mustClose_ || !ProxyKeepAlive();
     bool open = false;
     try {
       open = HandleStatus(header, body, challenges, lines, closeAfterwards);
@@ -174,15 +155,17 @@ bool TzqHttpProxy::SendAttempt(const std::string& host, int32_t port, TzqStringL
   try {
     EnsureProxyConnection();
     ComposeConnectRequest(lines);
+    TzqHttpUtils::CheckHeaderLines(lines);
     std::string text;
     for (int i = 0; i < lines.Count(); ++i) text += lines[i] + "\r\n";
     GetConnection().WriteText(text, "us-ascii");
     DoSendRequest(host, port, lines);
-    ReadConnectResponse(header);
-    ReadConnectBody(body);
+    ReadConnectResponse(header, body);
     DoReceiveResponse(host, port, header, body);
   } catch (const EzqHttpProxyError&) {
     throw;
+  } catch (const EzqHttpError& e) {
+    throw EzqHttpProxyError(e.what(), e.ResponseText(), e.ErrorCode());
   } catch (const EzqSocketError& e) {
     if (!wasActive || !TzqHttpUtils::IsDroppedConnection(e.ErrorCode())) throw;
     Close();
@@ -237,112 +220,43 @@ void TzqHttpProxy::ComposeConnectRequest(TzqStringList& lines) const {
   lines.Add("");
 }
 
-bool TzqHttpProxy::ParseStatusAt(const TzqByteArray& bytes, int64_t start) {
-  int64_t position = start;
-  responseVersion_ = TzqHttpUtils::ParseStatusVersion(bytes, position, requestVersion_);
-  ++position;
-  statusCode_ = TzqHttpUtils::ParseStatusCode(bytes, position);
-  ++position;
-  statusText_ = TzqHttpUtils::ParseStatusText(bytes, position);
-  return statusCode_ != 0 && statusCode_ != 100;
-}
-
-int64_t TzqHttpProxy::ReadHeaderBytes(TzqTcpConnection& connection, TzqMemoryStream& buffer, int64_t& start) {
-  for (int reads = 0; reads < kMaxProxyHeaderReads; ++reads) {
-    if (!connection.Active() || connection.PeerClosed()) break;
-    connection.InitProgress(0, 0);
-    connection.ReadData(&buffer);
-    const TzqByteArray bytes = TzqHttpUtils::StreamToBytes(buffer);
-    for (int64_t end = TzqHttpUtils::FindHeaderEnd(bytes, start); end >= 0; end = TzqHttpUtils::FindHeaderEnd(bytes, start)) {
-      if (ParseStatusAt(bytes, start)) return end;
-      // An interim 100 is skipped; a header without a status line is kept reading past.
-      if (statusCode_ == 100) start = end;
-      else break;
-    }
-  }
-  return -1;
-}
-
-void TzqHttpProxy::ReadConnectResponse(TzqStringList& lines) {
+// The header is read a byte at a time, so nothing of the far server's first bytes is taken.
+void TzqHttpProxy::ReadConnectResponse(TzqStringList& lines, TzqStringList& bodyLines) {
   statusCode_ = 0;
   statusText_.clear();
   responseVersion_ = requestVersion_;
+  mustClose_ = false;
   TzqTcpClientConnection& connection = GetConnection();
-  TzqMemoryStream buffer;
-  int64_t start = 0;
-  int64_t end = -1;
-  {
-    TzqHeaderReadScope scope(connection);
-    end = ReadHeaderBytes(connection, buffer, start);
-  }
-  if (end < 0) {
-    const bool nothing = buffer.Size() == 0;
-    const bool tooLong = Active() && !connection.PeerClosed();
-    Close();
-    // A kept connection that the proxy dropped before this request answers with nothing at all.
-    if (nothing && !tooLong) RaiseSocketError(WSAECONNABORTED);
-    statusCode_ = 0;
-    throw EzqHttpProxyError(tooLong ? sProxyHeaderTooLong : sProxyNoStatus, std::string(), 0);
-  }
-  buffer.SetPosition(start);
-  TzqHttpUtils::ReadHeaderLines(buffer, end - start, lines);
-  responseHeader_->ParseHeader(lines);
-}
-
-int64_t TzqHttpProxy::ExpectedBodyLength() const {
-  const std::string length = Trim(responseHeader_->ContentLength());
-  if (statusCode_ == 200 || statusCode_ == 304 || (statusCode_ == 204 && length.empty())) return 0;
-  if (length.empty()) {
-    if (requestVersion_ == hvHttp1_0 || responseVersion_ == hvHttp1_0) return -1;
-    return (statusCode_ & 200) == 200 ? -1 : 0;
-  }
-  // A negative length is no length to wait for.
-  return std::max<int64_t>(0, StrToInt64Def(length, 0));
-}
-
-void TzqHttpProxy::ReadBodyInto(TzqTcpConnection& connection, TzqStream& destination) {
-  if (SameText(responseHeader_->TransferEncoding(), "chunked")) {
-    TzqChunkedStream chunked(destination);
-    while (connection.Active() && !chunked.IsCompleted()) connection.ReadData(&chunked);
-    return;
-  }
-  const int64_t length = ExpectedBodyLength();
-  if (!connection.Active()) return;
-  if (length < 0) {
-    connection.SetReadUntilClosed(true);
-    connection.ReadData(&destination);
-    return;
-  }
-  // Reads stop at the body's end, so a kept connection loses nothing of the next response.
-  connection.InitProgress(0, 0);
-  TzqReadLimitScope scope(connection, length);
-  while (connection.ProgressDone() < length && connection.Active()) connection.ReadData(&destination);
-}
-
-void TzqHttpProxy::ReadConnectBody(TzqStringList& lines) {
+  TzqConnectionSource source(connection);
+  TzqHttpResponseReader reader(source, TzqHeaderRules{1, kMaxProxyHeaderReads, sProxyHeaderTooLong, sProxyNoStatus});
   TzqMemoryStream body;
-  TzqBoundedBody bounded(body, statusCode_);
-  TzqTcpClientConnection& connection = GetConnection();
   try {
-    if (LowerCase(responseHeader_->ContentEncoding()).find("gzip") != std::string::npos) {
-      TzqGZipInflateStream inflating(bounded);
-      ReadBodyInto(connection, inflating);
-    } else {
-      ReadBodyInto(connection, bounded);
+    {
+      TzqHeaderReadScope scope(connection);
+      reader.ReadHeader(lines, requestVersion_);
     }
-  } catch (const EzqHttpProxyError&) {
-    Close();  // the rest of the body is still on the way: the connection cannot be kept
+    statusCode_ = reader.StatusCode();
+    statusText_ = reader.StatusText();
+    responseVersion_ = reader.Version();
+    responseHeader_->ParseHeader(lines);
+    reader.DecideFraming("CONNECT", requestVersion_);
+    mustClose_ = reader.MustClose();
+    const int32_t code = statusCode_;
+    TzqBoundedStream bounded(body, kMaxProxyBodyBytes,
+                             [code] { throw EzqHttpProxyError(sProxyBodyTooLong, std::string(), code); });
+    reader.ReadBody(bounded);
+  } catch (...) {
+    // The rest of the response may still be on the way: the connection cannot be kept.
+    Close();
     throw;
   }
   body.SetPosition(0);
-  lines.Clear();
-  ReadLinesFromStream(body, lines, responseHeader_->CharSet());
+  bodyLines.Clear();
+  ReadLinesFromStream(body, bodyLines, responseHeader_->CharSet());
 }
 
 bool TzqHttpProxy::ProxyKeepAlive() const {
-  const std::string& value = responseHeader_->ProxyConnection();
-  if (requestVersion_ == hvHttp1_1 && responseVersion_ == hvHttp1_1) return !SameText(value, "close");
-  return SameText(value, "Keep-Alive");
+  return TzqHttpResponseReader::KeepAlive(requestVersion_, responseVersion_, responseHeader_->ProxyConnection());
 }
 
 }  // namespace zq

@@ -16,8 +16,8 @@
 
 namespace zq {
 
-// A proxy response header that has not ended after this many reads of one byte is refused.
-constexpr int kMaxProxyHeaderReads = 1002;
+// A proxy response header that has not ended after this many bytes is refused.
+constexpr int64_t kMaxProxyHeaderReads = 1002;
 
 inline const char* const sProxyUserAgent = "Mozilla/4.0 (compatible; Quorvex)";
 inline const char* const sProxyHeaderTooLong = "The proxy's response header did not end within 1002 bytes";
@@ -94,13 +94,8 @@ private:
   [[noreturn]] void Fail(const TzqStringList& header, const TzqStringList& body);
   void EnsureProxyConnection();
   void ComposeConnectRequest(TzqStringList& lines) const;
-  void ReadConnectResponse(TzqStringList& lines);
-  // Reads one byte at a time until a final status line and its header have come.
-  int64_t ReadHeaderBytes(TzqTcpConnection& connection, TzqMemoryStream& buffer, int64_t& start);
-  bool ParseStatusAt(const TzqByteArray& bytes, int64_t start);
-  void ReadConnectBody(TzqStringList& lines);
-  void ReadBodyInto(TzqTcpConnection& connection, TzqStream& destination);
-  int64_t ExpectedBodyLength() const;
+  // The response's header and its body as text (kept up to kMaxProxyBodyBytes).
+  void ReadConnectResponse(TzqStringList& lines, TzqStringList& bodyLines);
   bool ProxyKeepAlive() const;
   std::string Target() const;
 
@@ -124,6 +119,7 @@ private:
   std::string proxyServer_;
   int32_t proxyPort_ = 0;
   TzqTcpClientConnection* borrowed_ = nullptr;
+  bool mustClose_ = false;  // the last response's framing leaves the connection unusable
 };
 
 }  // namespace zq

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codec/zqTranslator.h"
+#include "core/zqError.h"
 #include "core/zqText.h"
 #include "http/zqHeaderFieldList.h"
 #include "platform/zqSocketApi.h"
@@ -14,6 +15,7 @@ const char* const kHttpVersionTexts[2] = {"HTTP/1.0", "HTTP/1.1"};
 namespace {
 
 constexpr const char* kAscii = "us-ascii";
+const char* const sLineBreakInHeader = "A CR, LF or NUL character cannot go into a request header: %s";
 
 int64_t FindByte(const TzqByteArray& bytes, int64_t from, uint8_t value) {
   if (from < 0 || from >= static_cast<int64_t>(bytes.size())) return -1;
@@ -109,6 +111,18 @@ int64_t TzqHttpUtils::FindHeaderEnd(const TzqByteArray& bytes, int64_t start) {
   static const uint8_t lflf[] = {10, 10};
   found = std::search(from, bytes.end(), lflf, lflf + 2);
   return found == bytes.end() ? -1 : found - bytes.begin() + 2;
+}
+
+void TzqHttpUtils::CheckHeaderText(const std::string& text, const std::string& what) {
+  if (text.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos) return;
+  throw EzqHttpError(Format(sLineBreakInHeader, what.c_str()), std::string(), 0);
+}
+
+void TzqHttpUtils::CheckHeaderLines(const TzqStringList& lines) {
+  for (int i = 0; i < lines.Count(); ++i) {
+    const std::string& line = lines[i];
+    CheckHeaderText(line, i == 0 ? std::string("the request line") : line.substr(0, std::min(line.find(':'), size_t{64})));
+  }
 }
 
 bool TzqHttpUtils::IsDroppedConnection(int32_t code) {

@@ -8,8 +8,21 @@
 #include "core/zqComponent.h"
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
+#include "net/zqSocketUtils.h"
 
 namespace zq {
+
+// Message: the response's status line as received (or what went wrong); ErrorCode: its status
+// code, 0 when there was none.
+class EzqHttpError : public EzqTcpClientError {
+public:
+  EzqHttpError(const std::string& message, std::string responseText, int statusCode)
+      : EzqTcpClientError(message, statusCode), responseText_(std::move(responseText)) {}
+  const std::string& ResponseText() const { return responseText_; }
+
+private:
+  std::string responseText_;
+};
 
 enum TzqAuthorizationType { atBasic, atAutoDetect };
 
@@ -40,6 +53,11 @@ public:
   static void SetHeaderField(const std::string& name, const std::string& value, TzqStringList& list);
   // Where the header that starts at start ends (past CR LF CR LF, else LF LF), or -1.
   static int64_t FindHeaderEnd(const TzqByteArray& bytes, int64_t start);
+  // Raises EzqHttpError when text that is to go into a header line holds CR, LF or NUL, which
+  // would end the line early and let the rest pose as fields of its own; what names the text.
+  static void CheckHeaderText(const std::string& text, const std::string& what);
+  // The same for every line of a request header, named by its field.
+  static void CheckHeaderLines(const TzqStringList& lines);
   // A kept connection the peer dropped shows as one of these codes, by how far the drop had got.
   static bool IsDroppedConnection(int32_t code);
 };

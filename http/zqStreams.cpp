@@ -11,6 +11,16 @@ namespace {
 const char* const sInvalidStreamOperation = "Invalid Stream operation";
 const char* const sChunkSizeMissing = "Invalid chunked data: a chunk-size line holds no hexadecimal digit";
 const char* const sChunkSizeTooLarge = "Invalid chunked data: a chunk size does not fit in 63 bits";
+const char* const sChunkSizeLineInvalid =
+    "Invalid chunked data: a chunk-size line holds more than hexadecimal digits and an extension";
+const char* const sChunkSizeLineTooLong = "Invalid chunked data: a chunk-size line exceeds 4096 bytes";
+const char* const sChunkDataEnd = "Invalid chunked data: a chunk's data is not followed by CR LF";
+const char* const sChunkTrailerTooLong = "Invalid chunked data: the trailer section exceeds 1048576 bytes";
+
+constexpr int64_t kMaxSizeLineBytes = 4096;
+constexpr int64_t kMaxTrailerBytes = int64_t{1} << 20;
+
+bool IsBlank(uint8_t c) { return c == ' ' || c == '\t'; }
 
 int HexValue(uint8_t c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -119,17 +129,27 @@ int64_t TzqChunkedStream::Write(const void* buffer, int64_t count) {
   return count;
 }
 
+// chunk-size [BWS ";" extension] CR LF: anything else before the line's end is refused, so a
+// size such as "0x10" is never read as 0.
 int64_t TzqChunkedStream::ReadSizeLine(const uint8_t* data, int64_t count) {
   for (int64_t i = 0; i < count; ++i) {
-    if (data[i] == '\n') {
+    const uint8_t c = data[i];
+    if (c == '\n') {
       EndSizeLine();
       return i + 1;
     }
-    // Digits count only up to the first other character, even when a write splits the line.
-    if (!sizeDigitsEnded_ && HexValue(data[i]) >= 0)
-      TakeSizeDigit(data[i]);
-    else
-      sizeDigitsEnded_ = true;
+    if (++sizeLineLength_ > kMaxSizeLineBytes) throw EzqStreamError(sChunkSizeLineTooLong);
+    if (inExtension_) continue;
+    if (sawCR_) throw EzqStreamError(sChunkSizeLineInvalid);
+    if (!sizeDigitsEnded_ && HexValue(c) >= 0) {
+      TakeSizeDigit(c);
+      continue;
+    }
+    sizeDigitsEnded_ = true;
+    if (sizeDigits_ == 0) throw EzqStreamError(sChunkSizeMissing);
+    if (c == ';') inExtension_ = true;
+    else if (c == '\r') sawCR_ = true;
+    else if (!IsBlank(c)) throw EzqStreamError(sChunkSizeLineInvalid);
   }
   return count;
 }
@@ -144,6 +164,9 @@ void TzqChunkedStream::EndSizeLine() {
   if (sizeDigits_ == 0) throw EzqStreamError(sChunkSizeMissing);
   sizeDigits_ = 0;
   sizeDigitsEnded_ = false;
+  inExtension_ = false;
+  sawCR_ = false;
+  sizeLineLength_ = 0;
   passedOn_ = 0;
   trailerLineLength_ = 0;
   state_ = chunkSize_ > 0 ? State::Data : State::Trailer;
@@ -160,15 +183,23 @@ int64_t TzqChunkedStream::PassData(const uint8_t* data, int64_t count) {
   return n;
 }
 
+// The CR LF (or a bare LF) that ends a chunk's data, and nothing else.
 int64_t TzqChunkedStream::SkipLine(const uint8_t* data, int64_t count) {
-  const void* lf = std::memchr(data, '\n', static_cast<size_t>(count));
-  if (!lf) return count;
-  state_ = State::SizeLine;
-  return static_cast<const uint8_t*>(lf) - data + 1;
+  for (int64_t i = 0; i < count; ++i) {
+    if (data[i] == '\n') {
+      sawCR_ = false;
+      state_ = State::SizeLine;
+      return i + 1;
+    }
+    if (data[i] != '\r' || sawCR_) throw EzqStreamError(sChunkDataEnd);
+    sawCR_ = true;
+  }
+  return count;
 }
 
 int64_t TzqChunkedStream::ReadTrailer(const uint8_t* data, int64_t count) {
   for (int64_t i = 0; i < count; ++i) {
+    if (++trailerBytes_ > kMaxTrailerBytes) throw EzqStreamError(sChunkTrailerTooLong);
     if (data[i] == '\n') {
       if (trailerLineLength_ == 0) {
         completed_ = true;
@@ -179,6 +210,21 @@ int64_t TzqChunkedStream::ReadTrailer(const uint8_t* data, int64_t count) {
       ++trailerLineLength_;
     }
   }
+  return count;
+}
+
+// --- TzqBoundedStream ---
+
+int64_t TzqBoundedStream::Read(void*, int64_t) { return 0; }
+
+int64_t TzqBoundedStream::Seek(int64_t, TzqSeekOrigin) { return written_; }
+
+int64_t TzqBoundedStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) return 0;
+  const int64_t fits = std::min(count, limit_ - written_);
+  if (fits > 0) target_.WriteBuffer(buffer, fits);
+  written_ += fits;
+  if (fits < count) onOverflow_();
   return count;
 }
 

@@ -3,6 +3,7 @@
 // streams, a write-only decoder of chunked transfer coding and a stream that drops its data.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,8 +52,9 @@ class TzqChunkedStream : public TzqStream {
 public:
   explicit TzqChunkedStream(TzqStream& destination) : destination_(&destination) {}
 
-  // Decodes; always returns count. Raises EzqStreamError on a chunk-size line without a
-  // hexadecimal digit or with a size beyond 63 bits.
+  // Decodes; always returns count. Raises EzqStreamError on a chunk-size line that is not
+  // hexadecimal digits with an optional extension, longer than 4 KiB or with a size beyond
+  // 63 bits, on chunk data not followed by CR LF, and on a trailer section over 1 MiB.
   int64_t Write(const void* buffer, int64_t count) override;
   // Write-only: reads nothing.
   int64_t Read(void* buffer, int64_t count) override;
@@ -81,10 +83,32 @@ private:
   // extension, blank or CR may follow them).
   int sizeDigits_ = 0;
   bool sizeDigitsEnded_ = false;
+  bool inExtension_ = false;
+  bool sawCR_ = false;
+  int64_t sizeLineLength_ = 0;
+  int64_t trailerBytes_ = 0;
   // Length of the trailer line being read, without its CR.
   int64_t trailerLineLength_ = 0;
   State state_ = State::SizeLine;
   bool completed_ = false;
+};
+
+// Passes what is written on to a target (not owned) until more than limit bytes would have
+// gone through: the part that fits is passed on, then onOverflow is called, which raises.
+class TzqBoundedStream : public TzqStream {
+public:
+  TzqBoundedStream(TzqStream& target, int64_t limit, std::function<void()> onOverflow)
+      : target_(target), limit_(limit), onOverflow_(std::move(onOverflow)) {}
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  // Only a query of the position (the bytes passed on).
+  int64_t Seek(int64_t offset, TzqSeekOrigin origin) override;
+
+private:
+  TzqStream& target_;
+  int64_t limit_;
+  std::function<void()> onOverflow_;
+  int64_t written_ = 0;
 };
 
 // Keeps a position and a size and drops the data: a stand-in where a stream is required but

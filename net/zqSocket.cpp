@@ -159,7 +159,18 @@ void TzqSyncConnection::Abort() {
 }
 
 bool TzqSyncConnection::WaitForEvent(int32_t timeOut) {
-  return WaitForSocketEvent(socketEvent_.get(), abortEvent_.get(), lastActivityTick_, DisableGuiProcessing(), timeOut);
+  uint64_t start = lastActivityTick_;
+  if (deadline_ != 0) {
+    // Whichever comes first, the time-out since the last progress or the deadline, ends the wait.
+    const uint64_t now = GetTickCount64();
+    const uint64_t left = deadline_ > now ? deadline_ - now : 0;
+    const bool idleFirst = timeOut >= 0 && start + static_cast<uint64_t>(timeOut) <= deadline_;
+    if (!idleFirst) {
+      start = now;
+      timeOut = static_cast<int32_t>(std::min<uint64_t>(left, INT32_MAX));
+    }
+  }
+  return WaitForSocketEvent(socketEvent_.get(), abortEvent_.get(), start, DisableGuiProcessing(), timeOut);
 }
 
 TzqNetworkEvents TzqSyncConnection::EnumEvents() {

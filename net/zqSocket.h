@@ -132,6 +132,9 @@ public:
   int32_t TimeOut() const { return timeOut_; }
   void SetTimeOut(int32_t value) { timeOut_ = value; }
   uint64_t LastActivityTick() const { return lastActivityTick_; }
+  // A tick count after which every wait times out, whatever the progress (0: none).
+  uint64_t Deadline() const { return deadline_; }
+  void SetDeadline(uint64_t tick) { deadline_ = tick; }
 
 protected:
   TzqSocketEvent& SocketEvent() { return *socketEvent_; }
@@ -146,6 +149,7 @@ private:
   std::unique_ptr<TzqSocketEvent> socketEvent_;
   std::unique_ptr<TzqEvent> abortEvent_;
   uint64_t lastActivityTick_ = 0;
+  uint64_t deadline_ = 0;
 };
 
 class TzqTcpConnection : public TzqSyncConnection {

@@ -105,7 +105,7 @@ TEST_F(SubmitForm, PostsTheFieldsAndShowsTheAnswer) {
                                        "Accept: */*\r\n"
                                        "Content-Length: 51\r\n"
                                        "Content-Type: application/x-www-form-urlencoded\r\n"
-                                       "Accept-Encoding: gzip\r\n"
+                                       "Accept-Encoding: gzip, deflate\r\n"
                                        "Host: 127.0.0.1:%d\r\n"
                                        "User-Agent: Mozilla/4.0 (compatible; Quorvex)\r\n"
                                        "Connection: Keep-Alive\r\n"

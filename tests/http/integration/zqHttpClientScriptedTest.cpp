@@ -85,7 +85,7 @@ TEST_F(HttpClientScripted, FormPostSendsTheExactHeaderAndBody) {
                                      "Accept: */*\r\n"
                                      "Content-Length: 51\r\n"
                                      "Content-Type: application/x-www-form-urlencoded\r\n"
-                                     "Accept-Encoding: gzip\r\n"
+                                     "Accept-Encoding: gzip, deflate\r\n"
                                      "Host: 127.0.0.1:%d\r\n"
                                      "User-Agent: Mozilla/4.0 (compatible; Quorvex)\r\n"
                                      "Connection: Keep-Alive\r\n"
@@ -114,7 +114,7 @@ TEST_F(HttpClientScripted, ThroughAProxyTheTargetIsTheFullUrlAndHostDropsPorts80
   client.ProxySettings().SetPort(proxy.Port());
   for (const char* url : {"http://a.test/x?q=1", "http://a.test:443/", "http://a.test:8080/"}) EXPECT_EQ(Body(url), "ok");
   ASSERT_EQ(seen.requests.size(), 3u);
-  EXPECT_EQ(seen.requests[0], "GET http://a.test/x?q=1 HTTP/1.1\r\nAccept: */*\r\nAccept-Encoding: gzip\r\nHost: a.test\r\n"
+  EXPECT_EQ(seen.requests[0], "GET http://a.test/x?q=1 HTTP/1.1\r\nAccept: */*\r\nAccept-Encoding: gzip, deflate\r\nHost: a.test\r\n"
                               "User-Agent: Mozilla/4.0 (compatible; Quorvex)\r\nProxy-Connection: Keep-Alive\r\n\r\n");
   EXPECT_NE(seen.requests[1].find("\r\nHost: a.test\r\n"), std::string::npos) << seen.requests[1];
   EXPECT_NE(seen.requests[2].find("\r\nHost: a.test:8080\r\n"), std::string::npos) << seen.requests[2];
