@@ -75,6 +75,13 @@ void TzqConnectionSource::Read(TzqStream& sink, int64_t limit) {
 
 bool TzqConnectionSource::Ended() { return !connection_.Active() || connection_.PeerClosed(); }
 
+void TzqStreamSource::Read(TzqStream& sink, int64_t limit) {
+  int64_t count = stream_.Size() - stream_.Position();
+  if (pieceSize_) count = std::min(count, std::max<int64_t>(1, pieceSize_()));
+  if (limit >= 0) count = std::min(count, limit);
+  if (count > 0) sink.CopyFrom(stream_, count);
+}
+
 // ---- decoding chain ----------------------------------------------------------------------------
 
 // The content and transfer decodings a body passes through on its way to the destination,

@@ -4,6 +4,7 @@
 // stream. The HTTP client and the CONNECT tunnel both read their responses with it.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,20 @@ public:
 
 private:
   TzqTcpConnection& connection_;
+};
+
+// A stream as a response source: a saved response, or bytes a test hands out in pieces of the
+// sizes pieceSize gives (all that is left when it is not set). Ends with the stream.
+class TzqStreamSource : public TzqResponseSource {
+public:
+  explicit TzqStreamSource(TzqStream& stream, std::function<int64_t()> pieceSize = {})
+      : stream_(stream), pieceSize_(std::move(pieceSize)) {}
+  void Read(TzqStream& sink, int64_t limit) override;
+  bool Ended() override { return stream_.Position() >= stream_.Size(); }
+
+private:
+  TzqStream& stream_;
+  std::function<int64_t()> pieceSize_;
 };
 
 enum class TzqBodyFraming { bfNone, bfLength, bfChunked, bfUntilClose };

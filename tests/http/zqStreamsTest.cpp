@@ -97,6 +97,42 @@ TEST(ChunkedStream, MalformedSizeLinesRaise) {
   EXPECT_EQ(payload.DataString(), "ab");
 }
 
+TEST(ChunkedStream, SizeLinesAreDigitsAndAnExtensionOnlyWithinTheirBounds) {
+  auto decode = [](const std::string& data) {
+    TzqMemoryStream payload;
+    TzqChunkedStream decoder(payload);
+    decoder.WriteString(data);
+    return payload.DataString();
+  };
+  EXPECT_EQ(decode("3 \t;name=value\r\nabc\r\n0\r\n\r\n"), "abc");
+  EXPECT_EQ(decode("3\nabc\n0\n\n"), "abc");
+  for (const std::string& bad : std::vector<std::string>{"0x10\r\n", "3 4\r\n", "3z\r\n", "3\r5\n", "3\r\nabcX\r\n", "3\r\nabc\r\r\n",
+                                "3" + std::string(5000, ' ') + "\r\n", "1;" + std::string(5000, 'e') + "\r\n",
+                                "0\r\nX: " + std::string(2 << 20, 't')}) {
+    EXPECT_THROW(decode(bad), EzqStreamError) << bad.substr(0, 20);
+  }
+  // Split anywhere, a bad size line is refused just the same.
+  TzqMemoryStream payload;
+  TzqChunkedStream decoder(payload);
+  decoder.WriteString("0");
+  EXPECT_THROW(decoder.WriteString("x10\r\n"), EzqStreamError);
+}
+
+TEST(BoundedStream, PassesWhatFitsThenCallsTheOverflow) {
+  TzqMemoryStream target;
+  int overflows = 0;
+  TzqBoundedStream bounded(target, 5, [&] {
+    ++overflows;
+    throw EzqStreamError("over");
+  });
+  bounded.WriteString("abc");
+  EXPECT_EQ(overflows, 0);
+  EXPECT_THROW(bounded.WriteString("defg"), EzqStreamError);
+  EXPECT_EQ(overflows, 1);
+  EXPECT_EQ(target.DataString(), "abcde");
+  EXPECT_EQ(bounded.Position(), 5);
+}
+
 TEST(ChunkedStream, ChunksBeyondFourGibibytesAreCountedIn64Bits) {
   TzqNonPersistentStream payload;
   TzqChunkedStream decoder(payload);
