@@ -10,6 +10,7 @@
 #include "core/zqText.h"
 #include "core/zqValueIO.h"
 #include "http/zqHeaderFieldList.h"
+#include "http/zqHttpUtils.h"
 
 namespace zq {
 
@@ -256,6 +257,7 @@ void TzqFormFieldRequestItem::AfterAddData() { ReportText(*this, fieldValue_); }
 std::unique_ptr<TzqStream> TzqFormFieldRequestItem::GetDataStream() {
   switch (Request().BodyMode()) {
     case bmMultipart:
+      TzqHttpUtils::CheckHeaderText(fieldName_, "a form field's name");
       return TextStream(sDispositionPrefix + fieldName_ + "\"\r\n\r\n" + fieldValue_, GetCharSet());
     case bmUrlEncoded:
       return TextStream(FormEncode(*this, fieldName_) + "=" + FormEncode(*this, fieldValue_), GetCharSet());
@@ -311,6 +313,9 @@ void TzqSubmitFileRequestItem::AfterAddData() { ReportReceivedBytes(*this); }
 
 std::unique_ptr<TzqStream> TzqSubmitFileRequestItem::GetDataStream() {
   if (Request().BodyMode() != bmMultipart) return MemoryStream({});
+  TzqHttpUtils::CheckHeaderText(fieldName_, "a form field's name");
+  TzqHttpUtils::CheckHeaderText(fileName_, "a file name");
+  TzqHttpUtils::CheckHeaderText(contentType_, "a file's content type");
   const std::string partHeader = sDispositionPrefix + fieldName_ + "\"; filename=\"" + ExtractFileName(fileName_) +
                                  "\"\r\nContent-Type: " + contentType_ + "\r\n\r\n";
   auto stream = std::make_unique<TzqMultiStream>();

@@ -9,46 +9,22 @@
 
 #include "core/zqText.h"
 #include "http/zqHttp.h"
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/http/integration/zqScriptedHttp.h"
 
 namespace zq {
 namespace {
 
 using test::ReadExactly;
+using test::ReadHeader;
+using test::ReadRequest;
+using test::Recorder;
 using test::ReadUntilClosed;
 using test::ScriptedServer;
 using test::WriteAll;
 
-// The request header, through its empty line, read a byte at a time.
-std::string ReadHeader(int fd) {
-  std::string header;
-  while (header.find("\r\n\r\n") == std::string::npos) header += ReadExactly(fd, 1);
-  return header;
-}
-
-// The header and the body its Content-Length announces.
-std::string ReadRequest(int fd) {
-  std::string request = ReadHeader(fd);
-  const size_t at = request.find("\r\nContent-Length: ");
-  if (at != std::string::npos) request += ReadExactly(fd, std::stoul(request.substr(at + 18)));
-  return request;
-}
-
 std::string Url(const ScriptedServer& server, const std::string& path) {
   return Format("http://127.0.0.1:%d%s", server.Port(), path.c_str());
 }
-
-// Requests as the server saw them, one per call of the script.
-struct Recorder {
-  std::vector<std::string> requests;
-  std::mutex lock;
-  std::string Read(int fd) {
-    std::string request = ReadRequest(fd);
-    std::lock_guard<std::mutex> guard(lock);
-    requests.push_back(request);
-    return request;
-  }
-};
 
 class HttpClientScripted : public ::testing::Test {
 protected:
