@@ -74,14 +74,6 @@ std::string TzqHttpUtils::ParseStatusText(const TzqByteArray& bytes, int64_t& po
   return text;
 }
 
-TzqByteArray TzqHttpUtils::StreamToBytes(TzqStream& stream) {
-  const int64_t saved = stream.Position();
-  stream.SetPosition(0);
-  TzqByteArray bytes = stream.ReadRemaining();
-  stream.SetPosition(saved);
-  return bytes;
-}
-
 void TzqHttpUtils::ReadHeaderLines(TzqStream& stream, int64_t count, TzqStringList& list) {
   TzqByteArray bytes(static_cast<size_t>(std::max<int64_t>(0, std::min(count, stream.Size() - stream.Position()))));
   bytes.resize(static_cast<size_t>(stream.Read(bytes.data(), static_cast<int64_t>(bytes.size()))));
@@ -101,16 +93,6 @@ void TzqHttpUtils::SetHeaderField(const std::string& name, const std::string& va
   TzqHeaderFieldList fields(list);
   fields.RemoveField(name);
   fields.AddField(name, value);
-}
-
-int64_t TzqHttpUtils::FindHeaderEnd(const TzqByteArray& bytes, int64_t start) {
-  const auto from = bytes.begin() + std::clamp<int64_t>(start, 0, static_cast<int64_t>(bytes.size()));
-  static const uint8_t crlf[] = {13, 10, 13, 10};
-  auto found = std::search(from, bytes.end(), crlf, crlf + 4);
-  if (found != bytes.end()) return found - bytes.begin() + 4;
-  static const uint8_t lflf[] = {10, 10};
-  found = std::search(from, bytes.end(), lflf, lflf + 2);
-  return found == bytes.end() ? -1 : found - bytes.begin() + 2;
 }
 
 void TzqHttpUtils::CheckHeaderText(const std::string& text, const std::string& what) {

@@ -42,8 +42,6 @@ public:
   static int32_t ParseStatusCode(const TzqByteArray& bytes, int64_t& position);
   // The trimmed text up to the next line feed, or to the end; position left on the line feed.
   static std::string ParseStatusText(const TzqByteArray& bytes, int64_t& position);
-  // The whole content; the stream's position is kept.
-  static TzqByteArray StreamToBytes(TzqStream& stream);
   // count bytes (or fewer, at the end) from the stream's position as the list's lines.
   static void ReadHeaderLines(TzqStream& stream, int64_t count, TzqStringList& list);
   static void TrimTrailingEmptyLines(TzqStringList& list);
@@ -51,8 +49,6 @@ public:
   static void DropStartLine(TzqStringList& list);
   // Replaces the field name (removed when value is empty).
   static void SetHeaderField(const std::string& name, const std::string& value, TzqStringList& list);
-  // Where the header that starts at start ends (past CR LF CR LF, else LF LF), or -1.
-  static int64_t FindHeaderEnd(const TzqByteArray& bytes, int64_t start);
   // Raises EzqHttpError when text that is to go into a header line holds CR, LF or NUL, which
   // would end the line early and let the rest pose as fields of its own; what names the text.
   static void CheckHeaderText(const std::string& text, const std::string& what);

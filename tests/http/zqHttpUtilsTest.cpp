@@ -50,11 +50,8 @@ TEST(HttpUtils, StatusPartsWithoutTheirSeparatorOrValue) {
   EXPECT_EQ(position, 2);
 }
 
-TEST(HttpUtils, StreamBytesAndHeaderLines) {
+TEST(HttpUtils, HeaderLines) {
   TzqMemoryStream stream(std::string_view("xxHTTP/1.0 200 OK\r\nA: 1\nB: 2\r\n\r\ntunnel"));
-  stream.SetPosition(5);
-  EXPECT_EQ(TzqHttpUtils::StreamToBytes(stream).size(), 38u);
-  EXPECT_EQ(stream.Position(), 5);
   stream.SetPosition(2);
   TzqStringList lines;
   TzqHttpUtils::ReadHeaderLines(stream, 30, lines);
@@ -62,6 +59,25 @@ TEST(HttpUtils, StreamBytesAndHeaderLines) {
   EXPECT_EQ(stream.Position(), 32);
   TzqHttpUtils::ReadHeaderLines(stream, 100, lines);
   EXPECT_EQ(LinesOf(lines), (std::vector<std::string>{"tunnel"}));
+}
+
+TEST(HttpUtils, HeaderTextWithLineBreaksOrNulIsRefusedByName) {
+  EXPECT_NO_THROW(TzqHttpUtils::CheckHeaderText("a value; with \"quotes\"\t", "x"));
+  for (const std::string& bad : {std::string("a\rb"), std::string("a\nb"), std::string("a\0b", 3)}) {
+    try {
+      TzqHttpUtils::CheckHeaderText(bad, "the agent");
+      ADD_FAILURE() << "accepted";
+    } catch (const EzqHttpError& e) {
+      EXPECT_EQ(std::string(e.what()), "A CR, LF or NUL character cannot go into a request header: the agent");
+    }
+  }
+  // A line is named by its field, never by its value, which may be a secret.
+  try {
+    TzqHttpUtils::CheckHeaderLines(TzqStringList{"GET / HTTP/1.1", "Authorization: Basic c2VjcmV0\r"});
+    ADD_FAILURE() << "accepted";
+  } catch (const EzqHttpError& e) {
+    EXPECT_EQ(std::string(e.what()), "A CR, LF or NUL character cannot go into a request header: Authorization");
+  }
 }
 
 TEST(HttpUtils, StartLinesAreDroppedAndFieldsReplaced) {
