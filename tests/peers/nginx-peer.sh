@@ -12,9 +12,12 @@
 #   chunked/page.txt rewritten on the way out (REPLACE-ME -> replaced), so always chunked
 #   /r301 /r302 /r307 -> /hello.txt; /hop2 -> /hop1 -> /hello.txt; /loop -> /loop;
 #   /to-https -> https://localhost:HTTPS-PORT/hello.txt; /status/404 answers "not found\n";
-#   /dav/ takes PUT and DELETE of files; /brief drops its kept connection after 1 s idle.
+#   /dav/ takes PUT and DELETE of files; /brief drops its kept connection after 1 s idle;
+#   /form answers any method with "posted\n"; /cut.bin is a gzip body (Content-Encoding: gzip)
+#   cut off in its middle.
 # RUNDIR/logs/access.log has one line a request: connection number, its request count, the TLS
-# protocol ("-" for plain), the request line and the status.
+# protocol ("-" for plain), the request line, the status and the Proxy-Authorization field
+# the request carried ("-" for none).
 set -euo pipefail
 rundir=$1 http_port=$2 https_port=$3 cert=$4 key=$5
 mkdir -p "$rundir/logs" "$rundir/tmp" "$rundir/certs" "$rundir/www/chunked"
@@ -26,6 +29,8 @@ www=$rundir/www
 printf 'hello world\n' > "$www/hello.txt"
 for i in $(seq 1 1000); do printf 'line %04d: the quick brown fox jumps over the lazy dog\n' "$i"; done > "$www/lorem.txt"
 for i in $(seq 1 2000); do printf 'row %04d REPLACE-ME\n' "$i"; done > "$www/chunked/page.txt"
+gzip -c "$www/lorem.txt" > "$rundir/tmp/lorem.gz"
+head -c $(($(stat -c %s "$rundir/tmp/lorem.gz") / 2)) "$rundir/tmp/lorem.gz" > "$www/cut.bin"
 # Deterministic bytes; openssl dies of SIGPIPE once head has enough.
 { openssl enc -aes-128-ctr -nosalt -pass pass:large-file-seed -pbkdf2 -in /dev/zero 2>/dev/null || true; } \
   | head -c $((3 * 1024 * 1024)) > "$www/large.bin"
@@ -40,7 +45,9 @@ locations='
         location = /loop { return 302 /loop; }
         location = /status/404 { default_type text/plain; return 404 "not found\n"; }
         location /dav/ { dav_methods PUT DELETE; create_full_put_path on; client_max_body_size 64m; }
-        location = /brief { keepalive_timeout 1s; default_type text/plain; return 200 "brief\n"; }'
+        location = /brief { keepalive_timeout 1s; default_type text/plain; return 200 "brief\n"; }
+        location = /form { default_type text/plain; return 200 "posted\n"; }
+        location = /cut.bin { add_header Content-Encoding gzip; }'
 
 cat > "$rundir/nginx.conf" <<EOF
 daemon off;
@@ -50,7 +57,7 @@ error_log stderr notice;
 user root;
 events { worker_connections 64; }
 http {
-    log_format peer '\$connection \$connection_requests \$ssl_protocol "\$request" \$status';
+    log_format peer '\$connection \$connection_requests \$ssl_protocol "\$request" \$status "\$http_proxy_authorization"';
     access_log logs/access.log peer;
     client_body_temp_path tmp/client_body;
     proxy_temp_path tmp/proxy;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/zqInflate.h"
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
 #include "core/zqText.h"
@@ -47,10 +48,10 @@ public:
     return "https://localhost:" + std::to_string(httpsPort_) + path;
   }
   std::string File(const std::string& name) const { return ReadWholeFile(processes_.RunDir() + "/www/" + name); }
-  // The access log line of the one GET of target: connection number, its request count, TLS
-  // protocol, request line, status. nginx may log just after the client has the last byte.
-  std::string Logged(const std::string& target) const {
-    const std::string request = "\"GET " + target + " HTTP/1.1\"";
+  // The access log line of the one request of target: connection number, its request count,
+  // TLS protocol, request line, status, Proxy-Authorization. nginx may log just after the client has the last byte.
+  std::string Logged(const std::string& target, const std::string& method = "GET") const {
+    const std::string request = "\"" + method + " " + target + " HTTP/1.1\"";
     for (int wait = 0; wait < 100; ++wait) {
       std::istringstream lines(ReadWholeFile(processes_.RunDir() + "/logs/access.log"));
       for (std::string line; std::getline(lines, line);)
@@ -643,6 +644,62 @@ TEST_F(HttpClientPeer, SquidWithBasicProxyAuthorization) {
   } catch (const EzqHttpProxyError& e) {
     EXPECT_EQ(e.ErrorCode(), 407) << e.what();
   }
+}
+
+// ---- credentials and truncation -----------------------------------------------------------------
+
+TEST_F(HttpClientPeer, SquidTunnelCarriesNoProxyCredentialsToTheOrigin) {
+  const NginxPeer& nginx = Nginx();
+  const ScriptPeer& squid = Squid("basic");
+  Client client;
+  TzqHttpProxySettings& proxy = client.http.ProxySettings();
+  proxy.SetServer("127.0.0.1");
+  proxy.SetPort(squid.Port());
+  proxy.SetUserName("proxyuser");
+  proxy.SetPassword("proxypass");
+  proxy.SetAuthorizationType(atBasic);
+  TzqHttpRequest form;
+  form.AddFormField("Name", "Ann");
+  EXPECT_EQ(client.Post(nginx.Https("/form"), form), "posted\n");
+  const std::string line = nginx.Logged("/form", "POST");
+  EXPECT_TRUE(Has(line, "TLSv1.") && Has(line, "\" 200 \"-\"")) << line;
+}
+
+std::string QueryValue(const std::string& text) {
+  std::string out;
+  for (const char c : text) out += c == ':' ? "%3A" : c == '/' ? "%2F" : std::string(1, c);
+  return out;
+}
+
+TEST_F(HttpClientPeer, HttpbinCredentialsStayWithTheirOrigin) {
+  const ScriptPeer& httpbin = Httpbin();
+  Client client;
+  client.http.SetUserName("user");
+  client.http.SetPassword("secret");
+  client.http.SetAuthorizationType(atBasic);
+  EXPECT_TRUE(Has(client.Get(httpbin.Url("/headers")), "\"Authorization\":\"Basic dXNlcjpzZWNyZXQ=\""));
+  // The same server under another name is another origin.
+  const std::string elsewhere = httpbin.Url("/headers", "localhost");
+  const std::string redirected = client.Get(httpbin.Url("/redirect-to?url=" + QueryValue(elsewhere)));
+  EXPECT_TRUE(Has(redirected, "\"Host\":\"localhost:")) << redirected;
+  EXPECT_FALSE(Has(redirected, "Authorization")) << redirected;
+}
+
+TEST_F(HttpClientPeer, NginxGzipBodyCutShortIsAnError) {
+  const NginxPeer& nginx = Nginx();
+  Client client;
+  for (const std::string& url : {nginx.Http("/cut.bin"), nginx.Https("/cut.bin")}) {
+    TzqMemoryStream body;
+    try {
+      client.http.Get(url, nullptr, nullptr, &body);
+      ADD_FAILURE() << "a cut gzip body was taken as whole: " << url;
+    } catch (const EzqZLibError& e) {
+      EXPECT_EQ(e.ErrorCode(), zeTruncatedStream) << e.what();
+    }
+    EXPECT_LT(body.Size(), static_cast<int64_t>(nginx.File("lorem.txt").size()));
+  }
+  // Nothing of the cut response is left to be taken for the next one's.
+  EXPECT_EQ(client.Get(nginx.Http("/hello.txt")), "hello world\n");
 }
 
 }  // namespace
