@@ -290,13 +290,16 @@ bool TzqHttp::AuthorizeInto(Exchange& exchange, const TzqStringList& challenges,
 // One request and its response header; false when a kept connection turned out dropped and
 // the attempt is to be made again on a new one.
 bool TzqHttp::Attempt(Exchange& exchange) {
-  const bool wasActive = Active();
   exchange.reader.reset();
+  exchange.body->SetPosition(exchange.bodyStart);
+  ChooseRoute();
+  ComposeRequest(exchange);
+  // Refused before anything, even the connection, goes out.
+  TzqHttpUtils::CheckHeaderLines(exchange.lines);
+  const bool wasActive = Active();
   try {
-    exchange.body->SetPosition(exchange.bodyStart);
-    PrepareConnection();
-    ComposeRequest(exchange);
-    TzqHttpUtils::CheckHeaderLines(exchange.lines);
+    GetConnection().SetDeadline(deadline_);
+    Open();
     std::string text;
     for (int i = 0; i < exchange.lines.Count(); ++i) text += exchange.lines[i] + "\r\n";
     GetConnection().WriteText(text, "us-ascii");
@@ -381,7 +384,7 @@ bool TzqHttp::ProxyInUse() { return !proxySettings_->Server().empty() || GetProx
 
 bool TzqHttp::PlainProxy() const { return !proxySettings_->Server().empty() && url_->SchemeKind() != skHttps; }
 
-void TzqHttp::PrepareConnection() {
+void TzqHttp::ChooseRoute() {
   const bool https = url_->SchemeKind() == skHttps;
   const std::string& proxyServer = proxySettings_->Server();
   const std::string& host = url_->Host().empty() || url_->Host() == "*" ? Server() : url_->Host();
@@ -406,8 +409,6 @@ void TzqHttp::PrepareConnection() {
   SetServer(host);
   SetPort(port);
   SetUseTLS(https ? ctImplicit : ctNone);
-  GetConnection().SetDeadline(deadline_);
-  Open();
 }
 void TzqHttp::OpenConnection(const std::string& server, int32_t port) {
   if (!proxySettings_->Server().empty() && url_->SchemeKind() != skHttps)

@@ -166,7 +166,8 @@ private:
   bool InStep(const Exchange& exchange) const;
   void AuthorizeFirst(Exchange& exchange);
   bool AuthorizeInto(Exchange& exchange, const TzqStringList& challenges, bool proxy, bool& newConnection);
-  void PrepareConnection();
+  // Closes a kept connection of another route and sets up the one this URL takes.
+  void ChooseRoute();
   void ComposeRequest(Exchange& exchange);
   void SendBody(TzqStream& body);
   bool ReadResponseHeader(Exchange& exchange);

@@ -319,7 +319,9 @@ TEST_F(ExchangeSafety, CallerValuesCannotAddHeaderLines) {
   upload.AddSubmitFile("file", "a\r\nX-Injected: 1.txt");
   upload.Header().SetContentType("multipart/form-data");
   refused([&] { client.Post(Url(server), &upload, nullptr); });
+  refused([&] { Get(Format("http://127.0.0.1\r\nX-Injected: 1:%d/", server.Port())); });
   EXPECT_EQ(received, "");
+  EXPECT_EQ(server.Accepted(), 0);  // refused before even connecting
 }
 
 // ---- limits ---------------------------------------------------------------------------------------
