@@ -94,6 +94,15 @@ int64_t TzqGZipInflateStream::Write(const void* buffer, int64_t count) {
   return count;
 }
 
+// A lone byte held back for a pair is decoded now, so a stream that ends there is judged (and
+// its errors found) as if it had come in one write.
+void TzqGZipInflateStream::EndOfInput() {
+  if (!headerParsed_ || deflateComplete_ || heldCount_ != 1) return;
+  deflateComplete_ = InflateHeld(1);
+  int64_t offset = 0;
+  if (deflateComplete_ && TakeTrailer(nullptr, 0, offset)) ResetMember();
+}
+
 // The header is read incrementally: only the fixed part and XLEN are kept, the optional
 // fields are skipped as they pass, so a huge name or comment costs neither memory nor time.
 bool TzqGZipInflateStream::ParseGZipHeader(const uint8_t* buffer, int64_t count, int64_t& offset) {

@@ -24,6 +24,8 @@ public:
   TzqStream& Destination() const { return destination_; }
   // True once the compressed data has ended properly (its last block and trailer seen).
   virtual bool Finished() const = 0;
+  // Told that no more data will come: decodes what is still held back.
+  virtual void EndOfInput() {}
   // Raises EzqZLibError when the data written so far stopped before the stream's end.
   void CheckFinished() const;
 
@@ -49,6 +51,7 @@ public:
   ~TzqGZipInflateStream() override;
 
   int64_t Write(const void* buffer, int64_t count) override;
+  void EndOfInput() override;
   bool Finished() const override;
 
 private:

@@ -96,8 +96,12 @@ public:
     Add(transferCodings);
   }
   TzqStream& Top() { return *top_; }
+  // The outermost first: what it still decodes reaches the next one before that is judged.
   void CheckFinished() const {
-    for (const auto& filter : filters_) filter->CheckFinished();
+    for (auto filter = filters_.rbegin(); filter != filters_.rend(); ++filter) {
+      (*filter)->EndOfInput();
+      (*filter)->CheckFinished();
+    }
   }
 
 private:
