@@ -1,8 +1,5 @@
 #include "http/zqHttpProxy.h"
 
-#include <algorithm>
-#include <cstring>
-
 #include "codec/zqUriUtils.h"
 #include "codec/zqUtils.h"
 #include "core/zqError.h"
