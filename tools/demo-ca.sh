@@ -5,8 +5,11 @@
 # Usage: tools/demo-ca.sh DIR
 set -euo pipefail
 dir=${1:?usage: demo-ca.sh DIR}
-[ -s "$dir/ca.pem" ] && [ -s "$dir/localhost.pem" ] && [ -s "$dir/localhost.key" ] && exit 0
 mkdir -p "$dir"
+# Two runs at once (parallel tests) make one set between them, not two halves.
+exec 9>"$dir/.lock"
+flock 9
+[ -s "$dir/ca.pem" ] && [ -s "$dir/localhost.pem" ] && [ -s "$dir/localhost.key" ] && exit 0
 work=$(mktemp -d "$dir/.new.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
