@@ -103,8 +103,8 @@ void TzqFormHandlerServer::AcceptFrom(TzqTlsListener& listener) {
   auto client = std::make_unique<TzqClient>();
   try {
     client->connection = listener.Accept(*certificate_);
-  } catch (const EzqSocketError&) {
-    return;  // the client left before it was taken
+  } catch (const std::exception&) {
+    return;  // the client left before it was taken, or its session could not be set up
   }
   client->connection->SetTimeOut(options_.IdleTimeOut);
   client->handle = client->connection->Socket().Handle();
