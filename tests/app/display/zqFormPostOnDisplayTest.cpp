@@ -86,16 +86,17 @@ private:
 
 ::testing::Environment* const kXvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
-// The window trusts the demo CA, and nothing else does: the test program is the window's process.
-void TrustDemoCa() { setenv("SSL_CERT_FILE", FormHandlerProcess::CaFile().c_str(), 1); }
+// The window trusts the demo CA (through its process's environment: this program is the
+// window's process, and its client has no CA file of its own to set yet).
+void TrustDemoCa(TMainForm&) { setenv("SSL_CERT_FILE", FormHandlerProcess::CaFile().c_str(), 1); }
 
 TEST(FormPostOnDisplay, SubmitShowsTheHandlersAnswerThenTheErrorOnceItHasStopped) {
   ASSERT_EQ(QGuiApplication::platformName(), "xcb");
   FormHandlerProcess handler;
-  TrustDemoCa();
   TzqQtMessagePump pump;
   test::PumpScope scope{pump};
   test::TestMainForm form;
+  TrustDemoCa(form);
   const std::string demo = handler.Url("/products/quorvex/demos/");
   ApplyFormPostOptions(ParseFormPostOptions({"zq_formpost", QString::fromStdString("--view-url=" + demo + "formpost.asp"),
                                              QString::fromStdString("--host-url=" + demo + "serverformpost.asp")}),
