@@ -19,7 +19,7 @@ namespace zq {
 
 namespace {
 
-const char* const sSupportPageUrl = "https://www.quorvex.com/support/index.asp";
+const char* const sSupportPageUrl = "https://www.quorvex.example/support/index.asp";
 const char* const sFontName = "Tahoma";
 constexpr int kFontSize = 8;
 constexpr int kFormWidth = 639;

@@ -1,6 +1,6 @@
 #pragma once
-// The window's tests: one QApplication drawing offscreen, modal boxes answered as they open,
-// and the event loop turned until something happened.
+// The window's tests: one QApplication drawing offscreen (or on an X server that a test
+// starts), modal boxes answered as they open, and the event loop turned until something happened.
 
 #include <gtest/gtest.h>
 
@@ -22,21 +22,25 @@ namespace zq::test {
 
 class QtEnvironment : public ::testing::Environment {
 public:
+  explicit QtEnvironment(const char* platform) : platform_(platform) {}
   void SetUp() override {
-    // No display in CI.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_QPA_PLATFORM", platform_);
     application_ = std::make_unique<QApplication>(argc_, argv_);
   }
   void TearDown() override { application_.reset(); }
 
 private:
+  const char* platform_;
   int argc_ = 1;
   char name_[9] = "test_app";
   char* argv_[2] = {name_, nullptr};
   std::unique_ptr<QApplication> application_;
 };
 
-inline ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+#ifndef ZQ_APP_TEST_ON_DISPLAY
+// No display in CI: the window draws offscreen unless a test brings its own X server.
+inline ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment("offscreen"));
+#endif
 
 // Makes pump the calling thread's pump for the scope's life.
 class PumpScope {

@@ -1,0 +1,31 @@
+#include "app/zqFormPostOptions.h"
+
+#include <QCommandLineParser>
+#include <QLineEdit>
+
+#include "app/Main.h"
+#include "core/zqError.h"
+
+namespace zq {
+
+TzqFormPostOptions ParseFormPostOptions(const QStringList& arguments) {
+  QCommandLineParser parser;
+  const QCommandLineOption view("view-url", "The address the View button opens.", "url");
+  const QCommandLineOption host("host-url", "The address Submit posts the form to.", "url");
+  parser.addOption(view);
+  parser.addOption(host);
+  if (!parser.parse(arguments)) throw EzqError(QStringToAnsi(parser.errorText()));
+  if (!parser.positionalArguments().isEmpty())
+    throw EzqError(QStringToAnsi("Unexpected argument: " + parser.positionalArguments().first()));
+  TzqFormPostOptions options;
+  if (parser.isSet(view)) options.ViewUrl = parser.value(view);
+  if (parser.isSet(host)) options.HostUrl = parser.value(host);
+  return options;
+}
+
+void ApplyFormPostOptions(const TzqFormPostOptions& options, TMainForm& form) {
+  if (options.ViewUrl) form.edtViewPage->setText(*options.ViewUrl);
+  if (options.HostUrl) form.edtHost->setText(*options.HostUrl);
+}
+
+}  // namespace zq
