@@ -26,11 +26,7 @@ const char* const kKeepAliveFields[2] = {"Connection", "Proxy-Connection"};
 
 std::string PortSuffix(int32_t port) { return port == 80 || port == 443 ? std::string() : Format(":%d", port); }
 
-// A literal IPv6 address goes into Host in brackets.
-std::string HostField(const std::string& host, int32_t port) {
-  const bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
-  return (ipv6 ? "[" + host + "]" : host) + PortSuffix(port);
-}
+std::string HostField(const std::string& host, int32_t port) { return TzqUrlParser::HostText(host) + PortSuffix(port); }
 
 // Routes a connection's progress to a handler for a scope; unhooked on every exit.
 class TzqProgressRoute {
@@ -387,7 +383,7 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
   TzqHttpUtils::TrimTrailingEmptyLines(lines);
   const bool https = url_->SchemeKind() == skHttps;
   const bool proxy = ProxyInUse();
-  std::string target = proxy && !https ? url_->FullUrl() : url_->RequestTarget();
+  std::string target = proxy && !https ? url_->ServerPart() + url_->RequestTarget() : url_->RequestTarget();
   if (target.empty()) target = "/";
   lines.Insert(0, Format("%s %s %s", method_.c_str(), target.c_str(), kHttpVersionTexts[httpVersion_]));
   TzqHeaderFieldList fields(lines, 1);
@@ -602,7 +598,7 @@ bool TzqHttp::ResolveRedirect(Exchange& exchange) {
   if (handled) return canRedirect;
   if (location.empty()) return false;
   url_->ParseRelativeUrl(url_->FullUrl(), location);
-  canRedirect = !url_->FullUrl().empty();
+  canRedirect = !url_->Host().empty();
   if (!canRedirect) return false;
   method_ = GetRedirectMethod(statusCode_, method_);
   if (!StartsText(directory, Directory(url_->FullUrl()))) TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);
