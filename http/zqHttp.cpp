@@ -71,7 +71,7 @@ TzqHttp::TzqHttp(TzqComponent* owner)
       url_(std::make_unique<TzqUrlParser>()),
       responseHeader_(std::make_unique<TzqHttpResponseHeader>()),
       responseCookies_(std::make_unique<TzqCookieList>()) {
-  SetTLSFlags({tfUseSSL3, tfUseTLS, tfUseTLS11, tfUseTLS12});
+  SetTLSFlags({tfUseSSL3, tfUseTLS, tfUseTLS11, tfUseTLS12, tfUseTLS13});
   SetPort(GetDefaultPort());
 }
 
