@@ -45,6 +45,15 @@ TEST(UrlEncoder, ConvertsToTheCharsetBeforeEscaping) {
   EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("", "utf-8"), "");
 }
 
+TEST(UrlEncoder, TableCharsetsEncodeUtf8Text) {
+  EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("café", "iso-8859-1"), "caf%E9");
+  EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("пример", "koi8-r"), "%D0%D2%C9%CD%C5%D2");
+  TzqUrlParser parser("windows-1251");
+  parser.ParseUrl("http://h/п?q=я");
+  EXPECT_EQ(parser.RequestTarget(), "/%EF?q=%FF");
+  EXPECT_EQ(TzqFormFieldEncoder().Decode("%EF+%FF", "windows-1251"), "п я");
+}
+
 TEST(UrlParser, ParseUrlFillsEveryPartAndComposesTheSameText) {
   const std::string url = "https://user:pw@h:8443/a/b?x=1#top";
   const TzqUrlParser parser = Parsed(url);

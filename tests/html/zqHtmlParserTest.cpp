@@ -248,6 +248,16 @@ TEST(HtmlParser, TablesRowsCellsAndCellContent) {
   EXPECT_FALSE(parser.Tags()[0]->CanBeInCell());
 }
 
+TEST(HtmlParser, TableCharsetsGiveUtf8Text) {
+  TzqMemoryStream stream(std::string("<title>\xF0\xD2\xC9\xD7\xC5\xD4</title><p title=\"\xC1\">\xEA"));
+  TzqHtmlParser parser;
+  parser.SetParseMethod(pmAll);
+  parser.Parse(stream, "koi8-r");
+  EXPECT_EQ(parser.Title(), "Привет");
+  EXPECT_EQ(parser.Tags()[2]->Attributes().Values("title"), "а");
+  EXPECT_EQ(Names(parser.Tags()), (Strings{"title", "#Привет", "p", "#Й"}));
+}
+
 TEST(HtmlParser, FramesMetaTagsAndDocumentTexts) {
   TzqHtmlParser parser;
   Strings meta;
