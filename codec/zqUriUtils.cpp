@@ -130,11 +130,12 @@ std::string TakeFrom(std::string& text, char c) {
   return tail;
 }
 
-// Where the path begins: at the first '/', moved back over at most two dots before it, so
-// that a relative path such as ../a keeps its dots.
-size_t PathStart(const std::string& text) {
+// Where the path begins: at the first '/'. Without an authority it moves back over at most two
+// dots before it, so that a relative path such as ../a keeps its dots; after "://" the dot
+// ends the host ("example.com./", a fully qualified name).
+size_t PathStart(const std::string& text, bool authority) {
   size_t at = text.find('/');
-  if (at == std::string::npos) return at;
+  if (at == std::string::npos || authority) return at;
   for (int dots = 0; dots < 2 && at > 0 && text[at - 1] == '.'; ++dots) --at;
   return at;
 }
@@ -201,15 +202,16 @@ void TzqUrlParser::SplitUrl(std::string_view url) {
   fragment_ = TakeFrom(text, '#');
   query_ = TakeFrom(text, '?');
 
-  if (const size_t at = text.find(sSchemeSeparator); at != std::string::npos) {
-    scheme_ = LowerCase(text.substr(0, at));
-    text.erase(0, at + std::string_view(sSchemeSeparator).size());
+  const size_t separator = text.find(sSchemeSeparator);
+  if (separator != std::string::npos) {
+    scheme_ = LowerCase(text.substr(0, separator));
+    text.erase(0, separator + std::string_view(sSchemeSeparator).size());
   } else if (text.size() > 6 && LowerCase(text.substr(0, 7)) == sMailtoPrefix) {
     scheme_ = "mailto";
     text.erase(0, 7);
   }
 
-  if (const size_t at = PathStart(text); at != std::string::npos) {
+  if (const size_t at = PathStart(text, separator != std::string::npos); at != std::string::npos) {
     path_ = text.substr(at);
     text.erase(at);
   }

@@ -256,6 +256,9 @@ TEST(UrlParser, RequestTargetOfTheAsteriskHost) {
 
 TEST(UrlParser, HostIsComposedInItsAsciiForm) {
   EXPECT_EQ(Parsed("http://bücher.example/ü").FullUrl(), "http://xn--bcher-kva.example/%C3%BC");
+  // Upper case is folded before Punycode; a trailing dot stays with the host.
+  EXPECT_EQ(Parsed("http://BÜCHER.de./").FullUrl(), "http://xn--bcher-kva.de./");
+  EXPECT_EQ(Parsed("http://BÜCHER.de./").Host(), "BÜCHER.de.");
   // Parsing never fails; only composing a host that cannot be translated does.
   TzqUrlParser parser;
   EXPECT_NO_THROW(parser.ParseUrl("http://b\xC3(cher.example/"));
