@@ -598,7 +598,7 @@ bool TzqHttp::ResolveRedirect(Exchange& exchange) {
   if (handled) return canRedirect;
   if (location.empty()) return false;
   url_->ParseRelativeUrl(url_->FullUrl(), location);
-  canRedirect = !url_->Host().empty();
+  canRedirect = (url_->SchemeKind() == skHttp || url_->SchemeKind() == skHttps) && !url_->Host().empty();
   if (!canRedirect) return false;
   method_ = GetRedirectMethod(statusCode_, method_);
   if (!StartsText(directory, Directory(url_->FullUrl()))) TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);

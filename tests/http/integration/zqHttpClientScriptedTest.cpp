@@ -612,6 +612,24 @@ TEST_F(HttpClientScripted, Ipv6TargetThroughAProxyIsBracketed) {
   client.Close();
 }
 
+// Only http and https are followed: another scheme would get HTTP sent to its own port.
+TEST_F(HttpClientScripted, RedirectsToOtherSchemesAreNotFollowed) {
+  for (const char* location : {"ftp://127.0.0.1/f", "mailto:joe@127.0.0.1", "urn:isbn:0451450523"}) {
+    SCOPED_TRACE(location);
+    Recorder seen;
+    ScriptedServer server([&](int fd) {
+      seen.Read(fd);
+      WriteAll(fd, Format("HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 4\r\n\r\nmove", location));
+      ReadUntilClosed(fd);
+    });
+    client.SetSilentHTTP(true);
+    EXPECT_EQ(Body(Url(server, "/")), "move\r\n");
+    EXPECT_EQ(client.StatusCode(), 302);
+    EXPECT_EQ(seen.requests.size(), 1u);
+    client.Close();
+  }
+}
+
 TEST_F(HttpClientScripted, BadPortsAndBracketsFailBeforeAnyConnection) {
   EXPECT_THROW(Body("http://127.0.0.1:0/"), EzqUrlError);
   EXPECT_THROW(Body("http://127.0.0.1:65617/"), EzqUrlError);  // 65617 would wrap to 81
