@@ -6,6 +6,8 @@
 // The Cyrillic maps recode against Windows-1251. A character with no place on the other side
 // (box drawing, C1 controls, ...) keeps its byte when that byte is free there, else takes the
 // lowest free one: every Cyrillic map is a permutation, so round trips never lose a byte.
+//
+// characters gives the Unicode character of each byte in the charset, for texts in UTF-8.
 
 #include <cstdint>
 
@@ -15,6 +17,7 @@ struct TzqCharsetTable {
   const char* name;
   const uint8_t* decode;  // 256 entries
   const uint8_t* encode;  // 256 entries
+  const char16_t* characters;  // 256 entries
 };
 
 constexpr int kCharsetTableCount = 12;

@@ -1,5 +1,8 @@
 #include "codec/zqIdnTranslator.h"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <algorithm>
 #include <cstdint>
 
@@ -74,6 +77,15 @@ std::u32string LabelCodePoints(std::string_view label) {
   return codePoints;
 }
 
+// Simple Unicode lower case, so that "BÜCHER" and "bücher" give the same DNS name. glibc
+// always has C.UTF-8; without it only ASCII and Latin-1 letters are folded.
+char32_t LowerCodePoint(char32_t c) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(nullptr));
+  if (unicode != locale_t(nullptr)) return static_cast<char32_t>(towlower_l(static_cast<wint_t>(c), unicode));
+  const bool latin = (c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7);
+  return latin ? c + 32 : c;
+}
+
 }  // namespace
 
 std::string TzqIdnTranslator::Punycode(std::u32string_view codePoints, size_t maxLength) {
@@ -112,7 +124,9 @@ std::string TzqIdnTranslator::EncodeLabel(std::string_view label) {
   if (std::all_of(label.begin(), label.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
     return std::string(label);
   const size_t prefixLength = std::string_view(sAcePrefix).size();
-  return sAcePrefix + Punycode(LabelCodePoints(label), kMaxLabelLength - prefixLength);
+  std::u32string codePoints = LabelCodePoints(label);
+  std::transform(codePoints.begin(), codePoints.end(), codePoints.begin(), LowerCodePoint);
+  return sAcePrefix + Punycode(codePoints, kMaxLabelLength - prefixLength);
 }
 
 std::string TzqIdnTranslator::EncodeHost(std::string_view host) {

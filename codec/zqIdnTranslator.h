@@ -21,7 +21,8 @@ public:
 
   // The host's labels (split at '.', empty ones kept) encoded and joined with '.'.
   static std::string EncodeHost(std::string_view host);
-  // A label in the local code page. All-ASCII labels come back unchanged (no case mapping).
+  // A label in the local code page. All-ASCII labels come back unchanged (no case mapping);
+  // any other label is lower-cased before Punycode, as IDNA maps it.
   // With a UTF-8 code page the label is decoded to Unicode first; otherwise each byte is taken
   // as a code point from 0 to 255. A label whose ASCII form would exceed the 63 octets a DNS
   // label can hold, or that is not valid UTF-8 under a UTF-8 code page, raises EzqIdnError.

@@ -13,6 +13,9 @@ constexpr int kDistanceRootBits = TzqInflaterHuffmanTree::kDefaultRootBits;
 constexpr int kEndOfBlock = 256;
 constexpr int kMaxLengthSymbol = 285;
 constexpr int kMaxDistanceSymbol = 29;
+// HLIT and HDIST may name up to 288 and 32 codes, but only 286 and 30 exist (zlib refuses more).
+constexpr int kMaxLiteralCount = 286;
+constexpr int kMaxDistanceCount = 30;
 // The fast loop refills at most twice per pair, 8 bytes each time.
 constexpr int64_t kFastInputMargin = 16;
 
@@ -196,9 +199,11 @@ void TzqOutputWindow::Fail() { Raise(sZLibWindowFull, zeWindowFull); }
 
 void TzqOutputWindow::CopyMatch(int length, int distance) {
   if (filled_ + length > kSize) Fail();
+  if (distance > produced_) Raise(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
   CopyInWindow(data_.data(), write_, length, distance);
   write_ = (write_ + length) & kMask;
   filled_ += length;
+  produced_ += length;
 }
 
 int TzqOutputWindow::CopyStored(TzqInflateBuffer& input, int count) {
@@ -209,6 +214,7 @@ int TzqOutputWindow::CopyStored(TzqInflateBuffer& input, int count) {
     const int copied = int(input.CopyRawBytes(data_.data(), write_, piece));
     write_ = (write_ + copied) & kMask;
     filled_ += copied;
+    produced_ += copied;
     moved += copied;
     if (copied < piece) break;
   }
@@ -236,6 +242,7 @@ bool TzqInflaterHeader::ReadCodeLengths(TzqInflateBuffer& input) {
         const int hlit = input.TakeBits(5);
         if (hlit < 0) return false;
         literalCount_ = hlit + 257;
+        if (literalCount_ > kMaxLiteralCount) Raise(sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
         subState_ = 1;
         break;
       }
@@ -243,6 +250,7 @@ bool TzqInflaterHeader::ReadCodeLengths(TzqInflateBuffer& input) {
         const int hdist = input.TakeBits(5);
         if (hdist < 0) return false;
         distanceCount_ = hdist + 1;
+        if (distanceCount_ > kMaxDistanceCount) Raise(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
         totalCount_ = literalCount_ + distanceCount_;
         lengths_.assign(size_t(totalCount_), 0);
         subState_ = 2;
@@ -568,6 +576,7 @@ bool TzqInflater::DecodeCodesFast() {
   uint8_t* const window = window_.data_.data();
   int write = window_.write_;
   int filled = window_.filled_;
+  int64_t produced = window_.produced_;
   const int32_t* const literal = literalTree_->Entries();
   const int literalRoot = literalTree_->RootBits();
   const int32_t* const distance = distanceTree_->Entries();
@@ -579,6 +588,7 @@ bool TzqInflater::DecodeCodesFast() {
     in.bitCount_ = bitCount;
     window_.write_ = write;
     window_.filled_ = filled;
+    window_.produced_ = produced;
   };
   auto fail = [&](const char* message, int code) {
     store();
@@ -607,6 +617,7 @@ bool TzqInflater::DecodeCodesFast() {
       window[write] = uint8_t(symbol);
       write = (write + 1) & TzqOutputWindow::kMask;
       ++filled;
+      ++produced;
       if (bitCount < TzqInflaterHuffmanTree::kMaxCodeLength || filled > kFilledLimit) {
         literalsOnly = true;
         break;
@@ -642,9 +653,11 @@ bool TzqInflater::DecodeCodesFast() {
     bits >>= extraBits;
     bitCount -= extraBits;
 
+    if (matchDistance > produced) fail(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
     CopyInWindow(window, write, matchLength, matchDistance);
     write = (write + matchLength) & TzqOutputWindow::kMask;
     filled += matchLength;
+    produced += matchLength;
   }
   store();
   if (blockEnded) {

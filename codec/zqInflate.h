@@ -123,6 +123,7 @@ public:
     data_[size_t(write_)] = value;
     write_ = (write_ + 1) & kMask;
     ++filled_;
+    ++produced_;
   }
   void CopyMatch(int length, int distance);
   int CopyStored(TzqInflateBuffer& input, int count);
@@ -137,6 +138,9 @@ private:
   std::array<uint8_t, kSize> data_{};
   int write_ = 0;
   int filled_ = 0;
+  // Bytes written since the stream began: a match reaching before them would copy bytes that
+  // were never written, so it is refused.
+  int64_t produced_ = 0;
 };
 
 // Resumable reader of a dynamic block's code lengths.

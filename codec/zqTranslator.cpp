@@ -1,7 +1,9 @@
 #include "codec/zqTranslator.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <unordered_map>
 
 #include "codec/zqCharsetTables.h"
 #include "core/zqText.h"
@@ -12,6 +14,8 @@ namespace zq {
 namespace {
 
 constexpr char16_t kMalformedUtf8 = 0x0080;
+// What a single-byte code page writes for a character it cannot hold.
+constexpr char kSubstitute = '?';
 constexpr int64_t kStreamChunk = 64 * 1024;
 
 const TzqCharsetTable* FindTable(std::string_view charset) {
@@ -92,9 +96,59 @@ const uint8_t* EncodeMap(std::string_view charset) {
   return table ? table->encode : nullptr;
 }
 
+// With UTF-8 texts a table charset converts through Unicode; with Windows-1252 texts the byte
+// maps apply as they stand.
+const TzqCharsetTable* UnicodeTable(std::string_view charset) {
+  return LocalCodePage() == CP_UTF8 ? FindTable(charset) : nullptr;
+}
+
+using TzqReverseTable = std::unordered_map<char32_t, uint8_t>;
+
+// Character to byte. Where two bytes give one character the higher byte wins, which is the
+// byte the charset's own encoding map writes.
+const TzqReverseTable& ReverseTable(const TzqCharsetTable& table) {
+  static const auto reverse = [] {
+    std::array<TzqReverseTable, kCharsetTableCount> all;
+    for (int i = 0; i < kCharsetTableCount; ++i)
+      for (int b = 0x80; b < 0x100; ++b) all[size_t(i)][kCharsetTables[i].characters[b]] = uint8_t(b);
+    return all;
+  }();
+  return reverse[size_t(&table - kCharsetTables)];
+}
+
+std::string EncodeThroughUnicode(std::string_view text, const TzqCharsetTable& table) {
+  const TzqReverseTable& reverse = ReverseTable(table);
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    const size_t length = DecodeUtf8(text, i, c);
+    if (length == 0) {
+      out += kSubstitute;
+      ++i;
+      continue;
+    }
+    i += length;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    const auto found = reverse.find(c);
+    out += found == reverse.end() ? kSubstitute : static_cast<char>(found->second);
+  }
+  return out;
+}
+
+std::string DecodeThroughUnicode(std::string_view bytes, const TzqCharsetTable& table) {
+  std::u16string wide(bytes.size(), u'\0');
+  for (size_t i = 0; i < bytes.size(); ++i) wide[i] = table.characters[static_cast<unsigned char>(bytes[i])];
+  return Utf16ToUtf8(wide);
+}
+
 std::string Encode(std::string_view text, std::string_view charset) {
   if (TzqTranslator::IsUtf8(charset))
     return TzqTranslator::WideToUtf8(TzqTranslator::AnsiToWide(text, LocalCodePage()));
+  if (const TzqCharsetTable* table = UnicodeTable(charset)) return EncodeThroughUnicode(text, *table);
   return TzqTranslator::TranslateTo(charset, text);
 }
 
@@ -110,7 +164,7 @@ TzqByteArray TzqTranslator::TextToBytes(std::string_view text, std::string_view 
 TzqByteArray TzqTranslator::TextToBytes(std::string_view text) { return TzqByteArray(text.begin(), text.end()); }
 
 int64_t TzqTranslator::GetByteCount(std::string_view text, std::string_view charset) {
-  if (!IsUtf8(charset)) return static_cast<int64_t>(text.size());
+  if (!IsUtf8(charset) && UnicodeTable(charset) == nullptr) return static_cast<int64_t>(text.size());
   return static_cast<int64_t>(Encode(text, charset).size());
 }
 
@@ -126,6 +180,7 @@ std::string TzqTranslator::BytesToText(const void* data, int64_t count, std::str
   const auto* zero = static_cast<const char*>(std::memchr(bytes, 0, static_cast<size_t>(count)));
   const std::string_view raw(bytes, zero ? static_cast<size_t>(zero - bytes) : static_cast<size_t>(count));
   if (IsUtf8(charset)) return WideToAnsi(Utf8ToWide(raw), LocalCodePage());
+  if (const TzqCharsetTable* table = UnicodeTable(charset)) return DecodeThroughUnicode(raw, *table);
   return TranslateFrom(charset, raw);
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 // Conversions between the library's texts (bytes in the local code page) and bytes in a
 // named charset: "utf-8", the built-in single-byte tables, or a plain copy for any other name.
-// With a UTF-8 local code page, "utf-8" gives every well-formed text back unchanged. Nothing
-// here raises on bad input.
+// With a UTF-8 local code page, "utf-8" gives every well-formed text back unchanged, and the
+// table charsets convert between their bytes and UTF-8 text (a character a table cannot hold,
+// or a malformed byte, becomes '?'); with Windows-1252 texts the tables map bytes as they
+// stand. Nothing here raises on bad input.
 
 #include <cstdint>
 #include <string>

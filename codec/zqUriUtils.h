@@ -1,7 +1,9 @@
 #pragma once
 // URLs split into their parts, relative references resolved against a base, and URLs composed
 // back into text with path, query and fragment percent-encoded and the host in ASCII form.
-// Parsing is purely textual and never fails: text that is no URL gives empty or odd parts.
+// Parsing is textual: text that is no URL gives empty or odd parts. Only a port that is no
+// number from 1 to 65535 and malformed IPv6 brackets raise EzqUrlError, since either would
+// send a request somewhere the caller never named.
 
 #include <cstdint>
 #include <string>
@@ -9,8 +11,14 @@
 
 #include "codec/zqPercentEncoder.h"
 #include "core/zqComponent.h"
+#include "core/zqError.h"
 
 namespace zq {
+
+class EzqUrlError : public EzqError {
+public:
+  using EzqError::EzqError;
+};
 
 // The encoder of URL paths, queries and fragments: escapes the blank, controls, bytes above
 // 126 and  <>"#%{}|\^~[]` , and keeps escapes already present.
@@ -47,7 +55,8 @@ public:
   // With its leading '?'.
   const std::string& Query() const { return query_; }
   void SetQuery(const std::string& value) { query_ = value; }
-  // As written (no IPv6 brackets are recognised).
+  // As written; an IPv6 literal without its brackets (and a zone id after a plain '%'), so
+  // that it can be resolved as it stands.
   const std::string& Host() const { return host_; }
   void SetHost(const std::string& value) { host_ = value; }
   const std::string& Password() const { return password_; }
@@ -66,12 +75,13 @@ public:
   // Every part except the charset.
   void Assign(const TzqUrlParser& source);
 
-  // The raw split: no scheme or port is filled in. A port that is not a decimal number that
-  // fits in 32 bits gives 0.
+  // The raw split: no scheme or port is filled in. An empty port gives 0.
   void SplitUrl(std::string_view url);
   // SplitUrl, then "http" for a host without a scheme and the scheme's default port.
   void ParseUrl(std::string_view url);
-  // The reference resolved against base. The base's query and fragment are never inherited.
+  // The reference resolved against base as RFC 3986 section 5.2 does (a base without a scheme
+  // is no base: the reference is then parsed on its own). A reference such as "g:h" gives a
+  // URL without authority, composed as "g:h".
   void ParseRelativeUrl(std::string_view base, std::string_view reference);
 
   // The scheme compared exactly.
@@ -84,11 +94,21 @@ public:
   std::string ServerPart() const;
   // Path, query and fragment, percent-encoded in the charset.
   std::string PathPart() const;
-  // "*" for the host "*", otherwise PathPart.
+  // "*" for the host "*", otherwise PathPart without the fragment, which is never sent.
   std::string RequestTarget() const;
   std::string FullUrl() const;
 
+  // A host as URL and header text: an IPv6 literal in brackets with its zone id escaped,
+  // anything else unchanged.
+  static std::string HostText(std::string_view host);
+
 private:
+  void SplitAuthority(std::string text);
+  void SplitHostAndPort(std::string_view text);
+  void ResolveWithoutBase(const TzqUrlParser& base, std::string_view reference);
+  void FinishResolution();
+  std::string EncodedPathAndQuery() const;
+
   std::string scheme_;
   std::string path_;
   std::string user_;
@@ -98,6 +118,8 @@ private:
   int32_t port_ = 0;
   std::string charset_;
   std::string fragment_;
+  // "scheme:path" without "//" and authority, as "g:h" resolves.
+  bool opaque_ = false;
 };
 
 }  // namespace zq

@@ -6,6 +6,7 @@
 #include "codec/zqTranslator.h"
 #include "core/zqError.h"
 #include "core/zqText.h"
+#include "html/zqHtmlEntities.h"
 
 namespace zq {
 
@@ -133,7 +134,7 @@ private:
 
   void Emit() {
     bool hasValue = inValue_ || valueRead_;
-    sink_(std::move(name_), std::move(value_), static_cast<int64_t>(hasValue ? valuePos_ : namePos_));
+    sink_(std::move(name_), DecodeCharacterReferences(value_), static_cast<int64_t>(hasValue ? valuePos_ : namePos_));
     Reset();
   }
 
@@ -418,9 +419,12 @@ private:
     size_t end = FindEndTag(name, from);
     if (SameText(name, "title") && !titleSeen_) {
       titleSeen_ = true;
-      parser_.title_ = Trim(doc_.substr(from, end - from));
+      parser_.title_ = DecodeCharacterReferences(Trim(doc_.substr(from, end - from)));
     }
+    // Script and style text is code: "&amp;" there is what it says.
+    parser_.inCode_ = SameText(name, "script") || SameText(name, "style");
     EmitText(from, end);
+    parser_.inCode_ = false;
     return end;
   }
 
@@ -600,6 +604,7 @@ void TzqHtmlParser::AppendTag(TzqHtmlTag* tag, int64_t position) {
 TzqHtmlTag* TzqHtmlParser::CreateTextTag(const std::string& text, TzqHtmlTag* owner, int64_t position) {
   auto created = std::make_unique<TzqHtmlTag>(std::string(), text, owner, this);
   TzqHtmlTag* tag = created.release();
+  if (!inCode_ && text.find('&') != std::string::npos) tag->SetText(DecodeCharacterReferences(text));
   AppendTag(tag, position);
   if (currentLink_) currentLink_->Tags().Add(tag);
   TzqHtmlTable* table = CurrentTable();

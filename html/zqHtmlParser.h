@@ -34,6 +34,7 @@ public:
   std::string ClassName() const override { return "TzqHtmlAttribute"; }
 
   const std::string& Name() const { return name_; }
+  // Character references decoded; the tag's Source keeps them as written.
   const std::string& Value() const { return value_; }
   // Offset of the value's first character in the document (of the name when it has none).
   int64_t InnerTextPos() const { return innerTextPos_; }
@@ -85,7 +86,8 @@ public:
   const std::string& Name() const { return name_; }
   // The tag text as found (without the angle brackets, tabs and line breaks), or the text piece.
   const std::string& Source() const { return source_; }
-  // Starts as Source; kept apart only once set, so that most tags carry their text once.
+  // Starts as Source; kept apart only once set, so that most tags carry their text once. A text
+  // piece's Text has its character references decoded (not in script or style).
   const std::string& Text() const { return textSet_ ? text_ : source_; }
   void SetText(const std::string& text) {
     text_ = text;
@@ -318,6 +320,7 @@ public:
   TzqHtmlTableRow* CurrentRow() const;
   TzqHtmlTableCell* CurrentCell() const;
 
+  // The document's texts, character references decoded.
   const std::string& Title() const { return title_; }
   const std::string& Author() const { return author_; }
   const std::string& Description() const { return description_; }
@@ -393,6 +396,8 @@ private:
   bool initialized_ = false;
   std::vector<TzqHtmlTable*> tableStack_;
   TzqHtmlLink* currentLink_ = nullptr;
+  // While the scanner hands over script or style text, whose references are not decoded.
+  bool inCode_ = false;
   std::string title_;
   std::string author_;
   std::string description_;

@@ -19,7 +19,7 @@ namespace {
 const char* const sNoStatusLine = "The server's response has no valid status line";
 const char* const sHeaderTooLong = "The server's response header exceeds 1048576 bytes";
 const char* const sBodyTooLarge = "The response body exceeds MaxResponseSize (%lld bytes)";
-const char* const sRedirectScheme = "The redirect location is not an http or https URL: %s";
+const char* const sRedirectScheme = "The redirect location is not an http or https URL with a host: %s";
 const char* const sRedirectPort = "The redirect location's port is not between 1 and 65535: %s";
 constexpr int64_t kMaxHeaderBytes = int64_t{1} << 20;
 // Error, redirect and challenge bodies kept as text stop here; the rest is not read.
@@ -31,11 +31,7 @@ const char* const kKeepAliveFields[2] = {"Connection", "Proxy-Connection"};
 
 std::string PortSuffix(int32_t port) { return port == 80 || port == 443 ? std::string() : Format(":%d", port); }
 
-// A literal IPv6 address goes into Host in brackets.
-std::string HostField(const std::string& host, int32_t port) {
-  const bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
-  return (ipv6 ? "[" + host + "]" : host) + PortSuffix(port);
-}
+std::string HostField(const std::string& host, int32_t port) { return TzqUrlParser::HostText(host) + PortSuffix(port); }
 
 // Routes a connection's progress to a handler for a scope; unhooked on every exit.
 class TzqProgressRoute {
@@ -90,7 +86,7 @@ TzqHttp::TzqHttp(TzqComponent* owner)
       url_(std::make_unique<TzqUrlParser>()),
       responseHeader_(std::make_unique<TzqHttpResponseHeader>()),
       responseCookies_(std::make_unique<TzqCookieList>()) {
-  SetTLSFlags({tfUseSSL3, tfUseTLS, tfUseTLS11, tfUseTLS12});
+  SetTLSFlags({tfUseSSL3, tfUseTLS, tfUseTLS11, tfUseTLS12, tfUseTLS13});
   SetPort(GetDefaultPort());
 }
 
@@ -423,7 +419,7 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
   const bool https = url_->SchemeKind() == skHttps;
   const bool proxy = ProxyInUse();
   const bool plainProxy = PlainProxy();
-  std::string target = proxy && !https ? url_->FullUrl() : url_->RequestTarget();
+  std::string target = proxy && !https ? url_->ServerPart() + url_->RequestTarget() : url_->RequestTarget();
   if (target.empty()) target = "/";
   lines.Insert(0, Format("%s %s %s", method_.c_str(), target.c_str(), kHttpVersionTexts[httpVersion_]));
   TzqHeaderFieldList fields(lines, 1);
@@ -568,22 +564,22 @@ bool TzqHttp::ResolveRedirect(Exchange& exchange) {
   if (location.empty()) return false;
   url_->ParseRelativeUrl(url_->FullUrl(), location);
   canRedirect = !url_->FullUrl().empty();
-  if (!canRedirect) return false;
-  CheckRedirectTarget(exchange, location);
+  if (!canRedirect || !CheckRedirectTarget(exchange, location)) return false;
   method_ = GetRedirectMethod(statusCode_, method_);
   if (Origin(*url_) != exchange.origin) LeaveOrigin(exchange);
   else if (!StartsText(directory, Directory(url_->FullUrl()))) TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);
   return true;
 }
 
-// Only http and https are followed, and only to a real port.
-void TzqHttp::CheckRedirectTarget(Exchange& exchange, const std::string& location) {
+// Only http and https are followed, and only to a real port: anything else ends the exchange,
+// with a clear error unless SilentHTTP asks for the response instead.
+bool TzqHttp::CheckRedirectTarget(Exchange& exchange, const std::string& location) {
   const TzqSchemeKind scheme = url_->SchemeKind();
   const char* message = nullptr;
-  if (scheme != skHttp && scheme != skHttps) message = sRedirectScheme;
+  if ((scheme != skHttp && scheme != skHttps) || url_->Host().empty()) message = sRedirectScheme;
   else if (url_->Port() < 1 || url_->Port() > 65535) message = sRedirectPort;
-  if (message == nullptr) return;
-  exchange.closeAfterwards = true;
+  if (message == nullptr) return true;
+  if (silentHttp_) return false;
   throw EzqHttpError(Format(message, location.c_str()), exchange.responseText.Text(), statusCode_);
 }
 

@@ -175,7 +175,7 @@ private:
   void ReadBody(Exchange& exchange, TzqStream& destination);
   void ReadResponseText(Exchange& exchange);
   bool ResolveRedirect(Exchange& exchange);
-  void CheckRedirectTarget(Exchange& exchange, const std::string& location);
+  bool CheckRedirectTarget(Exchange& exchange, const std::string& location);
   void LeaveOrigin(Exchange& exchange);
   TzqCookieManager& Cookies();
   std::string TextCharSet() const;

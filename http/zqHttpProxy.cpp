@@ -106,7 +106,7 @@ void TzqHttpProxy::DoReceiveResponse(const std::string& host, int32_t port, cons
   if (OnReceiveResponse) OnReceiveResponse(this, host, port, header, body);
 }
 
-std::string TzqHttpProxy::Target() const { return Format("%s:%d", targetHost_.c_str(), targetPort_); }
+std::string TzqHttpProxy::Target() const { return TzqUrlParser::HostText(targetHost_) + Format(":%d", targetPort_); }
 
 bool TzqHttpProxy::AuthorizeTunnel(const TzqStringList& challenges, TzqStringList& lines, bool& startNewConnection) {
   TzqUrlParser parser;

@@ -30,6 +30,11 @@ const char* const kSocks5Texts[] = {
 
 [[noreturn]] void RaiseSocks(const std::string& message, int code) { throw EzqSocksFirewallError(message, code); }
 
+// A reply of another version is no answer to the request: its code byte means nothing.
+void CheckVersion(uint8_t version, uint8_t expected) {
+  if (version != expected) RaiseSocks(Format(sSocksWrongVersion, version, expected), kSocksWrongVersionCode);
+}
+
 void Append(TzqByteArray& bytes, const std::string& text) { bytes.insert(bytes.end(), text.begin(), text.end()); }
 
 void AppendPort(TzqByteArray& bytes, int32_t port) {
@@ -277,7 +282,8 @@ bool TzqSocks4NetworkStream::ParseReply(const TzqByteArray& reply) {
     SetPendingAction(kPendingRead);
     return false;
   }
-  if (reply[0] != 0 || reply[1] != 90) RaiseSocks(Socks4ErrorText(reply[1]), reply[1]);
+  CheckVersion(reply[0], 0);
+  if (reply[1] != 90) RaiseSocks(Socks4ErrorText(reply[1]), reply[1]);
   Accepted();
   return true;
 }
@@ -359,7 +365,8 @@ TzqByteArray TzqSocks5NetworkStream::BuildRequest() {
 }
 
 bool TzqSocks5NetworkStream::ParseConnectReply(const TzqByteArray& reply) {
-  if (reply[0] != 5 || reply[1] != 0) RaiseSocks(Socks5ErrorText(reply[1]), reply[1]);
+  CheckVersion(reply[0], 5);
+  if (reply[1] != 0) RaiseSocks(Socks5ErrorText(reply[1]), reply[1]);
   const uint8_t addressType = reply[3];
   if (addressType != 1 && addressType != 4) RaiseSocks(sSocksAddressTypeNotSupported, addressType);
   if (addressType == 4 && reply.size() < 22) {
@@ -378,16 +385,18 @@ bool TzqSocks5NetworkStream::ParseReply(const TzqByteArray& reply) {
   }
   switch (State()) {
     case ssStart:
-      if (reply[0] == 5 && reply[1] == 0)
+      CheckVersion(reply[0], 5);
+      if (reply[1] == 0)
         SetState(ssConnectRequest);
-      else if (reply[0] == 5 && reply[1] == 2)
+      else if (reply[1] == 2)
         SetState(ssAuthenticate);
       else
         RaiseSocks(sSocksNoAcceptableMethods, reply[1]);
       SetPendingAction(kPendingWrite);
       return true;
     case ssAuthenticate:
-      if (reply[0] != 1 || reply[1] != 0) RaiseSocks(sSocksAuthenticationFailed, reply[1]);
+      CheckVersion(reply[0], 1);
+      if (reply[1] != 0) RaiseSocks(sSocksAuthenticationFailed, reply[1]);
       SetState(ssConnectRequest);
       SetPendingAction(kPendingWrite);
       return true;

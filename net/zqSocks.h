@@ -22,6 +22,8 @@ inline const char* const sSocksAddressTypeNotSupported = "SOCKS error: Address t
 inline const char* const sSocksFieldTooLong = "SOCKS error: the %s is longer than 255 bytes";
 inline const char* const sSocks4NeedsIPv4 = "SOCKS error: SOCKS 4 can only reach IPv4 addresses (%s)";
 constexpr int kSocksFieldTooLongCode = -102;
+inline const char* const sSocksWrongVersion = "SOCKS error: the server replied with version %d where %d was expected";
+constexpr int kSocksWrongVersionCode = -103;
 
 class TzqSocksNetworkStream : public TzqNetworkStream {
 public:

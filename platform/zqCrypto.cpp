@@ -404,6 +404,7 @@ struct TzqCertChainContext {
   bool timeInvalid = false;
   bool wrongUsage = false;
   bool revocationUnknown = false;
+  bool weakKey = false;
   bool otherProblem = false;
 
   ~TzqCertChainContext() { X509_free(leaf); }
@@ -417,6 +418,11 @@ struct TzqCertChainContext {
         break;
       case X509_V_ERR_CERT_REVOKED:
         revoked = true;
+        break;
+      case X509_V_ERR_EE_KEY_TOO_SMALL:
+      case X509_V_ERR_CA_KEY_TOO_SMALL:
+      case X509_V_ERR_CA_MD_TOO_WEAK:
+        weakKey = true;
         break;
       case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
       case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
@@ -472,6 +478,16 @@ unsigned long RevocationFlags(uint32_t flags) {
   return 0;
 }
 
+// Security level 2: RSA, DSA and DH keys of 2048 bits or more, EC keys of 224, no SHA-1 or MD5.
+constexpr int kChainSecurityLevel = 2;
+
+bool LoadTrustAnchors(X509_STORE* trust, const CERT_CHAIN_ENGINE_CONFIG* config) {
+  if (config == nullptr || (config->caFile.empty() && config->caPath.empty()))
+    return X509_STORE_set_default_paths(trust) == 1;
+  return (config->caFile.empty() || X509_STORE_load_file(trust, config->caFile.c_str()) == 1) &&
+         (config->caPath.empty() || X509_STORE_load_path(trust, config->caPath.c_str()) == 1);
+}
+
 bool IsIpLiteral(const std::string& host) {
   unsigned char address[16];
   return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
@@ -489,16 +505,27 @@ bool NameMatches(X509* leaf, const char16_t* serverName) {
 
 }  // namespace
 
-bool CertGetCertificateChain(void*, PCCERT_CONTEXT certificate, const int64_t* time, PCCERT_CONTEXT additionalStore,
+bool CertGetCertificateChain(void* engine, PCCERT_CONTEXT certificate, const int64_t* time, PCCERT_CONTEXT additionalStore,
                              const CERT_CHAIN_PARA* para, uint32_t flags, void*, PCCERT_CHAIN_CONTEXT* chain) {
   if (certificate == nullptr || chain == nullptr || para == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   *chain = nullptr;
   X509_STORE* trust = X509_STORE_new();
   X509_STORE_CTX* store = X509_STORE_CTX_new();
   auto result = std::make_unique<TzqCertChainContext>();
-  bool ok = trust != nullptr && store != nullptr && X509_STORE_set_default_paths(trust) == 1 &&
-            X509_STORE_CTX_init(store, trust, certificate->certificate, CertStore(additionalStore)) == 1;
+  if (trust == nullptr || store == nullptr) {
+    X509_STORE_CTX_free(store);
+    X509_STORE_free(trust);
+    return Fail(NTE_FAIL);
+  }
+  if (!LoadTrustAnchors(trust, static_cast<const CERT_CHAIN_ENGINE_CONFIG*>(engine))) {
+    X509_STORE_CTX_free(store);
+    X509_STORE_free(trust);
+    ERR_clear_error();
+    return Fail(ERROR_FILE_NOT_FOUND);
+  }
+  bool ok = X509_STORE_CTX_init(store, trust, certificate->certificate, CertStore(additionalStore)) == 1;
   if (ok) {
+    X509_VERIFY_PARAM_set_auth_level(X509_STORE_CTX_get0_param(store), kChainSecurityLevel);
     X509_STORE_CTX_set_ex_data(store, ChainIndex(), result.get());
     X509_STORE_CTX_set_verify_cb(store, CollectProblem);
     X509_STORE_CTX_set_purpose(store, X509_PURPOSE_SSL_SERVER);
@@ -535,6 +562,8 @@ bool CertVerifyCertificateChainPolicy(uintptr_t policy, PCCERT_CHAIN_CONTEXT cha
     uint32_t error;
   } verdicts[] = {
       {chain->badSignature, TRUST_E_CERT_SIGNATURE},
+      // no ignore flag opens a weak key
+      {chain->weakKey, NTE_BAD_KEY},
       {chain->otherProblem, TRUST_E_FAIL},
       {chain->revoked, CRYPT_E_REVOKED},
       {chain->untrustedRoot && !ignoreUnknownCa, CERT_E_UNTRUSTEDROOT},

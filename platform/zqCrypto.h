@@ -29,6 +29,7 @@ constexpr uint32_t CERT_E_CHAINING = 0x800B010A;
 constexpr uint32_t TRUST_E_FAIL = 0x800B010B;
 constexpr uint32_t CERT_E_CN_NO_MATCH = 0x800B010F;
 constexpr uint32_t CERT_E_WRONG_USAGE = 0x800B0110;
+constexpr uint32_t NTE_BAD_KEY = 0x80090003;
 constexpr uint32_t NTE_BAD_KEYSET = 0x80090016;
 constexpr uint32_t NTE_KEYSET_NOT_DEF = 0x80090019;
 constexpr uint32_t NTE_FAIL = 0x80090020;
@@ -121,8 +122,17 @@ struct CERT_CHAIN_PARA {
 struct TzqCertChainContext;
 using PCCERT_CHAIN_CONTEXT = const TzqCertChainContext*;
 
+// The trust anchors of a chain engine: when a file or directory is named, its certificates
+// replace the system store (as an exclusive root store does).
+struct CERT_CHAIN_ENGINE_CONFIG {
+  std::string caFile;
+  std::string caPath;
+};
+
 // Builds and checks the chain of a certificate against the trust store at the given UTC file
-// time (null: now); the certificates of additionalStore's store serve as intermediates.
+// time (null: now); the certificates of additionalStore's store serve as intermediates. engine
+// is a CERT_CHAIN_ENGINE_CONFIG, or null for the system store. Keys and signatures weaker than
+// OpenSSL's security level 2 mark the chain weak.
 bool CertGetCertificateChain(void* engine, PCCERT_CONTEXT certificate, const int64_t* time,
                              PCCERT_CONTEXT additionalStore, const CERT_CHAIN_PARA* para, uint32_t flags,
                              void* reserved, PCCERT_CHAIN_CONTEXT* chain);

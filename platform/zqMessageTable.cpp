@@ -17,12 +17,14 @@ struct TzqMessageEntry {
 // Sorted by code.
 const TzqMessageEntry kMessages[] = {
     {0x00000000, "The operation completed successfully.\r\n"},
+    {0x00000002, "The system cannot find the file specified.\r\n"},
     {0x00000008, "Not enough memory resources are available to process this command.\r\n"},
     {0x00090312, "The function completed successfully, but must be called again to complete the context.\r\n"},
     {0x00090313, "The function completed successfully, but CompleteToken must be called.\r\n"},
     {0x00090317, "The context has expired and can no longer be used.\r\n"},
     {0x00090320, "The credentials supplied were not complete, and could not be verified. Additional information can be returned from the context.\r\n"},
     {0x00090321, "The context data must be renegotiated with the peer.\r\n"},
+    {0x80090003, "The certificate chain holds a key or signature weaker than security level 2 allows (RSA or DSA below 2048 bits, SHA-1 or MD5).\r\n"},
     {0x80090016, "Keyset does not exist.\r\n"},
     {0x80090019, "The keyset is not defined.\r\n"},
     {0x80090020, "Internal error.\r\n"},

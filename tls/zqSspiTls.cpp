@@ -481,7 +481,7 @@ bool TzqTlsClientSspi::VerifyServer() {
   FetchPeerCertificate();
   PCCERT_CONTEXT server = PeerCertificate()->Context();
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!cryptapi::CertGetCertificateChain(nullptr, server, nullptr, server, &chainPara, ChainBuildFlags(CertChainFlags()),
+  if (!cryptapi::CertGetCertificateChain(&trustAnchors_, server, nullptr, server, &chainPara, ChainBuildFlags(CertChainFlags()),
                                          nullptr, &chain))
     RaiseSspiError(static_cast<int32_t>(CryptGetLastError()), -11);
   std::unique_ptr<const TzqCertChainContext, void (*)(PCCERT_CHAIN_CONTEXT)> chainGuard(chain, cryptapi::CertFreeCertificateChain);

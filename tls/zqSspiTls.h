@@ -203,6 +203,11 @@ public:
 
   const std::string& TargetName() const { return targetName_; }
   void SetTargetName(const std::string& v) { targetName_ = v; }
+  // Trust anchors that replace the system store when either is set (PEM file, hashed directory).
+  const std::string& CAFile() const { return trustAnchors_.caFile; }
+  void SetCAFile(const std::string& v) { trustAnchors_.caFile = v; }
+  const std::string& CAPath() const { return trustAnchors_.caPath; }
+  void SetCAPath(const std::string& v) { trustAnchors_.caPath = v; }
 
 private:
   TzqTlsStepResult FirstStep(SCHANNEL_CRED& record, TzqMemoryStream& stream);
@@ -211,6 +216,7 @@ private:
   bool VerifyServer();
 
   std::string targetName_;
+  CERT_CHAIN_ENGINE_CONFIG trustAnchors_;
 };
 
 class TzqTlsServerSspi : public TzqTlsSspi {

@@ -23,6 +23,8 @@ std::unique_ptr<TzqTlsNetworkStream> TzqTcpClientTls::CreateTlsStream() {
   stream->SetSendRootCertificate(sendRootCertificate_);
   stream->SetUseStrongCryptoAlgorithms(useStrongCryptoAlgorithms_);
   stream->SetTargetName(Server());
+  stream->SetCAFile(caFile_);
+  stream->SetCAPath(caPath_);
   stream->SetSecurityPackage(securityPackage_);
   stream->GetCertificateCallback = [this](TzqCertificate*& certificate, TzqCertificateList& extra, bool& handled) {
     DoGetCertificate(certificate, extra, handled);

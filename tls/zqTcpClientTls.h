@@ -46,6 +46,12 @@ public:
   void SetUseStrongCryptoAlgorithms(bool value) { Update(useStrongCryptoAlgorithms_, value); }
   const std::string& SecurityPackage() const { return securityPackage_; }
   void SetSecurityPackage(const std::string& value) { Update(securityPackage_, value); }
+  // A PEM file and a hashed directory of trusted CA certificates; when either is set they
+  // replace the system store for this client only.
+  const std::string& CAFile() const { return caFile_; }
+  void SetCAFile(const std::string& value) { Update(caFile_, value); }
+  const std::string& CAPath() const { return caPath_; }
+  void SetCAPath(const std::string& value) { Update(caPath_, value); }
 
   TzqGetCertificateEvent OnGetCertificate;
   TzqVerifyPeerEvent OnVerifyServer;
@@ -66,11 +72,14 @@ private:
   TzqCertificateVerifyFlags certificateFlags_;
   TzqCertificateChainVerifyFlags certChainFlags_;
   int32_t certChainRetrievalTimeout_ = 0;
-  TzqTlsFlags tlsFlags_ = kDefaultTlsFlags;
+  // TLS 1.3 included: servers that speak nothing else are common.
+  TzqTlsFlags tlsFlags_{tfUseTLS, tfUseTLS11, tfUseTLS12, tfUseTLS13};
   bool useSystemTlsFlags_ = true;
   bool sendRootCertificate_ = false;
   bool useStrongCryptoAlgorithms_ = false;
   std::string securityPackage_;
+  std::string caFile_;
+  std::string caPath_;
 };
 
 }  // namespace zq

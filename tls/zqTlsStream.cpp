@@ -60,7 +60,11 @@ TzqTlsSspi& TzqTlsNetworkStream::RequireEngine() {
 // ---- settings ------------------------------------------------------------------------------------
 
 void TzqTlsNetworkStream::CopySettingsTo(TzqTlsSspi& engine) const {
-  if (auto* client = dynamic_cast<TzqTlsClientSspi*>(&engine)) client->SetTargetName(targetName_);
+  if (auto* client = dynamic_cast<TzqTlsClientSspi*>(&engine)) {
+    client->SetTargetName(targetName_);
+    client->SetCAFile(caFile_);
+    client->SetCAPath(caPath_);
+  }
   if (auto* server = dynamic_cast<TzqTlsServerSspi*>(&engine)) server->SetRequireClientCertificate(requireClientCertificate_);
   engine.SetCertificateFlags(certificateFlags_);
   engine.SetCertChainFlags(certChainFlags_);
@@ -80,6 +84,8 @@ void TzqTlsNetworkStream::CopySettingsTo(TzqTlsSspi& engine) const {
 
 ZQ_TLS_SETTER(CertificateFlags, TzqCertificateVerifyFlags, certificateFlags_)
 ZQ_TLS_SETTER(TargetName, const std::string&, targetName_)
+ZQ_TLS_SETTER(CAFile, const std::string&, caFile_)
+ZQ_TLS_SETTER(CAPath, const std::string&, caPath_)
 ZQ_TLS_SETTER(TLSFlags, TzqTlsFlags, tlsFlags_)
 ZQ_TLS_SETTER(RequireClientCertificate, bool, requireClientCertificate_)
 ZQ_TLS_SETTER(SecurityPackage, const std::string&, securityPackage_)
@@ -96,6 +102,8 @@ void TzqTlsNetworkStream::AssignFrom(const TzqNetworkStream& other) {
   const auto* tls = dynamic_cast<const TzqTlsNetworkStream*>(&other);
   if (tls == nullptr) return;
   targetName_ = tls->targetName_;
+  caFile_ = tls->caFile_;
+  caPath_ = tls->caPath_;
   certificateFlags_ = tls->certificateFlags_;
   certChainFlags_ = tls->certChainFlags_;
   certChainRetrievalTimeout_ = tls->certChainRetrievalTimeout_;

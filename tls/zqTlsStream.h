@@ -55,6 +55,11 @@ public:
   void SetCertificateFlags(TzqCertificateVerifyFlags v);
   const std::string& TargetName() const { return targetName_; }
   void SetTargetName(const std::string& v);
+  // A client's own trust anchors, used instead of the system store when set.
+  const std::string& CAFile() const { return caFile_; }
+  void SetCAFile(const std::string& v);
+  const std::string& CAPath() const { return caPath_; }
+  void SetCAPath(const std::string& v);
   TzqTlsFlags TLSFlags() const { return tlsFlags_; }
   void SetTLSFlags(TzqTlsFlags v);
   bool RequireClientCertificate() const { return requireClientCertificate_; }
@@ -94,6 +99,8 @@ private:
   int64_t pendingChunkSize_ = 0;
   TzqCertificateVerifyFlags certificateFlags_;
   std::string targetName_;
+  std::string caFile_;
+  std::string caPath_;
   TzqTlsFlags tlsFlags_ = kDefaultTlsFlags;
   bool serverVerified_ = false;
   bool requireClientCertificate_ = false;

@@ -63,8 +63,18 @@ TEST(IdnTranslator, Utf8HostsAreEncodedFromTheirCodePoints) {
   EXPECT_EQ(TzqIdnTranslator::EncodeHost("bücher.example"), "xn--bcher-kva.example");
   EXPECT_EQ(TzqIdnTranslator::EncodeHost("€uro.example"), "xn--uro-j50a.example");
   EXPECT_EQ(TzqIdnTranslator::EncodeHost("www.\xF0\x9F\x98\x80.example"), "www.xn--e28h.example");
-  // No case mapping: basic code points are copied as they are.
-  EXPECT_EQ(TzqIdnTranslator::EncodeHost("Bücher.Example"), "xn--Bcher-kva.Example");
+}
+
+TEST(IdnTranslator, LabelsThatNeedPunycodeAreLowerCasedFirst) {
+  // The same DNS name, whatever the case it was written in.
+  EXPECT_EQ(TzqIdnTranslator::EncodeHost("BÜCHER.de"), "xn--bcher-kva.de");
+  EXPECT_EQ(TzqIdnTranslator::EncodeHost("Bücher.Example"), "xn--bcher-kva.Example");
+  EXPECT_EQ(TzqIdnTranslator::EncodeHost("ПРИМЕР.рф"), TzqIdnTranslator::EncodeHost("пример.рф"));
+  EXPECT_EQ(TzqIdnTranslator::EncodeHost("ПРИМЕР.рф"), "xn--e1afmkfd.xn--p1ai");
+  // A trailing dot (a fully qualified name) stays with the host.
+  EXPECT_EQ(TzqIdnTranslator::EncodeHost("BÜCHER.de."), "xn--bcher-kva.de.");
+  CodePageScope codePage(CP_WINDOWS1252);
+  EXPECT_EQ(TzqIdnTranslator::EncodeHost("B\xDC" "CHER.de"), "xn--bcher-kva.de");
 }
 
 TEST(IdnTranslator, Windows1252HostsAreEncodedByteForByte) {
@@ -74,8 +84,8 @@ TEST(IdnTranslator, Windows1252HostsAreEncodedByteForByte) {
   EXPECT_EQ(TzqIdnTranslator::EncodeLabel("\xFC"), "xn--tda");
   // The byte 0x80 is the code point 0x80 here, not the euro sign it shows as.
   EXPECT_EQ(TzqIdnTranslator::EncodeLabel("\x80"), "xn--a");
-  // Bytes that would be UTF-8 elsewhere are taken one by one.
-  EXPECT_EQ(TzqIdnTranslator::EncodeLabel("b\xC3\xBC" "cher"), "xn--bcher-lka2c");
+  // Bytes that would be UTF-8 elsewhere are taken one by one (0xC3 lower-cased to 0xE3).
+  EXPECT_EQ(TzqIdnTranslator::EncodeLabel("b\xC3\xBC" "cher"), "xn--bcher-lka6y");
 }
 
 TEST(IdnTranslator, AsciiHostsAndEmptyLabelsPassUnchanged) {

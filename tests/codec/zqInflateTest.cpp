@@ -512,6 +512,71 @@ TEST(Inflate, UnusedDistanceCodeIsAnError) {
   EXPECT_EQ(CodeOf([&] { InflatePieces(true, lengthData, ByteByByte(lengthData)); }), zeIllegalRepLengthCode);
 }
 
+// Fixed codes: `literals` times 'a', then a match of length 3 (symbol 257) at `distance`
+// from 65 to 128 (symbols 12 and 13, 5 extra bits), then padding so that the fast loop may run.
+TzqBytes MatchAfterLiterals(int literals, int distance) {
+  TzqBitWriter writer;
+  writer.Bits(1, 1);
+  writer.Bits(1, 2);
+  for (int i = 0; i < literals; ++i) writer.Code(0x30 + 'a', 8);
+  writer.Code(1, 7);  // symbol 257
+  const int symbol = distance <= 96 ? 12 : 13;
+  writer.Code(uint32_t(symbol), 5);
+  writer.Bits(uint32_t(distance - (symbol == 12 ? 65 : 97)), 5);
+  writer.Code(0, 7);  // end of block
+  TzqBytes data = writer.Bytes();
+  data.resize(data.size() + 32, 0);
+  return data;
+}
+
+// zlib's "invalid distance too far back": a corrupt stream must not decode to zeros.
+TEST(Inflate, DistanceBeforeTheFirstByteIsAnError) {
+  for (const auto& pieces : {&Whole, &ByteByByte}) {
+    const TzqBytes reaching = MatchAfterLiterals(65, 65);
+    const TzqInflated good = InflatePieces(true, reaching, pieces(reaching));
+    EXPECT_TRUE(good.finished);
+    EXPECT_EQ(good.output, TzqBytes(68, 'a'));
+    const TzqBytes beyond = MatchAfterLiterals(64, 65);
+    EXPECT_EQ(CodeOf([&] { InflatePieces(true, beyond, pieces(beyond)); }), zeIllegalRepDistCode);
+    const TzqBytes farBeyond = MatchAfterLiterals(3, 128);
+    EXPECT_EQ(MessageOf([&] { InflatePieces(true, farBeyond, pieces(farBeyond)); }), "Illegal rep dist code");
+  }
+  // Stored bytes count as output a later block may refer to.
+  TzqBitWriter writer;
+  writer.Bits(0, 1);
+  writer.Bits(0, 2);
+  writer.Bits(0, 5);
+  writer.Bits(65, 16);
+  writer.Bits(uint32_t(~65u & 0xFFFF), 16);
+  for (int i = 0; i < 65; ++i) writer.Bits('b', 8);
+  TzqBytes stored = writer.Bytes();
+  const TzqBytes match = MatchAfterLiterals(0, 65);
+  stored.insert(stored.end(), match.begin(), match.end());
+  EXPECT_EQ(InflatePieces(true, stored, Whole(stored)).output, TzqBytes(68, 'b'));
+}
+
+TEST(Inflate, TooManyLengthOrDistanceCodesAreRefused) {
+  auto header = [](uint32_t hlit, uint32_t hdist) {
+    TzqBitWriter writer;
+    writer.Bits(1, 1);
+    writer.Bits(2, 2);
+    writer.Bits(hlit, 5);
+    writer.Bits(hdist, 5);
+    writer.Bits(15, 4);
+    for (int i = 0; i < 19 + 40; ++i) writer.Bits(0, 8);
+    return writer.Bytes();
+  };
+  const TzqBytes distances31 = header(0, 30);
+  EXPECT_EQ(CodeOf([&] { InflatePieces(true, distances31, Whole(distances31)); }), zeIllegalRepDistCode);
+  const TzqBytes literals287 = header(30, 0);
+  EXPECT_EQ(CodeOf([&] { InflatePieces(true, literals287, Whole(literals287)); }), zeIllegalRepLengthCode);
+  // 30 distance and 286 literal/length codes are allowed: what follows fails for its own reason.
+  const TzqBytes most = header(29, 29);
+  const int code = CodeOf([&] { InflatePieces(true, most, Whole(most)); });
+  EXPECT_NE(code, zeIllegalRepDistCode);
+  EXPECT_NE(code, zeIllegalRepLengthCode);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Decode tables
 

@@ -103,6 +103,87 @@ TEST(TranslatorTables, EveryByteRoundTrips) {
   EXPECT_EQ(moved, 9);
 }
 
+// ---- table charsets with UTF-8 texts ----------------------------------------------------------
+
+const std::string kPangramUtf8 = "Съешь же ещё этих мягких французских булок, да выпей чаю";
+
+std::string TableBytes(std::string_view text, const char* charset) {
+  return test::Bytes(TzqTranslator::TextToBytes(text, charset));
+}
+
+TEST(TranslatorUnicode, TableCharsetsConvertToAndFromUtf8Text) {
+  CodePageScope scope(CP_UTF8);
+  for (const char* charset : {"iso-8859-1", "Latin1"}) {
+    EXPECT_EQ(TzqTranslator::BytesToText(test::ToBytes("\xE9"), charset), "\xC3\xA9") << charset;
+    EXPECT_EQ(TableBytes("café €", charset), "caf\xE9 \x80") << charset;
+  }
+  EXPECT_EQ(TableBytes("п", "koi8-r"), "\xD0");
+  EXPECT_EQ(TableBytes("п", "windows-1251"), "\xEF");
+  EXPECT_EQ(TableBytes("ž", "Windows-1250"), "\x9E");
+  EXPECT_EQ(TzqTranslator::BytesToText(test::ToBytes("\xD0\xC1"), "KOI8-R"), "па");
+  EXPECT_EQ(TzqTranslator::GetByteCount("пп", "koi8-r"), 2);
+  char buffer[4] = "###";
+  TzqTranslator::TextToBuffer("ёж", buffer, "koi8-r", 2);
+  EXPECT_STREQ(buffer, "\xA3\xD6#");
+  // The same pangram in each Cyrillic charset, as the published code pages write it.
+  for (const CodePageSample& sample : kSamples) {
+    if (std::string_view(sample.charset) == "ISO-8859-2") continue;
+    SCOPED_TRACE(sample.charset);
+    const std::string text =
+        kPangramUtf8 + (std::string_view(sample.charset) == "koi8-u" ? "Ґанок: їжак, є і Ї" : "");
+    EXPECT_EQ(TzqTranslator::BytesToText(test::ToBytes(sample.bytes), sample.charset), text);
+    EXPECT_EQ(TableBytes(text, sample.charset), sample.bytes);
+  }
+  for (const char* charset : {"WIN-KOI8", "Windows-1251"}) {
+    EXPECT_EQ(TzqTranslator::BytesToText(test::ToBytes(kPangram1251), charset), kPangramUtf8) << charset;
+    EXPECT_EQ(TableBytes(kPangramUtf8, charset), kPangram1251) << charset;
+  }
+}
+
+TEST(TranslatorUnicode, WhatATableCannotHoldBecomesTheSubstitute) {
+  CodePageScope scope(CP_UTF8);
+  EXPECT_EQ(TableBytes("a\xD0\xBF\xE6\x97\xA5\xF0\x9F\x98\x80z", "iso-8859-1"), "a???z");
+  EXPECT_EQ(TableBytes("\xC3\xA9", "koi8-r"), "?");
+  // Malformed UTF-8 text: one substitute per byte that starts no character.
+  EXPECT_EQ(TableBytes("x\xC3(\xFF", "koi8-r"), "x?(?");
+  // A zero byte still ends the text.
+  EXPECT_EQ(TzqTranslator::BytesToText(test::ToBytes(std::string("\xC1\0\xC1", 3)), "koi8-r"), "а");
+}
+
+// Every byte of every table survives the trip through UTF-8 text, except where ISO-8859-2's fixed
+// recoding gives two bytes one character; those go back to the byte its own map writes.
+TEST(TranslatorUnicode, EveryByteRoundTripsThroughUtf8) {
+  CodePageScope scope(CP_UTF8);
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  for (const TzqCharsetTable& table : kCharsetTables) {
+    SCOPED_TRACE(table.name);
+    const std::string text = TzqTranslator::BytesToText(test::ToBytes(all), table.name);
+    EXPECT_EQ(TzqTranslator::BytesToText(test::ToBytes(text), "utf-8"), text);  // well-formed
+    const std::string back = TableBytes(text, table.name);
+    if (std::string_view(table.name) != "ISO-8859-2") {
+      EXPECT_EQ(back, all);
+      continue;
+    }
+    for (int b = 1; b < 256; ++b) {
+      const std::string one = Byte(b);
+      EXPECT_EQ(TableBytes(TzqTranslator::BytesToText(test::ToBytes(one), table.name), table.name),
+                TzqTranslator::TranslateTo(table.name, TzqTranslator::TranslateFrom(table.name, one)))
+          << b;
+    }
+  }
+  EXPECT_EQ(TzqTranslator::BytesToText(test::ToBytes("\xA6\xB7"), "ISO-8859-2"), "Śˇ");
+  EXPECT_EQ(TableBytes("Śˇ", "ISO-8859-2"), "\xA6\xB7");
+}
+
+TEST(TranslatorUnicode, Windows1252TextsKeepTheByteMaps) {
+  CodePageScope scope(CP_WINDOWS1252);
+  EXPECT_EQ(TzqTranslator::BytesToText(test::ToBytes("\xC0"), "koi8-r"), "\xFE");
+  EXPECT_EQ(TableBytes("\xC0", "koi8-r"), "\xE1");
+  EXPECT_EQ(TableBytes("caf\xE9", "iso-8859-1"), "caf\xE9");
+  EXPECT_EQ(TzqTranslator::GetByteCount("\xE9\xE9", "koi8-r"), 2);
+}
+
 TEST(TranslatorCharsets, OtherNamesCopyBytes) {
   const std::string high = "\x80\xC0\xE9\xFF";
   for (const char* charset : {"", "us-ascii", "no-such-charset", " koi8-r"}) {

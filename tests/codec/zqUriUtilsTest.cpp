@@ -45,6 +45,15 @@ TEST(UrlEncoder, ConvertsToTheCharsetBeforeEscaping) {
   EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("", "utf-8"), "");
 }
 
+TEST(UrlEncoder, TableCharsetsEncodeUtf8Text) {
+  EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("café", "iso-8859-1"), "caf%E9");
+  EXPECT_EQ(TzqUrlEncoder::EncodeUrlText("пример", "koi8-r"), "%D0%D2%C9%CD%C5%D2");
+  TzqUrlParser parser("windows-1251");
+  parser.ParseUrl("http://h/п?q=я");
+  EXPECT_EQ(parser.RequestTarget(), "/%EF?q=%FF");
+  EXPECT_EQ(TzqFormFieldEncoder().Decode("%EF+%FF", "windows-1251"), "п я");
+}
+
 TEST(UrlParser, ParseUrlFillsEveryPartAndComposesTheSameText) {
   const std::string url = "https://user:pw@h:8443/a/b?x=1#top";
   const TzqUrlParser parser = Parsed(url);
@@ -58,7 +67,10 @@ TEST(UrlParser, ParseUrlFillsEveryPartAndComposesTheSameText) {
   EXPECT_EQ(parser.Fragment(), "#top");
   EXPECT_EQ(parser.SchemeKind(), skHttps);
   EXPECT_EQ(parser.FullUrl(), url);
-  EXPECT_EQ(parser.RequestTarget(), "/a/b?x=1#top");
+  // The fragment stays with the client: the request line carries path and query only.
+  EXPECT_EQ(parser.RequestTarget(), "/a/b?x=1");
+  EXPECT_EQ(Parsed("http://h/a#top").RequestTarget(), "/a");
+  EXPECT_EQ(Parsed("http://h#top").RequestTarget(), "/");
 }
 
 TEST(UrlParser, DefaultsApplyOnlyToParseUrl) {
@@ -83,16 +95,25 @@ TEST(UrlParser, PortIsWrittenOnlyWhenNotTheDefault) {
   EXPECT_EQ(Parsed("news://h:119/").FullUrl(), "news://h:119/");
 }
 
-TEST(UrlParser, PortsThatAreNoNumberGiveZero) {
+TEST(UrlParser, PortsOutsideOneTo65535AreRefused) {
   TzqUrlParser parser;
-  for (const char* url : {"http://h:99999999999/", "http://h:2147483648/", "http://h:-1/", "http://h:8o/",
-                          "http://h:/", "http://h: 80/"}) {
-    parser.SplitUrl(url);
-    EXPECT_EQ(parser.Port(), 0) << url;
-    EXPECT_EQ(parser.Host(), "h") << url;
+  for (const char* url : {"http://h:0/", "http://h:65536/", "http://h:99999999999/", "http://h:4294967376/",
+                          "http://h:-1/", "http://h:8o/", "http://h: 80/", "http://h:+80/", "http://[::1]:x/"}) {
+    try {
+      parser.ParseUrl(url);
+      ADD_FAILURE() << url << " gave port " << parser.Port();
+    } catch (const EzqUrlError& e) {
+      EXPECT_STREQ(e.what(), "The port in a URL must be a number from 1 to 65535") << url;
+    }
   }
-  parser.SplitUrl("http://h:2147483647/");
-  EXPECT_EQ(parser.Port(), 2147483647);
+  parser.SplitUrl("http://h:65535/");
+  EXPECT_EQ(parser.Port(), 65535);
+  parser.SplitUrl("http://h:1/");
+  EXPECT_EQ(parser.Port(), 1);
+  // An empty port is no port (RFC 3986 allows it).
+  parser.ParseUrl("http://h:/");
+  EXPECT_EQ(parser.Host(), "h");
+  EXPECT_EQ(parser.Port(), 80);
 }
 
 TEST(UrlParser, FragmentIsCutFirstThenQuery) {
@@ -117,11 +138,45 @@ TEST(UrlParser, UserInfoSplitsAtTheFirstColon) {
   EXPECT_EQ(parser.FullUrl(), "ftp://anonymous@h/");
 }
 
-TEST(UrlParser, Ipv6LiteralIsSplitAtItsFirstColon) {
-  const TzqUrlParser parser = Parsed("http://[::1]:8080/x");
-  EXPECT_EQ(parser.Host(), "[");
-  EXPECT_EQ(parser.Port(), 80);
-  EXPECT_EQ(parser.Path(), "/x");
+TEST(UrlParser, Ipv6LiteralsLoseTheirBracketsAndGetThemBackWhenComposed) {
+  TzqUrlParser parser = Parsed("http://[::1]:8080/p");
+  EXPECT_EQ(parser.Host(), "::1");
+  EXPECT_EQ(parser.Port(), 8080);
+  EXPECT_EQ(parser.Path(), "/p");
+  EXPECT_EQ(parser.FullUrl(), "http://[::1]:8080/p");
+  parser = Parsed("https://u:p@[2001:DB8::1]/");
+  EXPECT_EQ(parser.Host(), "2001:DB8::1");
+  EXPECT_EQ(parser.Port(), 443);
+  EXPECT_EQ(parser.User(), "u");
+  EXPECT_EQ(parser.FullUrl(), "https://u:p@[2001:DB8::1]/");
+  parser = Parsed("http://[::ffff:127.0.0.1]");
+  EXPECT_EQ(parser.Host(), "::ffff:127.0.0.1");
+  EXPECT_EQ(parser.FullUrl(), "http://[::ffff:127.0.0.1]/");
+}
+
+TEST(UrlParser, Ipv6ZoneIdIsKeptInTheFormTheResolverTakes) {
+  TzqUrlParser parser = Parsed("http://[fe80::1%25eth0]:81/");
+  EXPECT_EQ(parser.Host(), "fe80::1%eth0");
+  EXPECT_EQ(parser.FullUrl(), "http://[fe80::1%25eth0]:81/");
+  EXPECT_EQ(TzqUrlParser::HostText("fe80::1%eth0"), "[fe80::1%25eth0]");
+  EXPECT_EQ(TzqUrlParser::HostText("::1"), "[::1]");
+  EXPECT_EQ(TzqUrlParser::HostText("[::1]"), "[::1]");
+  EXPECT_EQ(TzqUrlParser::HostText("example.com"), "example.com");
+  EXPECT_EQ(TzqUrlParser::HostText(""), "");
+}
+
+TEST(UrlParser, MalformedBracketsAreRefused) {
+  TzqUrlParser parser;
+  for (const char* url : {"http://[::1/p", "http://[::1", "http://[]/", "http://[::1]x/", "http://[::1]]/",
+                          "http://[example.com]/", "http://[::g]/", "http://a[::1]/",
+                          "http://[fe80::1%25]/", "http://[fe80::1%]/"}) {
+    try {
+      parser.ParseUrl(url);
+      ADD_FAILURE() << url << " gave host " << parser.Host();
+    } catch (const EzqUrlError& e) {
+      EXPECT_STREQ(e.what(), "Malformed IPv6 address in brackets in a URL") << url;
+    }
+  }
 }
 
 TEST(UrlParser, MailtoHasNoSlashes) {
@@ -201,6 +256,9 @@ TEST(UrlParser, RequestTargetOfTheAsteriskHost) {
 
 TEST(UrlParser, HostIsComposedInItsAsciiForm) {
   EXPECT_EQ(Parsed("http://bücher.example/ü").FullUrl(), "http://xn--bcher-kva.example/%C3%BC");
+  // Upper case is folded before Punycode; a trailing dot stays with the host.
+  EXPECT_EQ(Parsed("http://BÜCHER.de./").FullUrl(), "http://xn--bcher-kva.de./");
+  EXPECT_EQ(Parsed("http://BÜCHER.de./").Host(), "BÜCHER.de.");
   // Parsing never fails; only composing a host that cannot be translated does.
   TzqUrlParser parser;
   EXPECT_NO_THROW(parser.ParseUrl("http://b\xC3(cher.example/"));
@@ -213,7 +271,7 @@ TEST(UrlParser, ResolvesAgainstABaseDirectory) {
   EXPECT_EQ(Resolved(base, "../c"), "http://h:8080/a/c");
   EXPECT_EQ(Resolved(base, "/d"), "http://h:8080/d");
   EXPECT_EQ(Resolved(base, "c?q=1"), "http://h:8080/a/b/c?q=1");
-  EXPECT_EQ(Resolved(base, ""), "http://h:8080/a/b/");
+  EXPECT_EQ(Resolved(base, ""), "http://h:8080/a/b/x");
   EXPECT_EQ(Resolved(base, "images/a.png"), "http://h:8080/a/b/images/a.png");
   TzqUrlParser parser;
   parser.ParseRelativeUrl(base, "c?q=1");
@@ -244,10 +302,15 @@ TEST(UrlParser, ResolutionKeepsTheBaseUserAndPort) {
 }
 
 TEST(UrlParser, ResolvesTheRfc3986Examples) {
-  // RFC 3986 section 5.4, the examples whose results this resolution shares. It differs on
-  // purpose for "g:h", "?y", "#s", "" and "http:g": see BaseQueryAndFragmentAreNeverInherited.
+  // RFC 3986 section 5.4, normal and abnormal examples (strict parser). A result with an
+  // authority and an empty path is composed with "/": "//g" gives http://g/.
   const char* base = "http://a/b/c/d;p?q";
   const std::pair<const char*, const char*> examples[] = {
+      {"g:h", "g:h"},
+      {"?y", "http://a/b/c/d;p?y"},
+      {"#s", "http://a/b/c/d;p?q#s"},
+      {"", "http://a/b/c/d;p?q"},
+      {"http:g", "http:g"},
       {"g", "http://a/b/c/g"},
       {"./g", "http://a/b/c/g"},
       {"g/", "http://a/b/c/g/"},
@@ -289,13 +352,32 @@ TEST(UrlParser, ResolvesTheRfc3986Examples) {
   for (const auto& [reference, expected] : examples) EXPECT_EQ(Resolved(base, reference), expected) << reference;
 }
 
-TEST(UrlParser, BaseQueryAndFragmentAreNeverInherited) {
-  const char* base = "http://a/b/c/d;p?q";
-  EXPECT_EQ(Resolved(base, "?y"), "http://a/b/c/?y");
-  EXPECT_EQ(Resolved(base, "#s"), "http://a/b/c/#s");
-  EXPECT_EQ(Resolved(base, ""), "http://a/b/c/");
-  // Only "://" makes a scheme.
-  EXPECT_EQ(Resolved(base, "g:h"), "http://a/b/c/g");
+TEST(UrlParser, ReferenceWithoutPathKeepsTheBasePathAndQuery) {
+  TzqUrlParser parser;
+  parser.ParseRelativeUrl("https://h:8443/list?page=1", "?page=2");
+  EXPECT_EQ(parser.Path(), "/list");
+  EXPECT_EQ(parser.Query(), "?page=2");
+  EXPECT_EQ(parser.Port(), 8443);
+  parser.ParseRelativeUrl("https://h:8443/list?page=1#top", "#end");
+  EXPECT_EQ(parser.FullUrl(), "https://h:8443/list?page=1#end");
+  EXPECT_EQ(parser.RequestTarget(), "/list?page=1");
+  // A scheme of letters, digits, '+', '-' and '.' before the first ':' makes a URL of its own.
+  parser.ParseRelativeUrl("http://a/b", "mailto:joe@example.com");
+  EXPECT_EQ(parser.FullUrl(), "mailto:joe@example.com");
+  parser.ParseRelativeUrl("http://a/b", "urn:isbn:0451450523");
+  EXPECT_EQ(parser.Scheme(), "urn");
+  EXPECT_EQ(parser.Host(), "");
+  EXPECT_EQ(parser.FullUrl(), "urn:isbn:0451450523");
+  EXPECT_EQ(Resolved("http://a/b", "./g:h"), "http://a/g:h");
+  EXPECT_EQ(Resolved("http://a/b", "1g:h"), "http://a/1g:h");
+}
+
+TEST(UrlParser, ResolutionCarriesIpv6HostsAndChecksPorts) {
+  EXPECT_EQ(Resolved("http://[::1]:8080/a/b", "../c?x"), "http://[::1]:8080/c?x");
+  EXPECT_EQ(Resolved("http://h/a", "//[2001:db8::2]:81/z"), "http://[2001:db8::2]:81/z");
+  TzqUrlParser parser;
+  EXPECT_THROW(parser.ParseRelativeUrl("http://h/a", "//h:0/z"), EzqUrlError);
+  EXPECT_THROW(parser.ParseRelativeUrl("http://h/a", "http://h:70000/z"), EzqUrlError);
 }
 
 TEST(UrlParser, NetworkPathReferencesNameTheirOwnServer) {

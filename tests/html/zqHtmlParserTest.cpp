@@ -248,6 +248,44 @@ TEST(HtmlParser, TablesRowsCellsAndCellContent) {
   EXPECT_FALSE(parser.Tags()[0]->CanBeInCell());
 }
 
+// Texts, attribute values and the document's texts decode character references; Source keeps
+// them; script and style text does not take them.
+TEST(HtmlParser, CharacterReferencesAreDecoded) {
+  TzqHtmlParser parser;
+  parser.SetParseMethod(pmAll);
+  parser.Parse(
+      "<title>Fish &amp; Chips &#8212; Caf&eacute;</title>"
+      "<meta name=author content=\"Zo&euml; &amp; Ann\"><meta name=description content='a &lt; b'>"
+      "<meta name=\"keywords\" content=\"x&#44;y\">"
+      "<a href=\"/q?a=1&amp;b=2\" title='&quot;hi&quot;'>Tom &amp; Jerry</a>"
+      "<script>if (a &amp;&amp; b) x();</script><p>5 &lt; 6 &nosuch; &</p>");
+  EXPECT_EQ(parser.Title(), "Fish & Chips — Café");
+  EXPECT_EQ(parser.Author(), "Zoë & Ann");
+  EXPECT_EQ(parser.Description(), "a < b");
+  EXPECT_EQ(parser.Keywords(), "x,y");
+  ASSERT_EQ(parser.Links().Count(), 1);
+  const TzqHtmlLink* link = parser.Links()[0];
+  EXPECT_EQ(link->Attributes().Values("href"), "/q?a=1&b=2");
+  EXPECT_EQ(link->Attributes().Values("title"), "\"hi\"");
+  EXPECT_EQ(link->Source(), "a href=\"/q?a=1&amp;b=2\" title='&quot;hi&quot;'");
+  Strings texts;
+  for (TzqHtmlTag* tag : parser.Tags())
+    if (tag->IsText()) texts.push_back(tag->Text() + "|" + tag->Source());
+  EXPECT_EQ(texts, (Strings{"Fish & Chips — Café|Fish &amp; Chips &#8212; Caf&eacute;", "Tom & Jerry|Tom &amp; Jerry",
+                            "if (a &amp;&amp; b) x();|if (a &amp;&amp; b) x();",
+                            "5 < 6 &nosuch; &|5 &lt; 6 &nosuch; &"}));
+}
+
+TEST(HtmlParser, TableCharsetsGiveUtf8Text) {
+  TzqMemoryStream stream(std::string("<title>\xF0\xD2\xC9\xD7\xC5\xD4</title><p title=\"\xC1\">\xEA"));
+  TzqHtmlParser parser;
+  parser.SetParseMethod(pmAll);
+  parser.Parse(stream, "koi8-r");
+  EXPECT_EQ(parser.Title(), "Привет");
+  EXPECT_EQ(parser.Tags()[2]->Attributes().Values("title"), "а");
+  EXPECT_EQ(Names(parser.Tags()), (Strings{"title", "#Привет", "p", "#Й"}));
+}
+
 TEST(HtmlParser, FramesMetaTagsAndDocumentTexts) {
   TzqHtmlParser parser;
   Strings meta;
@@ -259,7 +297,7 @@ TEST(HtmlParser, FramesMetaTagsAndDocumentTexts) {
       "<meta NAME=description CONTENT='About it'/><meta name=keywords content=\"k1, k2\">"
       "<meta name=author content=Bob><title>second</title></head>"
       "<frameset><frame src=a><iframe src=b></iframe></frameset>");
-  EXPECT_EQ(parser.Title(), "A &amp; <b>B</b>");
+  EXPECT_EQ(parser.Title(), "A & <b>B</b>");
   EXPECT_EQ(parser.Author(), "Ann");
   EXPECT_EQ(parser.Description(), "About it");
   EXPECT_EQ(parser.Keywords(), "k1, k2");

@@ -8,7 +8,7 @@ namespace {
 TEST(HttpClient, DefaultsAndRedirectMethods) {
   TzqHttp client;
   EXPECT_EQ(client.Port(), 80);
-  EXPECT_TRUE(client.TLSFlags() == (TzqTlsFlags{tfUseSSL3, tfUseTLS, tfUseTLS11, tfUseTLS12}));
+  EXPECT_TRUE(client.TLSFlags() == (TzqTlsFlags{tfUseSSL3, tfUseTLS, tfUseTLS11, tfUseTLS12, tfUseTLS13}));
   EXPECT_EQ(client.HttpVersion(), hvHttp1_1);
   EXPECT_EQ(client.UserAgent(), "Mozilla/4.0 (compatible; Quorvex)");
   EXPECT_EQ(client.MaxRedirects(), 15);

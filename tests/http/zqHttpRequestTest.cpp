@@ -59,6 +59,19 @@ TEST(HttpRequestUrlEncoded, ReservedCharactersAreEscapedUnlessNotCanonicalized) 
   EXPECT_EQ(request.BodySize(), 31);
 }
 
+TEST(HttpRequestUrlEncoded, FieldsAreEncodedInTheHeadersCharSet) {
+  TzqHttpRequest form;
+  form.Header().SetCharSet("koi8-r");
+  form.AddFormField("имя", "Jörg");
+  EXPECT_EQ(Body(form), "%C9%CD%D1=J%3Frg");  // ö has no place in KOI8-R
+  form.Header().SetCharSet("iso-8859-1");
+  EXPECT_EQ(Body(form), "%3F%3F%3F=J%F6rg");
+  TzqHttpRequest text;
+  text.Header().SetCharSet("koi8-r");
+  text.AddText("ёж");
+  EXPECT_EQ(Body(text), "\xA3\xD6");
+}
+
 TEST(HttpRequest, AnEmptyRequestHasNoBodyLengthOrContentType) {
   TzqHttpRequest request;
   EXPECT_EQ(Body(request), "");

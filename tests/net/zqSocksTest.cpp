@@ -71,15 +71,35 @@ TEST(Socks4Reply, NeedsEightBytesAndResult90) {
     EXPECT_EQ(e.ErrorCode(), 93);
     EXPECT_STREQ(e.what(), "SOCKS error: request rejected because the client program and identd report different user-ids");
   }
-  try {
-    f.socks->ParseReply(Bytes({4, 90, 0, 0, 0, 0, 0, 0}));
-    FAIL();
-  } catch (const EzqSocksFirewallError& e) {
-    EXPECT_EQ(e.ErrorCode(), 90);
-    EXPECT_STREQ(e.what(), "Request granted");
-  }
   EXPECT_TRUE(f.socks->ParseReply(Bytes({0, 90, 0, 0, 0, 0, 0, 0})));
   EXPECT_EQ(f.socks->State(), TzqSocksNetworkStream::ssPassThrough);
+}
+
+// A reply of the wrong version says so, never "Request granted" or "Succeeded".
+TEST(SocksReply, WrongVersionIsReportedAsSuch) {
+  auto message = [](TzqSocksNetworkStream& socks, const TzqByteArray& reply) {
+    try {
+      socks.ParseReply(reply);
+    } catch (const EzqSocksFirewallError& e) {
+      EXPECT_EQ(e.ErrorCode(), kSocksWrongVersionCode);
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  Fixture<TzqSocks4NetworkStream> socks4("10.0.0.1", 80);
+  EXPECT_EQ(message(*socks4.socks, Bytes({4, 90, 0, 0, 0, 0, 0, 0})),
+            "SOCKS error: the server replied with version 4 where 0 was expected");
+  Fixture<TzqSocks5NetworkStream> greeting("example.test", 80, "me", "pw");
+  greeting.socks->BuildRequest();
+  EXPECT_EQ(message(*greeting.socks, Bytes({4, 0})), "SOCKS error: the server replied with version 4 where 5 was expected");
+  Fixture<TzqSocks5NetworkStream> login("example.test", 80, "me", "pw");
+  login.socks->ParseReply(Bytes({5, 2}));
+  EXPECT_EQ(message(*login.socks, Bytes({5, 0})), "SOCKS error: the server replied with version 5 where 1 was expected");
+  Fixture<TzqSocks5NetworkStream> connect("example.test", 80);
+  connect.socks->ParseReply(Bytes({5, 0}));
+  EXPECT_EQ(message(*connect.socks, Bytes({0, 0, 0, 1, 1, 2, 3, 4, 0, 80})),
+            "SOCKS error: the server replied with version 0 where 5 was expected");
+  EXPECT_EQ(connect.socks->State(), TzqSocksNetworkStream::ssConnectRequest);
 }
 
 TEST(Socks5Handshake, WalksGreetingLoginAndConnect) {

@@ -21,8 +21,11 @@
 #   fields.key / fields.pem         EC P-256, serial 0A0B0C, e-mail in the subject,
 #                                   valid 2024-01-01 .. 2034-01-01, serverAuth+clientAuth
 #   altmail.key / altmail.pem       no e-mail in the subject, SAN email:alt@example.org
+#   weak1024.key / weak1024.pem     like server.pem, but an RSA 1024 key
+#   weak512.key / weak512.pem       like server.pem, but an RSA 512 key (serve it with
+#                                   -tls1_2 -cipher DEFAULT:@SECLEVEL=0)
 #
-# All keys are RSA 2048, unencrypted. Runs in well under a few seconds.
+# All other keys are RSA 2048, unencrypted. Runs in well under a few seconds.
 # Usage in tests:  SSL_CERT_FILE=OUTDIR/ca.pem <client> https://localhost:PORT/
 set -euo pipefail
 
@@ -160,6 +163,14 @@ newkey altmail.key
 openssl req -new -key altmail.key -subj "$subj_base/CN=Alt Mail" -out altmail.csr
 openssl x509 -req -in altmail.csr -CA ca.pem -CAkey ca.key -CAserial ca.srl \
     -sha256 -days 825 -extfile leaf-altmail.ext -out altmail.pem 2>/dev/null
+
+# ---- Leaves with keys below security level 2 -----------------------------------------
+for bits in 1024 512; do
+    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:$bits -out weak$bits.key 2>/dev/null
+    openssl req -new -key weak$bits.key -subj "$subj_base/CN=localhost" -out weak$bits.csr
+    openssl x509 -req -in weak$bits.csr -CA ca.pem -CAkey ca.key -CAserial ca.srl \
+        -sha256 -days 825 -extfile leaf-localhost.ext -out weak$bits.pem 2>/dev/null
+done
 
 rm -f ./*.csr
 chmod 644 ./*.pem ./*.key   # servers may drop privileges before reading them

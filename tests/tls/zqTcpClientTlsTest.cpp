@@ -13,7 +13,9 @@ public:
 TEST(TcpClientTls, DefaultsAndChangeNotificationOnRealChangesOnly) {
   TzqTcpClientTls client;
   EXPECT_EQ(client.UseTLS(), ctNone);
-  EXPECT_TRUE(client.TLSFlags() == kDefaultTlsFlags);
+  EXPECT_TRUE(client.TLSFlags() == (TzqTlsFlags{tfUseTLS, tfUseTLS11, tfUseTLS12, tfUseTLS13}));
+  EXPECT_EQ(client.CAFile(), "");
+  EXPECT_EQ(client.CAPath(), "");
   EXPECT_TRUE(client.UseSystemTLSFlags());
   EXPECT_FALSE(client.SendRootCertificate());
   EXPECT_FALSE(client.UseStrongCryptoAlgorithms());
@@ -28,7 +30,9 @@ TEST(TcpClientTls, DefaultsAndChangeNotificationOnRealChangesOnly) {
   client.SetTLSFlags({tfUseTLS13});
   client.SetCertificateFlags({cfIgnoreDateInvalid});
   client.SetCertificateFlags({cfIgnoreDateInvalid});
-  EXPECT_EQ(changes, 4);
+  client.SetCAFile("/ca.pem");
+  client.SetCAFile("/ca.pem");
+  EXPECT_EQ(changes, 5);
 }
 
 TEST(TcpClientTls, StreamKindFollowsTheModeAndThePort) {
@@ -55,8 +59,12 @@ TEST(TcpClientTls, TlsStreamsTakeTheSettingsAndReachTheirEngine) {
   client.SetCertChainRetrievalTimeout(1500);
   client.SetSendRootCertificate(true);
   client.SetSecurityPackage(" pkg ");
+  client.SetCAFile("/trust/ca.pem");
+  client.SetCAPath("/trust/dir");
   std::unique_ptr<TzqTlsNetworkStream> stream = client.CreateTlsStream();
   EXPECT_EQ(stream->TargetName(), "example.test");
+  EXPECT_EQ(stream->CAFile(), "/trust/ca.pem");
+  EXPECT_EQ(stream->CAPath(), "/trust/dir");
   EXPECT_EQ(stream->CertChainRetrievalTimeout(), 1500u);
   EXPECT_FALSE(stream->RequireClientCertificate());
   EXPECT_EQ(stream->Engine(), nullptr);
@@ -65,6 +73,8 @@ TEST(TcpClientTls, TlsStreamsTakeTheSettingsAndReachTheirEngine) {
   auto* engine = dynamic_cast<TzqTlsClientSspi*>(stream->Engine());
   ASSERT_NE(engine, nullptr);
   EXPECT_EQ(engine->TargetName(), "example.test");
+  EXPECT_EQ(engine->CAFile(), "/trust/ca.pem");
+  EXPECT_EQ(engine->CAPath(), "/trust/dir");
   EXPECT_TRUE(engine->TLSFlags() == (TzqTlsFlags{tfUseTLS12, tfUseTLS13}));
   EXPECT_TRUE(engine->CertificateFlags().Contains(cfIgnoreRevocation));
   EXPECT_TRUE(engine->CertChainFlags().Contains(rfCheckEndOnly));
@@ -73,10 +83,14 @@ TEST(TcpClientTls, TlsStreamsTakeTheSettingsAndReachTheirEngine) {
   EXPECT_EQ(stream->PendingAction(), kPendingWrite);
   stream->SetTargetName("other.test");
   EXPECT_EQ(engine->TargetName(), "other.test");
+  stream->SetCAFile("/other/ca.pem");
+  EXPECT_EQ(engine->CAFile(), "/other/ca.pem");
 
   TzqTlsNetworkStream copy;
   copy.AssignFrom(*stream);
   EXPECT_EQ(copy.TargetName(), "other.test");
+  EXPECT_EQ(copy.CAFile(), "/other/ca.pem");
+  EXPECT_EQ(copy.CAPath(), "/trust/dir");
   EXPECT_TRUE(copy.TLSFlags() == stream->TLSFlags());
 
   copy.SetRequireClientCertificate(true);

@@ -41,7 +41,7 @@ private:
     std::filesystem::create_directories(std::filesystem::path(dir_).parent_path());
     int lock = open((dir_ + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
     if (lock < 0 || flock(lock, LOCK_EX) != 0) throw std::runtime_error("cannot lock the test PKI");
-    if (!std::filesystem::exists(File("altmail.pem"))) Generate();
+    if (!std::filesystem::exists(File("weak512.pem"))) Generate();
     close(lock);
     setenv("SSL_CERT_FILE", File("ca.pem").c_str(), 1);
     setenv("SSL_CERT_DIR", dir_.c_str(), 1);  // holds no hashed links: adds nothing

@@ -129,7 +129,7 @@ public:
 
   TzqReply Run(const std::string& target, const std::string& user, const std::string& password) {
     TzqUrlParser parser;
-    parser.ParseUrl("http://" + host_ + ":" + std::to_string(port_) + target);
+    parser.ParseUrl("http://" + TzqUrlParser::HostText(host_) + ":" + std::to_string(port_) + target);
     auto link = std::make_unique<HttpLink>(host_, port_);
     std::string authorization;
     TzqReply reply;

@@ -47,6 +47,10 @@ public:
   std::string Https(const std::string& path) const {
     return "https://localhost:" + std::to_string(httpsPort_) + path;
   }
+  // The same ports on ::1, as an IPv6 literal.
+  std::string Ipv6(bool tls, const std::string& path) const {
+    return Format("%s://[::1]:%d%s", tls ? "https" : "http", tls ? httpsPort_ : httpPort_, path.c_str());
+  }
   std::string File(const std::string& name) const { return ReadWholeFile(processes_.RunDir() + "/www/" + name); }
   // The access log line of the one request of target: connection number, its request count,
   // TLS protocol, request line, status, Proxy-Authorization. nginx may log just after the client has the last byte.
@@ -198,9 +202,22 @@ TEST_F(HttpClientPeer, FilesArriveByteExactOverHttpAndHttps) {
     EXPECT_EQ(client.lastTotal, int64_t{3} << 20);
     EXPECT_EQ(client.opens, 1);  // both on one kept connection
   }
-  // The client offers TLS up to 1.2 only, whatever the server would take.
+  // TLS 1.3 is offered by default.
   const std::string logged = nginx.Logged("/large.bin?tls");
-  EXPECT_TRUE(Has(logged, " 2 TLSv1.2 \"GET")) << logged;
+  EXPECT_TRUE(Has(logged, " 2 TLSv1.3 \"GET")) << logged;
+}
+
+TEST_F(HttpClientPeer, Ipv6LiteralUrlsReachTheServerOnLoopback) {
+  const NginxPeer& nginx = Nginx();
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "https" : "http");
+    Client client;
+    EXPECT_EQ(client.Get(nginx.Ipv6(tls, tls ? "/hello.txt?v6tls#part" : "/hello.txt?v6#part")), "hello world\n");
+    EXPECT_EQ(client.http.StatusCode(), 200);
+    // nginx logs the request line as sent: no fragment.
+    const std::string logged = nginx.Logged(tls ? "/hello.txt?v6tls" : "/hello.txt?v6");
+    EXPECT_TRUE(Has(logged, tls ? " TLSv1.3 \"GET" : " - \"GET")) << logged;
+  }
 }
 
 TEST_F(HttpClientPeer, GzipAndChunkedBodiesAreDecoded) {

@@ -550,5 +550,68 @@ TEST_F(HttpClientScripted, ProxyChallengeAndRedirectResolution) {
   client.Close();
 }
 
+// An IPv6 literal is connected to as an address and written back in brackets; the fragment
+// never leaves the client; a query-only Location keeps the path.
+TEST_F(HttpClientScripted, Ipv6LiteralFragmentAndQueryOnlyRedirect) {
+  Recorder seen;
+  ScriptedServer server(
+      [&](int fd) {
+        seen.Read(fd);
+        WriteAll(fd, "HTTP/1.1 302 Found\r\nLocation: ?page=2\r\nContent-Length: 0\r\n\r\n");
+        seen.Read(fd);
+        WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        ReadUntilClosed(fd);
+      },
+      true);
+  EXPECT_EQ(Body(Format("http://[::1]:%d/list/all?page=1#top", server.Port())), "ok");
+  ASSERT_EQ(seen.requests.size(), 2u);
+  EXPECT_TRUE(StartsText("GET /list/all?page=1 HTTP/1.1\r\n", seen.requests[0])) << seen.requests[0];
+  EXPECT_NE(seen.requests[0].find(Format("\r\nHost: [::1]:%d\r\n", server.Port())), std::string::npos);
+  EXPECT_TRUE(StartsText("GET /list/all?page=2 HTTP/1.1\r\n", seen.requests[1])) << seen.requests[1];
+  EXPECT_EQ(server.Errors(), "");
+  client.Close();
+}
+
+TEST_F(HttpClientScripted, Ipv6TargetThroughAProxyIsBracketed) {
+  Recorder seen;
+  ScriptedServer proxy([&](int fd) {
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    ReadUntilClosed(fd);
+  });
+  client.ProxySettings().SetServer("127.0.0.1");
+  client.ProxySettings().SetPort(proxy.Port());
+  EXPECT_EQ(Body("http://[2001:db8::1]:8080/p#f"), "ok");
+  ASSERT_EQ(seen.requests.size(), 1u);
+  EXPECT_TRUE(StartsText("GET http://[2001:db8::1]:8080/p HTTP/1.1\r\n", seen.requests[0])) << seen.requests[0];
+  EXPECT_NE(seen.requests[0].find("\r\nHost: [2001:db8::1]:8080\r\n"), std::string::npos) << seen.requests[0];
+  client.Close();
+}
+
+// Only http and https are followed: another scheme would get HTTP sent to its own port.
+TEST_F(HttpClientScripted, RedirectsToOtherSchemesAreNotFollowed) {
+  for (const char* location : {"ftp://127.0.0.1/f", "mailto:joe@127.0.0.1", "urn:isbn:0451450523"}) {
+    SCOPED_TRACE(location);
+    Recorder seen;
+    ScriptedServer server([&](int fd) {
+      seen.Read(fd);
+      WriteAll(fd, Format("HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 4\r\n\r\nmove", location));
+      ReadUntilClosed(fd);
+    });
+    client.SetSilentHTTP(true);
+    EXPECT_EQ(Body(Url(server, "/")), "move\r\n");
+    EXPECT_EQ(client.StatusCode(), 302);
+    EXPECT_EQ(seen.requests.size(), 1u);
+    client.Close();
+  }
+}
+
+TEST_F(HttpClientScripted, BadPortsAndBracketsFailBeforeAnyConnection) {
+  EXPECT_THROW(Body("http://127.0.0.1:0/"), EzqUrlError);
+  EXPECT_THROW(Body("http://127.0.0.1:65617/"), EzqUrlError);  // 65617 would wrap to 81
+  EXPECT_THROW(Body("http://[::1/"), EzqUrlError);
+  EXPECT_FALSE(client.Active());
+}
+
 }  // namespace
 }  // namespace zq

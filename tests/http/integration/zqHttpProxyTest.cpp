@@ -418,5 +418,20 @@ TEST(HttpProxyTunnel, BodiesBeyondAMebibyteAreRefused) {
   EXPECT_EQ(coded.Errors(), "");
 }
 
+TEST(HttpProxyTunnel, Ipv6TargetIsBracketedInTheRequestLineAndHost) {
+  ScriptedServer server([&](int fd) {
+    Expect(ReadRequest(fd), "CONNECT [2001:db8::1]:443 HTTP/1.0\r\nHost: [2001:db8::1]:443\r\n" + kUserAgent + kKeepAlive + "\r\n",
+           "CONNECT");
+    WriteAll(fd, "HTTP/1.0 200 Connection established\r\n\r\n");
+    ReadUntilClosed(fd);
+  });
+  TzqHttpProxy proxy;
+  UseProxy(proxy, server);
+  proxy.OpenTunnel("2001:db8::1", 443);
+  EXPECT_EQ(proxy.StatusCode(), 200);
+  proxy.Close();
+  EXPECT_EQ(server.Errors(), "");
+}
+
 }  // namespace
 }  // namespace zq

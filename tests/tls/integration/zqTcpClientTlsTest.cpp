@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -134,6 +135,8 @@ TEST(TcpClientTls, Tls13ServerWithoutTicketsWaitsForTheClient) {
 }
 
 TEST(TcpClientTls, ZeroBytesEndsCleanlyWithTheShutdownToken) {
+  // Under TLS 1.3 the server writes its tickets with write(2), possibly after the client left.
+  ::signal(SIGPIPE, SIG_IGN);
   int listener = test::ListenOn(false, 0);
   int port = test::LocalPort(listener);
   bool closeNotify = false;
@@ -398,6 +401,76 @@ TEST(TcpClientTls, ThroughASocks5Server) {
   client.FirewallSettings().SetFirewallType(ftSocks5);
   client.Open();
   EXPECT_EQ(Get(client).rfind("HTTP/1.0 200 ok", 0), 0u);
+}
+
+// s_server -www reports the session it served: "New, TLSv1.3, Cipher is ...".
+TEST(TcpClientTls, DefaultsReachAServerThatSpeaksOnlyTls13) {
+  TlsPeer peer("server", {"-www", "-tls1_3"});
+  TzqTcpClientTls client;
+  Aim(client, peer.Port());
+  client.Open();
+  const std::string page = Get(client);
+  EXPECT_EQ(page.rfind("HTTP/1.0 200 ok", 0), 0u);
+  EXPECT_NE(page.find("New, TLSv1.3, Cipher is"), std::string::npos) << page;
+}
+
+// Keys below security level 2 are refused whatever the ignore flags say; the event still
+// decides last.
+TEST(TcpClientTls, WeakServerKeysAreRefused) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> servers = {
+      {"weak1024", {"-www", "-cipher", "DEFAULT:@SECLEVEL=0"}},
+      {"weak512", {"-www", "-tls1_2", "-cipher", "DEFAULT:@SECLEVEL=0"}},
+  };
+  const TzqCertificateVerifyFlags allIgnored{cfIgnoreCommonNameInvalid, cfIgnoreDateInvalid, cfIgnoreUnknownAuthority,
+                                             cfIgnoreRevocation,         cfIgnoreWrongUsage,  cfIgnoreChainPolicyErrors};
+  for (const auto& [certificate, arguments] : servers) {
+    SCOPED_TRACE(certificate);
+    TlsPeer peer(certificate, arguments);
+    for (const TzqCertificateVerifyFlags& flags : {TzqCertificateVerifyFlags{}, allIgnored}) {
+      TzqTcpClientTls client;
+      Aim(client, peer.Port());
+      client.SetCertificateFlags(flags);
+      try {
+        client.Open();
+        ADD_FAILURE() << "Open succeeded";
+      } catch (const EzqSocketError& e) {
+        EXPECT_EQ(static_cast<uint32_t>(e.ErrorCode()), NTE_BAD_KEY);
+        EXPECT_NE(e.Message().find("weaker than security level 2"), std::string::npos) << e.Message();
+      }
+      EXPECT_FALSE(client.Active());
+    }
+  }
+}
+
+TEST(TcpClientTls, CAFileAndCAPathReplaceTheSystemStore) {
+  const TlsCertificates& pki = TlsCertificates::Get();
+  TlsPeer privateCa("unknownca", {"-www"});
+  TlsPeer publicCa("server", {"-www"});
+  auto opened = [&](const TlsPeer& peer, const std::string& file, const std::string& path) {
+    TzqTcpClientTls client;
+    Aim(client, peer.Port());
+    client.SetCAFile(file);
+    client.SetCAPath(path);
+    try {
+      client.Open();
+    } catch (const EzqError& e) {
+      EXPECT_FALSE(client.Active());
+      return std::string(e.what());
+    }
+    return Get(client).substr(0, 15);
+  };
+  // The system store (the test CA) does not know the private CA; the file does.
+  EXPECT_EQ(opened(privateCa, "", ""), SspiErrorText(static_cast<int32_t>(CERT_E_CHAINING)));
+  EXPECT_EQ(opened(privateCa, pki.File("untrusted-ca.pem"), ""), "HTTP/1.0 200 ok");
+  // Used instead of the system store, not beside it.
+  EXPECT_EQ(opened(publicCa, "", ""), "HTTP/1.0 200 ok");
+  EXPECT_EQ(opened(publicCa, pki.File("untrusted-ca.pem"), ""), SspiErrorText(static_cast<int32_t>(CERT_E_UNTRUSTEDROOT)));
+  const std::string hashed = privateCa.Run() + "/hashed";
+  std::filesystem::create_directories(hashed);
+  std::filesystem::copy_file(pki.File("untrusted-ca.pem"), hashed + "/private.pem");
+  ASSERT_EQ(std::system(("openssl rehash '" + hashed + "'").c_str()), 0);
+  EXPECT_EQ(opened(privateCa, "", hashed), "HTTP/1.0 200 ok");
+  EXPECT_EQ(opened(privateCa, privateCa.Run() + "/missing.pem", ""), "The system cannot find the file specified");
 }
 
 }  // namespace
