@@ -138,6 +138,8 @@ const EVP_MD* DigestHashOf(const std::string& algorithm, bool& sess) {
   if (name.empty() || name == "md5") return EVP_md5();
   if (name == "sha-256") return EVP_sha256();
   if (name == "sha-512-256") return EVP_sha512_256();
+  // Not in RFC 7616's list, but offered by servers such as httpbin.
+  if (name == "sha-512") return EVP_sha512();
   return nullptr;
 }
 
@@ -145,7 +147,9 @@ const EVP_MD* DigestHashOf(const std::string& algorithm, bool& sess) {
 int DigestStrength(const std::string& algorithm) {
   bool sess = false;
   const EVP_MD* hash = DigestHashOf(algorithm, sess);
-  return hash == nullptr ? 0 : hash == EVP_md5() ? 1 : hash == EVP_sha256() ? 2 : 3;
+  if (hash == nullptr) return 0;
+  if (hash == EVP_md5()) return 1;
+  return hash == EVP_sha256() ? 2 : 3;
 }
 
 class TzqHexHash {

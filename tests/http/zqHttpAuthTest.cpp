@@ -222,6 +222,13 @@ TEST(HttpDigest, Rfc7616ExamplesForMd5AndSha256AndTheStrongerIsChosen) {
   EXPECT_EQ(DigestParameter(answer.value, "response"), "8ca523f5e9506fed4657c9700eebdbec");
 }
 
+TEST(HttpDigest, Sha512AsSomeServersOfferIt) {
+  const TzqAnswer answer = Ask({"Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512"}, "u", "p");
+  auto h = [](const std::string& text) { return HexDigest(EVP_sha512(), text); };
+  EXPECT_EQ(DigestParameter(answer.value, "response"),
+            h(h("u:r:p") + ":n:" + h("GET:/dir/index.html")));
+}
+
 // The inputs of RFC 7616's userhash example; the digests printed there do not follow from its
 // own inputs (a known erratum), so the expected values are computed here independently.
 TEST(HttpDigest, Rfc7616UserhashExampleWithSha512_256) {
