@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -108,6 +109,35 @@ TEST(AuthScripted, AChallengeThatOnlyMentionsBasicNeverDrawsBasicCredentials) {
   EXPECT_EQ(server.Errors(), "");
   ASSERT_EQ(seen.requests.size(), 1u);
   EXPECT_EQ(seen.requests[0].find("Authorization"), std::string::npos);
+}
+
+// No user name and no Kerberos ticket: the server's 401 is what the caller gets.
+TEST(AuthScripted, NegotiateAndNtlmWithoutAnyCredentialsEndWithTheServersRefusal) {
+  const char* previous = std::getenv("KRB5CCNAME");
+  const std::string saved = previous != nullptr ? previous : "";
+  setenv("KRB5CCNAME", "FILE:/nonexistent/zq-no-ticket", 1);
+  ScriptedServer server([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate\r\nWWW-Authenticate: NTLM\r\n"
+                 "Content-Length: 4\r\n\r\nnope");
+    ReadUntilClosed(fd);
+  });
+  TzqHttp client;
+  client.SetTimeOut(5000);
+  TzqMemoryStream body;
+  try {
+    client.Get(Url(server, "/"), nullptr, nullptr, &body);
+    ADD_FAILURE() << "the request succeeded";
+  } catch (const EzqHttpError& e) {
+    EXPECT_EQ(e.ErrorCode(), 401);
+    EXPECT_EQ(e.ResponseText(), "nope\r\n");
+  }
+  client.Close();
+  if (previous != nullptr)
+    setenv("KRB5CCNAME", saved.c_str(), 1);
+  else
+    unsetenv("KRB5CCNAME");
+  EXPECT_EQ(server.Errors(), "");
 }
 
 TEST(AuthScripted, BasicAnswersItsOwnChallengeBesideABearerOne) {
