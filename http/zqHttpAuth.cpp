@@ -3,10 +3,10 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <algorithm>
 #include <array>
 #include <memory>
 #include <mutex>
+#include <unordered_set>
 
 #include "codec/zqEncoder.h"
 #include "codec/zqUriUtils.h"
@@ -295,13 +295,12 @@ std::vector<std::pair<std::string, std::string>> TzqHttpAuthorization::ParseAuth
   const size_t firstComma = text.find(',');
   text.remove_prefix(SchemeLength(text.substr(0, firstComma)));
   std::vector<std::pair<std::string, std::string>> parameters;
+  std::unordered_set<std::string> seen;
   for (std::string_view element : SplitElements(text)) {
     const size_t equals = element.find('=');
     if (equals == std::string_view::npos) continue;
     std::string name = LowerCase(TrimOws(element.substr(0, equals)));
-    const bool seen = std::any_of(parameters.begin(), parameters.end(),
-                                  [&name](const auto& parameter) { return parameter.first == name; });
-    if (!seen) parameters.emplace_back(std::move(name), Unquote(TrimOws(element.substr(equals + 1))));
+    if (seen.insert(name).second) parameters.emplace_back(std::move(name), Unquote(TrimOws(element.substr(equals + 1))));
   }
   return parameters;
 }

@@ -192,6 +192,18 @@ TEST(HttpChallenges, OneValueMayHoldSeveralChallengesAndQuotedCommasStayInside) 
   EXPECT_EQ(parameters[2].second, "Login \"x\"");
 }
 
+// A hostile header of a megabyte is read in one pass, not once per parameter.
+TEST(HttpChallenges, HugeChallengeListsAreReadInLinearTime) {
+  std::string many = "Digest ";
+  for (int i = 0; i < 100000; ++i) many += "p" + std::to_string(i) + "=1, ";
+  many += "realm=\"r\", nonce=\"n\"";
+  std::string schemes;
+  for (int i = 0; i < 50000; ++i) schemes += "X" + std::to_string(i) + " a=1, ";
+  const TzqAnswer answer = Ask({schemes, many}, "u", "p");
+  EXPECT_TRUE(StartsText("Digest username=\"u\", realm=\"r\"", answer.value)) << answer.value.substr(0, 80);
+  EXPECT_EQ(TzqHttpAuthorization::SplitChallenges(TzqStringList{schemes}).Count(), 50000);
+}
+
 TEST(HttpChallenges, BasicAnswersOnlyAChallengeWhoseSchemeIsBasic) {
   EXPECT_FALSE(Ask({"Digest realm=\"basic\", nonce=\"n\", algorithm=SHA-1"}, "u", "p").produced);
   EXPECT_FALSE(Ask({"Bearer realm=\"Basic\", scope=\"basic\""}, "u", "p").produced);
