@@ -128,6 +128,7 @@ public:
 
   TzqCookieList& Cookies() { return cookies_; }
 
+  // The event handlers of both calls may veto, but must not add or delete stored cookies.
   void StoreCookies(const TzqCookieList& received);
   void SelectCookies(TzqCookieList& target, const std::string& host, bool secure, int port,
                      const std::string& path);
