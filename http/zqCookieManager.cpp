@@ -186,7 +186,8 @@ void ApplyLifetime(const TzqCookieFacts& facts, TzqCookieItem& cookie) {
 
 // The directory of the request path: up to, not including, its last "/".
 std::string DefaultCookiePath(std::string_view requestPath) {
-  const std::string_view path = PathPart(Trim(requestPath));
+  const std::string trimmed = Trim(requestPath);
+  const std::string_view path = PathPart(trimmed);
   if (path.empty() || path[0] != '/') return "/";
   const size_t slash = path.rfind('/');
   return slash == 0 ? "/" : std::string(path.substr(0, slash));
