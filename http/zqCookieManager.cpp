@@ -211,7 +211,8 @@ bool CookieDomainFor(const std::string& attribute, const std::string& host, std:
     domain = host;
     return true;
   }
-  if (!CookieDomainMatches(attribute, host)) return false;
+  // Only one leading dot is ignored; a second leaves a domain no host lies in.
+  if (attribute[0] == '.' || !CookieDomainMatches(attribute, host)) return false;
   if (IsPublicSuffix(attribute)) {
     if (attribute != host) return false;
     domain = host;

@@ -106,7 +106,8 @@ TEST(CookieParsing, SetCookie2AndAttributesFillEveryField) {
 TEST(CookieParsing, DomainsOutsideTheHostAndPublicSuffixesAreDropped) {
   TzqCookieList list;
   Receive(list, {"ok=1; domain=example.com", "dot=1; domain=.example.com", "other=1; domain=other.org",
-                 "tld=1; domain=com", "sub=1; domain=deeper.www.example.com", "tail=1; domain=ample.com"});
+                 "tld=1; domain=com", "sub=1; domain=deeper.www.example.com", "tail=1; domain=ample.com",
+                 "dots=1; domain=..example.com"});
   ASSERT_EQ(list.Count(), 2);
   EXPECT_EQ(list.Items(0)->Name, "ok");
   EXPECT_EQ(list.Items(1)->Name, "dot");
