@@ -206,7 +206,8 @@ const psl_ctx_t* PublicSuffixList() {
 // host lies outside of, or a public suffix other than the host itself (which makes the cookie
 // host-only).
 bool CookieDomainFor(const std::string& attribute, const std::string& host, std::string& domain) {
-  if (host.empty()) return false;
+  const auto blankOrControl = [](char c) { return static_cast<unsigned char>(c) <= 32 || c == 0x7F; };
+  if (host.empty() || host[0] == '.' || std::any_of(host.begin(), host.end(), blankOrControl)) return false;
   if (attribute.empty()) {
     domain = host;
     return true;

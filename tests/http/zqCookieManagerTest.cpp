@@ -122,6 +122,13 @@ TEST(CookieParsing, DomainsOutsideTheHostAndPublicSuffixesAreDropped) {
   Receive(list, {"ip=1", "part=1; domain=0.0.1"}, "127.0.0.1");
   ASSERT_EQ(list.Count(), 1);
   EXPECT_EQ(list.Items(0)->Name, "ip");
+  // A host name with control characters or blanks is no host a cookie can belong to.
+  Receive(list, {"n=1"}, std::string(".\0example.com", 13));
+  EXPECT_EQ(list.Count(), 0);
+  Receive(list, {"n=1"}, "www.exa mple.com");
+  EXPECT_EQ(list.Count(), 0);
+  Receive(list, {"n=1"}, "..example.com");
+  EXPECT_EQ(list.Count(), 0);
 }
 
 TEST(CookieRules, DomainMatchFollowsRfc6265) {
