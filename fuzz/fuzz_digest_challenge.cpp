@@ -1,5 +1,6 @@
-// Feeds arbitrary Digest challenge lines through the challenge parser, the response and the
-// composed Authorization value. Input: the user name on the first line, then the challenge.
+// Feeds arbitrary challenge values through the challenge splitter, the Digest parser, the
+// response and the composed Authorization value. Input: the user name on the first line, then
+// the challenge value.
 
 #include <cstdint>
 #include <cstdlib>
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   challenge.Method = "GET";
   challenge.Uri = "/dir/index.html";
   const std::string response = zq::TzqHttpDigestAuthorization::DigestResponse(challenge, user, "secret");
-  if (!response.empty() && response.size() != 32) std::abort();
+  if (!response.empty() && response.size() != 32 && response.size() != 64 && response.size() != 128) std::abort();
   challenge.Response = response;
   (void)zq::TzqHttpDigestAuthorization::ComposeDigest(challenge);
 
@@ -47,6 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   parser.ParseUrl("http://127.0.0.1/dir/index.html?q=1");
   zq::TzqStringList challenges;
   challenges.Add(line);
+  const zq::TzqStringList split = zq::TzqHttpAuthorization::SplitChallenges(challenges);
+  for (int i = 0; i < split.Count(); ++i) {
+    // Every challenge opens with its scheme token.
+    if (split[i].empty() || split[i][0] == ' ' || split[i][0] == ',') std::abort();
+    (void)zq::TzqHttpAuthorization::ParseAuthParams(split[i]);
+  }
   std::string value;
   bool fresh = false;
   // Negotiate goes to the system's Kerberos library, outside what this target is about.

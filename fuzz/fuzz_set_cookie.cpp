@@ -19,7 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   response.Add("HTTP/1.1 200 OK");
   zq::TzqStringList values;
   values.SetText(input.substr(newline + 1));
-  for (int i = 0; i < values.Count(); ++i) response.Add((i % 2 ? "Set-Cookie2: " : "Set-Cookie: ") + values[i]);
+  for (int i = 0; i < values.Count(); ++i) {
+    response.Add((i % 2 ? "Set-Cookie2: " : "Set-Cookie: ") + values[i]);
+    zq::TzqDateTime date = 0;
+    if (zq::ParseCookieDate(values[i], date) && date < -109207.0) std::abort();  // before 1601
+  }
 
   zq::TzqCookieList received;
   received.ParseResponseCookies(response, host, 80, "/a/b?c");

@@ -2,8 +2,11 @@
 // Cookies: the cookie item, the ordered cookie list (Set-Cookie / Set-Cookie2 parsing, the
 // Cookie request field, the stored form) and the cookie store shared by HTTP clients.
 //
-// Domains and paths follow RFC 6265's domain-match and path-match; a received cookie whose
-// Domain does not domain-match the responding host, or names a public suffix, is dropped.
+// Set-Cookie is read, stored and sent as RFC 6265 section 5 describes: a received cookie whose
+// Domain does not domain-match the responding host, or names a public suffix, is dropped. A
+// cookie without a Domain attribute is host-only: its Domain is the bare host, without the
+// leading dot that domain cookies carry (so stored lists keep the distinction in their old form).
+// A store keeps at most 50 cookies per domain and 3000 in all, dropping the oldest.
 
 #include <cstdint>
 #include <functional>
@@ -11,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "core/zqComponent.h"
@@ -85,7 +89,7 @@ public:
   // Told when an update batch ends or the list changes outside one.
   std::function<void(TzqObject* sender)> OnChange;
 
-  // By Name ascending, then by Path descending, without regard to case.
+  // Longer paths first; cookies with paths of equal length keep their order.
   void SortCookies();
 
   virtual std::string FormatCookie(const TzqCookieItem& item) const;
@@ -101,7 +105,10 @@ public:
   virtual void SaveToStream(TzqStream& stream) const;
 
 private:
+  friend class TzqCookieManager;
   void Changed();
+  // Deletes those items in one pass, keeping the order of the rest.
+  void RemoveItems(const std::unordered_set<const TzqCookieItem*>& doomed);
   TzqObject* owner_;
   std::vector<std::unique_ptr<TzqCookieItem>> items_;
   int updateCount_ = 0;
@@ -121,6 +128,7 @@ public:
 
   TzqCookieList& Cookies() { return cookies_; }
 
+  // The event handlers of both calls may veto, but must not add or delete stored cookies.
   void StoreCookies(const TzqCookieList& received);
   void SelectCookies(TzqCookieList& target, const std::string& host, bool secure, int port,
                      const std::string& path);
@@ -138,8 +146,10 @@ protected:
                               bool secure, bool& allow);
 
 private:
+  template <typename Test>
+  void DeleteWhere(Test test);
   void RemoveExpired();
-  int FindCookie(const TzqCookieItem& cookie) const;
+  void EnforceLimits();
   bool CookieMatches(TzqCookieItem* cookie, const std::string& host, bool secure, int port, const std::string& path);
 
   TzqCookieList cookies_;
@@ -155,7 +165,11 @@ bool CookiePathMatches(std::string_view cookiePath, std::string_view requestPath
 bool CookiePortMatches(std::string_view portList, int port);
 // True when the domain (leading dot ignored) is a suffix under which anyone can register.
 bool IsPublicSuffix(std::string_view domain);
-// Present when an attribute after the first name=value pair is exactly that word.
+// Present when an attribute after the first name=value pair has that name, with or without a value.
 bool HasCookieFlag(std::string_view cookieData, std::string_view flag);
+// Domain-match for a stored cookie: a host-only cookie matches its own host only.
+bool CookieHostMatches(const TzqCookieItem& cookie, std::string_view host);
+// An Expires date as RFC 6265 reads cookie dates (section 5.1.1), in UTC; false when it is none.
+bool ParseCookieDate(std::string_view text, TzqDateTime& utc);
 
 }  // namespace zq

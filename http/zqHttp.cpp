@@ -277,7 +277,8 @@ bool TzqHttp::AuthorizeInto(Exchange& exchange, const TzqStringList& challenges,
   const std::string& password = proxy ? proxySettings_->Password() : exchange.serverPassword;
   std::string value;
   newConnection = false;
-  if (!TzqHttpAuthorization::Authorize(*url_, method_, user, password, challenges, this, value, newConnection))
+  if (!TzqHttpAuthorization::Authorize(*url_, method_, user, password, challenges, this, value, newConnection,
+                                       exchange.body))
     return false;
   TzqHttpUtils::SetHeaderField(proxy ? "Proxy-Authorization" : "Authorization", value, exchange.lines);
   return true;
@@ -357,6 +358,7 @@ TzqHttp::Dispatch TzqHttp::Challenge(Exchange& exchange, bool proxy) {
   if (!proxy && Origin(*url_) != exchange.origin) return Fail(exchange);
   bool newConnection = false;
   const TzqStringList& offered = proxy ? responseHeader_->ProxyAuthenticate() : responseHeader_->Authenticate();
+  exchange.body->SetPosition(exchange.bodyStart);  // Digest auth-int hashes the body from its start
   if (!AuthorizeInto(exchange, offered, proxy, newConnection)) return Fail(exchange);
   SetKeepConnection(true);
   if (challenges == 1 && newConnection) exchange.closeAfterwards = true;

@@ -1,8 +1,12 @@
 #include "http/zqHttpAuth.h"
 
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <array>
+#include <memory>
 #include <mutex>
+#include <unordered_set>
 
 #include "codec/zqEncoder.h"
 #include "codec/zqUriUtils.h"
@@ -10,15 +14,15 @@
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
 #include "core/zqText.h"
-#include "http/zqHeaderFieldList.h"
 #include "http/zqSspiAuth.h"
-#include "tls/zqCryptHash.h"
+#include "tls/zqSspi.h"
 
 namespace zq {
 
 namespace {
 
 const char* const sNoRandomNonce = "No random bytes for the client nonce";
+const char* const sHashFailed = "The digest hash could not be computed";
 
 struct TzqRegistry {
   std::recursive_mutex lock;
@@ -54,6 +58,163 @@ uint32_t ParseHexCount(const std::string& text) {
   return value;
 }
 
+bool IsTokenChar(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  if (byte <= 32 || byte >= 127) return false;
+  return std::string_view("\"(),/:;<=>?@[\\]{}").find(c) == std::string_view::npos;
+}
+
+bool IsOws(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimOws(std::string_view text) {
+  while (!text.empty() && IsOws(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsOws(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// The comma-separated elements of a field value; commas inside quoted strings do not count.
+std::vector<std::string_view> SplitElements(std::string_view text) {
+  std::vector<std::string_view> elements;
+  size_t start = 0;
+  bool quoted = false;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size()) {
+      const char c = text[i];
+      if (quoted && c == '\\') {
+        ++i;
+        continue;
+      }
+      if (c == '"') quoted = !quoted;
+      if (quoted || c != ',') continue;
+    }
+    const std::string_view element = TrimOws(text.substr(start, i - start));
+    if (!element.empty()) elements.push_back(element);
+    start = i + 1;
+  }
+  return elements;
+}
+
+// The length of the scheme token that opens a new challenge in this element, or 0 when the
+// element is a parameter of the challenge before it.
+size_t SchemeLength(std::string_view element) {
+  size_t length = 0;
+  while (length < element.size() && IsTokenChar(element[length])) ++length;
+  if (length == 0) return 0;
+  if (length == element.size()) return length;
+  if (!IsOws(element[length])) return 0;
+  const std::string_view rest = TrimOws(element.substr(length));
+  return !rest.empty() && rest[0] == '=' ? 0 : length;
+}
+
+// A quoted string without its quotes and escapes, or a token as it is.
+std::string Unquote(std::string_view value) {
+  if (value.empty() || value[0] != '"') return std::string(value);
+  std::string result;
+  for (size_t i = 1; i < value.size() && value[i] != '"'; ++i) {
+    if (value[i] == '\\' && i + 1 < value.size()) ++i;
+    result += value[i];
+  }
+  return result;
+}
+
+// A quoted string of the text, with quotes and backslashes escaped.
+std::string Quote(std::string_view text) {
+  std::string result = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') result += '\\';
+    result += c;
+  }
+  return result + "\"";
+}
+
+// ---- Digest hashes ---------------------------------------------------------------------------
+
+// The hash of an algorithm name ("MD5", "SHA-256-sess", ...); sess tells whether A1 is hashed
+// again with the nonces. None for an algorithm this client does not know.
+const EVP_MD* DigestHashOf(const std::string& algorithm, bool& sess) {
+  std::string name = LowerCase(algorithm);
+  sess = EndsText("-sess", name);
+  if (sess) name.resize(name.size() - 5);
+  if (name.empty() || name == "md5") return EVP_md5();
+  if (name == "sha-256") return EVP_sha256();
+  if (name == "sha-512-256") return EVP_sha512_256();
+  // Not in RFC 7616's list, but offered by servers such as httpbin.
+  if (name == "sha-512") return EVP_sha512();
+  return nullptr;
+}
+
+// Stronger algorithms rank higher; 0 for one this client cannot answer.
+int DigestStrength(const std::string& algorithm) {
+  bool sess = false;
+  const EVP_MD* hash = DigestHashOf(algorithm, sess);
+  if (hash == nullptr) return 0;
+  if (hash == EVP_md5()) return 1;
+  return hash == EVP_sha256() ? 2 : 3;
+}
+
+class TzqHexHash {
+public:
+  explicit TzqHexHash(const EVP_MD* hash) : context_(EVP_MD_CTX_new()) {
+    if (context_ == nullptr || EVP_DigestInit_ex(context_.get(), hash, nullptr) != 1) throw EzqError(sHashFailed);
+  }
+  void Update(const void* data, size_t size) {
+    if (EVP_DigestUpdate(context_.get(), data, size) != 1) throw EzqError(sHashFailed);
+  }
+  std::string Hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(context_.get(), digest, &size) != 1) throw EzqError(sHashFailed);
+    std::string hex;
+    for (unsigned int i = 0; i < size; ++i) hex += Format("%.2x", digest[i]);
+    return hex;
+  }
+
+private:
+  struct TzqFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+  };
+  std::unique_ptr<EVP_MD_CTX, TzqFree> context_;
+};
+
+std::string HashHex(const EVP_MD* hash, const std::string& text) {
+  TzqHexHash hasher(hash);
+  hasher.Update(text.data(), text.size());
+  return hasher.Hex();
+}
+
+// The hash of the body from its position to its end; the position is restored.
+std::string BodyHashHex(const EVP_MD* hash, TzqStream* body) {
+  TzqHexHash hasher(hash);
+  if (body == nullptr) return hasher.Hex();
+  const int64_t start = body->Position();
+  std::array<char, 65536> buffer;
+  try {
+    for (int64_t got; (got = body->Read(buffer.data(), static_cast<int64_t>(buffer.size()))) > 0;)
+      hasher.Update(buffer.data(), static_cast<size_t>(got));
+  } catch (...) {
+    body->SetPosition(start);
+    throw;
+  }
+  body->SetPosition(start);
+  return hasher.Hex();
+}
+
+// "auth" when offered, else "auth-int"; the list may have blanks after its commas. Empty when
+// there is no list, "?" when it offers neither.
+std::string ChooseQop(const std::string& options) {
+  if (Trim(options).empty()) return std::string();
+  bool authInt = false;
+  for (std::string_view rest = options;;) {
+    const size_t comma = rest.find(',');
+    const std::string option = LowerCase(Trim(rest.substr(0, comma)));
+    if (option == "auth") return option;
+    authInt = authInt || option == "auth-int";
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return authInt ? "auth-int" : "?";
+}
+
 std::string BytesOf(TzqStream& stream) {
   std::string bytes(static_cast<size_t>(stream.Size() - stream.Position()), '\0');
   if (!bytes.empty()) stream.ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
@@ -66,12 +227,19 @@ std::string BytesOf(TzqStream& stream) {
 
 bool TzqHttpAuthorization::Authorize(const TzqUrlParser& parser, const std::string& method, const std::string& userName,
                                      const std::string& password, const TzqStringList& challenges, const void* client,
-                                     std::string& value, bool& startNewConnection) {
+                                     std::string& value, bool& startNewConnection, TzqStream* entityBody) {
   TzqRegistry& registry = Registry();
   std::lock_guard<std::recursive_mutex> guard(registry.lock);
   for (auto it = registry.schemes.rbegin(); it != registry.schemes.rend(); ++it) {
     TzqHttpAuthorization& scheme = **it;
-    scheme.Authorize(parser, method, userName, password, challenges, client);
+    scheme.EntityBody = entityBody;
+    try {
+      scheme.Authorize(parser, method, userName, password, challenges, client);
+    } catch (...) {
+      scheme.EntityBody = nullptr;
+      throw;
+    }
+    scheme.EntityBody = nullptr;
     if (!scheme.AuthorizationValue.empty()) {
       value = scheme.AuthorizationValue;
       startNewConnection = scheme.StartNewConnection;
@@ -89,11 +257,52 @@ void TzqHttpAuthorization::RegisterAuthorization(std::unique_ptr<TzqHttpAuthoriz
   registry.schemes.push_back(std::move(scheme));
 }
 
+TzqStringList TzqHttpAuthorization::SplitChallenges(const TzqStringList& values) {
+  TzqStringList result;
+  for (int i = 0; i < values.Count(); ++i) {
+    std::string current;
+    for (std::string_view element : SplitElements(values[i])) {
+      const size_t scheme = SchemeLength(element);
+      if (scheme > 0) {
+        if (!current.empty()) result.Add(current);
+        current = std::string(element.substr(0, scheme));
+        element = TrimOws(element.substr(scheme));
+        if (element.empty()) continue;
+        current += ' ';
+      } else if (current.empty()) {
+        continue;  // parameters before any scheme belong to nothing
+      } else if (current.find(' ') != std::string::npos) {
+        current += ", ";
+      } else {
+        current += ' ';
+      }
+      current += element;
+    }
+    if (!current.empty()) result.Add(current);
+  }
+  return result;
+}
+
 std::string TzqHttpAuthorization::FindChallenge(const TzqStringList& challenges, const std::string& name) {
-  const std::string lowerName = LowerCase(name);
-  for (int i = 0; i < challenges.Count(); ++i)
-    if (LowerCase(challenges[i]).find(lowerName) != std::string::npos) return challenges[i];
+  const TzqStringList split = SplitChallenges(challenges);
+  for (int i = 0; i < split.Count(); ++i)
+    if (SameText(split[i].substr(0, split[i].find(' ')), name)) return split[i];
   return std::string();
+}
+
+std::vector<std::pair<std::string, std::string>> TzqHttpAuthorization::ParseAuthParams(const std::string& line) {
+  std::string_view text = TrimOws(line);
+  const size_t firstComma = text.find(',');
+  text.remove_prefix(SchemeLength(text.substr(0, firstComma)));
+  std::vector<std::pair<std::string, std::string>> parameters;
+  std::unordered_set<std::string> seen;
+  for (std::string_view element : SplitElements(text)) {
+    const size_t equals = element.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string name = LowerCase(TrimOws(element.substr(0, equals)));
+    if (seen.insert(name).second) parameters.emplace_back(std::move(name), Unquote(TrimOws(element.substr(equals + 1))));
+  }
+  return parameters;
 }
 
 // ---- Basic -------------------------------------------------------------------------------------
@@ -111,7 +320,12 @@ void TzqHttpBasicAuthorization::Authorize(const TzqUrlParser&, const std::string
 // ---- Digest ------------------------------------------------------------------------------------
 
 void TzqDigestChallenge::Parse(const std::string& line) {
-  auto parameter = [&line](const char* name) { return TzqHeaderFieldList::GetParameter(line, name); };
+  const auto parameters = TzqHttpAuthorization::ParseAuthParams(line);
+  auto parameter = [&parameters](std::string_view name) {
+    for (const auto& [key, value] : parameters)
+      if (key == name) return value;
+    return std::string();
+  };
   CharSet = parameter("charset");
   Realm = parameter("realm");
   Domain = parameter("domain");
@@ -125,20 +339,38 @@ void TzqDigestChallenge::Parse(const std::string& line) {
   ClientNonce = parameter("cnonce");
   NonceCount = ParseHexCount(parameter("nc"));
   Response = parameter("response");
+  UserHash = SameText(parameter("userhash"), "true");
 }
 
 void TzqHttpDigestAuthorization::Authorize(const TzqUrlParser& parser, const std::string& method,
                                            const std::string& userName, const std::string& password,
                                            const TzqStringList& challenges, const void*) {
   AuthorizationValue.clear();
-  const std::string line = FindChallenge(challenges, "digest");
+  const std::string line = StrongestChallenge(challenges);
   if (line.empty()) return;
-  AuthorizationValue = DigestValue(parser, method, userName, password, line);
+  AuthorizationValue = DigestValue(parser, method, userName, password, line, EntityBody);
+}
+
+std::string TzqHttpDigestAuthorization::StrongestChallenge(const TzqStringList& challenges) {
+  const TzqStringList split = SplitChallenges(challenges);
+  std::string best;
+  int bestStrength = 0;
+  for (int i = 0; i < split.Count(); ++i) {
+    if (!SameText(split[i].substr(0, split[i].find(' ')), "digest")) continue;
+    TzqDigestChallenge challenge;
+    challenge.Parse(split[i]);
+    const int strength = DigestStrength(challenge.Algorithm);
+    if (strength > bestStrength) {
+      best = split[i];
+      bestStrength = strength;
+    }
+  }
+  return best;
 }
 
 std::string TzqHttpDigestAuthorization::DigestValue(const TzqUrlParser& parser, const std::string& method,
                                                     const std::string& userName, const std::string& password,
-                                                    const std::string& line) {
+                                                    const std::string& line, TzqStream* entityBody) {
   if (userName.empty()) return std::string();
   TzqDigestChallenge challenge;
   challenge.Parse(line);
@@ -152,53 +384,57 @@ std::string TzqHttpDigestAuthorization::DigestValue(const TzqUrlParser& parser, 
   }
   challenge.Method = method;
   challenge.UserName = userName;
-  challenge.Uri = parser.RequestTarget();
+  // A tunnel's request target is its authority.
+  challenge.Uri = SameText(method, "CONNECT") ? parser.Host() + ":" + IntToStr(parser.Port() > 0 ? parser.Port() : 80)
+                                              : parser.RequestTarget();
+  challenge.EntityBody = entityBody;
   challenge.Response = DigestResponse(challenge, userName, password);
-  return challenge.Response.empty() ? std::string() : ComposeDigest(challenge);
+  if (challenge.Response.empty()) return std::string();
+  if (challenge.UserHash) {
+    bool sess = false;
+    challenge.UserName = HashHex(DigestHashOf(challenge.Algorithm, sess), userName + ":" + challenge.Realm);
+  }
+  return ComposeDigest(challenge);
 }
 
 std::string TzqHttpDigestAuthorization::DigestResponse(TzqDigestChallenge& challenge, const std::string& userName,
                                                        const std::string& password) {
-  std::string a1;
-  if (challenge.Algorithm.empty() || SameText(challenge.Algorithm, "md5"))
-    a1 = userName + ":" + challenge.Realm + ":" + password;
-  else if (SameText(challenge.Algorithm, "md5-sess"))
-    a1 = Md5Hex(userName + ":" + challenge.Realm + ":" + password) + ":" + challenge.Nonce + ":" +
-         challenge.ClientNonce;
-  const std::string a2 = challenge.Method + ":" + challenge.Uri;
-  TzqStringList offers;
-  offers.SetDelimitedText(LowerCase(challenge.QopOptions), ',', '\0');
-  if (offers.IndexOf("auth") >= 0) challenge.QopOptions = "auth";
-  if (a1.empty()) return std::string();
-
+  bool sess = false;
+  const EVP_MD* hash = DigestHashOf(challenge.Algorithm, sess);
+  const std::string qop = ChooseQop(challenge.QopOptions);
+  if (hash == nullptr || qop == "?") return std::string();
+  challenge.QopOptions = qop;
+  std::string ha1 = HashHex(hash, userName + ":" + challenge.Realm + ":" + password);
+  if (sess) ha1 = HashHex(hash, ha1 + ":" + challenge.Nonce + ":" + challenge.ClientNonce);
+  std::string a2 = challenge.Method + ":" + challenge.Uri;
+  if (qop == "auth-int") a2 += ":" + BodyHashHex(hash, challenge.EntityBody);
   std::string s = challenge.Nonce + ":";
-  if (!challenge.QopOptions.empty())
-    s += Hex8(challenge.NonceCount) + ":" + challenge.ClientNonce + ":" + challenge.QopOptions + ":";
-  s += Md5Hex(a2);
-  return Md5Hex(Md5Hex(a1) + ":" + s);
+  if (!qop.empty()) s += Hex8(challenge.NonceCount) + ":" + challenge.ClientNonce + ":" + qop + ":";
+  return HashHex(hash, ha1 + ":" + s + HashHex(hash, a2));
 }
 
 std::string TzqHttpDigestAuthorization::ComposeDigest(const TzqDigestChallenge& challenge) {
-  TzqStringList lines;
-  TzqHeaderFieldList fields(lines);
-  fields.SetItemDelimiter(',');
-  fields.AddEmptyField("authfield");
+  std::vector<std::string> parameters;
+  auto add = [&parameters](const char* name, const std::string& value, bool quoted) {
+    if (!Trim(value).empty()) parameters.push_back(std::string(name) + "=" + (quoted ? Quote(value) : value));
+  };
   const bool qop = !challenge.QopOptions.empty();
-  fields.AddQuotedParameter("authfield", "username", challenge.UserName);
-  fields.AddQuotedParameter("authfield", "realm", challenge.Realm);
+  add("username", challenge.UserName, true);
+  add("realm", challenge.Realm, true);
+  if (qop) add("qop", challenge.QopOptions, false);
+  add("algorithm", challenge.Algorithm, false);
+  add("uri", challenge.Uri, true);
+  add("nonce", challenge.Nonce, true);
   if (qop) {
-    fields.AddQuotedParameter("authfield", "qop", challenge.QopOptions);
-    fields.AddQuotedParameter("authfield", "algorithm", challenge.Algorithm);
+    add("nc", Hex8(challenge.NonceCount), false);
+    add("cnonce", challenge.ClientNonce, true);
   }
-  fields.AddQuotedParameter("authfield", "uri", challenge.Uri);
-  fields.AddQuotedParameter("authfield", "nonce", challenge.Nonce);
-  if (qop) {
-    fields.AddParameter("authfield", "nc", Hex8(challenge.NonceCount));
-    fields.AddQuotedParameter("authfield", "cnonce", challenge.ClientNonce);
-  }
-  fields.AddQuotedParameter("authfield", "opaque", challenge.Opaque);
-  fields.AddQuotedParameter("authfield", "response", challenge.Response);
-  return "Digest " + fields.GetFieldValue("authfield");
+  add("opaque", challenge.Opaque, true);
+  add("response", challenge.Response, true);
+  if (challenge.UserHash) add("userhash", "true", false);
+  std::string value = "Digest";
+  for (size_t i = 0; i < parameters.size(); ++i) value += (i == 0 ? " " : ", ") + parameters[i];
+  return value;
 }
 
 std::string TzqHttpDigestAuthorization::NewClientNonce() {
@@ -245,6 +481,13 @@ void TzqHttpNtlmAuthorization::Authorize(const TzqUrlParser& parser, const std::
   };
   try {
     value = NtlmStep(*contexts_[index].second, parser, userName, password, line, scheme, done);
+  } catch (const EzqSSPIError&) {
+    done = true;
+    finish();
+    // Without a user name and without system credentials (no Kerberos ticket) there is
+    // nothing to offer: leave the answer to the next scheme, or the 401 to the caller.
+    if (userName.empty() && StartNewConnection) return;
+    throw;
   } catch (...) {
     finish();
     throw;

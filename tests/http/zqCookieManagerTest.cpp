@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
+#include "codec/zqUriUtils.h"
 #include "codec/zqUtils.h"
 #include "core/zqError.h"
 #include "core/zqStream.h"
@@ -21,42 +25,46 @@ void Receive(TzqCookieList& list, std::initializer_list<std::string> values, con
   list.ParseResponseCookies(lines, host, port, path);
 }
 
-TEST(CookieParsing, BareNameValueTakesHostAndRequestUriAsDefaults) {
+TEST(CookieParsing, BareNameValueIsHostOnlyWithTheRequestDirectoryAsPath) {
   TzqCookieList list;
   Receive(list, {"sid=abc"});
   ASSERT_EQ(list.Count(), 1);
   const TzqCookieItem& c = *list.Items(0);
   EXPECT_EQ(c.Name, "sid");
   EXPECT_EQ(c.Value, "abc");
-  EXPECT_EQ(c.Domain, ".www.example.com");
-  EXPECT_EQ(c.Path, "/docs/page?x=1");
+  EXPECT_EQ(c.Domain, "www.example.com");
+  EXPECT_EQ(c.Path, "/docs");
   EXPECT_EQ(c.Expires, -1.0);
   EXPECT_EQ(c.MaxAge(), -1);
   EXPECT_EQ(c.Format, 0);
   EXPECT_EQ(c.CookieData, "sid=abc");
 }
 
-TEST(CookieParsing, ValuesStopAtUnquotedCommasAndQuotedOnesLoseTheirQuotes) {
+TEST(CookieParsing, ValuesKeepCommasAndQuotesAndPairsWithoutANameAreIgnored) {
   TzqCookieList list;
-  Receive(list, {"a=1,2; path=/", "b=\"1,2\"; path=/", "flagonly"});
+  Receive(list, {"a=1,2; path=/", "b=\"1,2\"; path=/", "flagonly", "=v", "c=\"x;y\"; Path=/p?q#f"});
   ASSERT_EQ(list.Count(), 3);
-  EXPECT_EQ(list.Items(0)->Value, "1");
-  EXPECT_EQ(list.Items(1)->Value, "1,2");
-  EXPECT_EQ(list.Items(2)->Name, "flagonly");
-  EXPECT_EQ(list.Items(2)->Value, "");
+  EXPECT_EQ(list.Items(0)->Value, "1,2");
+  EXPECT_EQ(list.Items(1)->Value, "\"1,2\"");
+  EXPECT_EQ(list.Items(2)->Value, "\"x");
+  EXPECT_EQ(list.Items(2)->Path, "/p?q#f");
 }
 
-TEST(CookieParsing, ExpiresComesFromTheDateAndMaxAgeOnlyFromItsOwnAttribute) {
+TEST(CookieParsing, MaxAgeWinsOverExpiresWhicheverComesFirst) {
   TzqCookieList list;
   Receive(list, {"a=1; Expires=Wed, 09-Jun-2021 10:18:14 GMT; Max-Age=3600", "b=2; max-age=60",
-                 "c=3; expires=not a date; max-age=x; version=1"});
-  ASSERT_EQ(list.Count(), 3);
-  EXPECT_DOUBLE_EQ(list.Items(0)->Expires, ParseInternetDate("Wed, 09 Jun 2021 10:18:14 GMT"));
+                 "c=3; expires=not a date; max-age=x; version=1", "d=4; Max-Age=-5; Expires=Wed, 09-Jun-2100 10:18:14 GMT",
+                 "e=5; Expires=Wed, 09-Jun-2021 10:18:14 GMT"});
+  ASSERT_EQ(list.Count(), 5);
+  EXPECT_NEAR(list.Items(0)->Expires, Now() + 3600.0 / kSecondsPerDay, 5.0 / kSecondsPerDay);
   EXPECT_EQ(list.Items(0)->MaxAge(), 3600);
   EXPECT_NEAR(list.Items(1)->Expires, Now() + 60.0 / kSecondsPerDay, 5.0 / kSecondsPerDay);
   EXPECT_EQ(list.Items(2)->Expires, -1.0);
   EXPECT_EQ(list.Items(2)->MaxAge(), -1);
   EXPECT_EQ(list.Items(2)->Format, 1);
+  EXPECT_EQ(list.Items(3)->MaxAge(), 0);
+  EXPECT_TRUE(IsCookieExpired(*list.Items(3)));
+  EXPECT_DOUBLE_EQ(list.Items(4)->Expires, ParseInternetDate("Wed, 09 Jun 2021 10:18:14 GMT"));
 }
 
 TEST(CookieParsing, FlagsCountOnlyAsWholeAttributesAfterTheFirstPair) {
@@ -64,7 +72,12 @@ TEST(CookieParsing, FlagsCountOnlyAsWholeAttributesAfterTheFirstPair) {
   EXPECT_TRUE(HasCookieFlag("a=1;secure", "secure"));
   EXPECT_FALSE(HasCookieFlag("secure=1; path=/", "secure"));
   EXPECT_FALSE(HasCookieFlag("a=1; path=/secure", "secure"));
+  // Quotes and apostrophes mean nothing to the attribute split.
+  EXPECT_TRUE(HasCookieFlag("a=1; comment=\"x; secure; y\"", "secure"));
   EXPECT_FALSE(HasCookieFlag("a=1; comment=\"x; secure\"", "secure"));
+  EXPECT_TRUE(HasCookieFlag("a=it's; Secure", "secure"));
+  EXPECT_TRUE(HasCookieFlag("a=1; secure=no", "secure"));
+  EXPECT_TRUE(HasCookieFlag("a=1; HttpOnly=", "httponly"));
 
   TzqCookieList list;
   Receive(list, {"a=b secure; Path=/; Secure; Discard; Port"}, "www.example.com", "/", 8080);
@@ -93,7 +106,8 @@ TEST(CookieParsing, SetCookie2AndAttributesFillEveryField) {
 TEST(CookieParsing, DomainsOutsideTheHostAndPublicSuffixesAreDropped) {
   TzqCookieList list;
   Receive(list, {"ok=1; domain=example.com", "dot=1; domain=.example.com", "other=1; domain=other.org",
-                 "tld=1; domain=com", "sub=1; domain=deeper.www.example.com", "tail=1; domain=ample.com"});
+                 "tld=1; domain=com", "sub=1; domain=deeper.www.example.com", "tail=1; domain=ample.com",
+                 "dots=1; domain=..example.com"});
   ASSERT_EQ(list.Count(), 2);
   EXPECT_EQ(list.Items(0)->Name, "ok");
   EXPECT_EQ(list.Items(1)->Name, "dot");
@@ -108,6 +122,13 @@ TEST(CookieParsing, DomainsOutsideTheHostAndPublicSuffixesAreDropped) {
   Receive(list, {"ip=1", "part=1; domain=0.0.1"}, "127.0.0.1");
   ASSERT_EQ(list.Count(), 1);
   EXPECT_EQ(list.Items(0)->Name, "ip");
+  // A host name with control characters or blanks is no host a cookie can belong to.
+  Receive(list, {"n=1"}, std::string(".\0example.com", 13));
+  EXPECT_EQ(list.Count(), 0);
+  Receive(list, {"n=1"}, "www.exa mple.com");
+  EXPECT_EQ(list.Count(), 0);
+  Receive(list, {"n=1"}, "..example.com");
+  EXPECT_EQ(list.Count(), 0);
 }
 
 TEST(CookieRules, DomainMatchFollowsRfc6265) {
@@ -198,7 +219,7 @@ TEST_F(CookieStore, SameNameDomainAndPathUpdatesInPlaceUnlessRefused) {
     seen = old->Value + "->" + fresh->Value;
     allow = fresh->Value != "refused";
   };
-  Store({"A=9; Secure"});
+  Store({"a=9; Secure"});
   EXPECT_EQ(seen, "1->9");
   EXPECT_EQ(added, 0);
   ASSERT_EQ(manager.Cookies().Count(), 2);
@@ -206,18 +227,18 @@ TEST_F(CookieStore, SameNameDomainAndPathUpdatesInPlaceUnlessRefused) {
   EXPECT_TRUE(manager.Cookies().Items(0)->Secure);
   Store({"a=refused"});
   EXPECT_EQ(manager.Cookies().Items(0)->Value, "9");
-  Store({"a=other-path; path=/x"});
-  EXPECT_EQ(added, 1);
-  EXPECT_EQ(manager.Cookies().Count(), 3);
+  Store({"a=other-path; path=/x", "A=other-name"});
+  EXPECT_EQ(added, 2);
+  EXPECT_EQ(manager.Cookies().Count(), 4);
 }
 
 TEST_F(CookieStore, SelectionMatchesDomainPathSecureAndSortsLongerPathsFirst) {
   Store({"n=root; path=/", "n=docs; path=/docs", "s=1; secure; path=/", "d=1; domain=example.com; path=/"});
-  EXPECT_EQ(Sent("www.example.com", "/docs/a"), "d=1; n=docs; n=root");
-  EXPECT_EQ(Sent("www.example.com", "/docs/a", true), "d=1; n=docs; n=root; s=1");
+  EXPECT_EQ(Sent("www.example.com", "/docs/a"), "n=docs; n=root; d=1");
+  EXPECT_EQ(Sent("www.example.com", "/docs/a", true), "n=docs; n=root; s=1; d=1");
   EXPECT_EQ(Sent("other.example.com", "/docs"), "d=1");
   EXPECT_EQ(Sent("www.example.com.evil", "/"), "<none>");
-  EXPECT_EQ(Sent("www.example.com", "/docsx"), "d=1; n=root");
+  EXPECT_EQ(Sent("www.example.com", "/docsx"), "n=root; d=1");
 }
 
 TEST_F(CookieStore, AcceptEventSeesTheMatchResultAndDecides) {
@@ -334,6 +355,224 @@ TEST(CookieStoredForm, TruncatedOrMalformedListsRaiseAndAddNothing) {
   negative.SetPosition(0);
   EXPECT_THROW(target.LoadFromStream(negative), EzqError);
   EXPECT_EQ(target.Count(), 1);
+}
+
+// ---- RFC 6265 behaviour, case by case -------------------------------------------------------
+
+struct TzqCookieCase {
+  const char* title;
+  std::vector<std::string> setCookies;
+  const char* from;  // the URL that answered with the Set-Cookie fields
+  const char* to;    // the URL of the next request
+  const char* sent;  // its Cookie field, "" for none
+};
+
+const char* const kLogin = "http://www.example.com/login?next=/";
+const char* const kHome = "http://www.example.com/account";
+
+const TzqCookieCase kCookieCases[] = {
+    // the name-value pair
+    {"plain pair", {"a=b"}, kLogin, kHome, "a=b"},
+    {"blanks around name and value", {" a \t= b\t "}, kLogin, kHome, "a=b"},
+    {"quotes kept", {"a=\"b c\""}, kLogin, kHome, "a=\"b c\""},
+    {"comma inside the value", {"a=1,2"}, kLogin, kHome, "a=1,2"},
+    {"split at the first equals sign", {"a=b=c"}, kLogin, kHome, "a=b=c"},
+    {"no equals sign", {"novalue"}, kLogin, kHome, ""},
+    {"empty name", {"=b"}, kLogin, kHome, ""},
+    {"empty value", {"a="}, kLogin, kHome, "a="},
+    {"second pair is an attribute", {"a=b;c=d"}, kLogin, kHome, "a=b"},
+    {"attributes never reach the Cookie field", {"a=b; path=/; Secure; domain=example.com"}, "https://www.example.com/",
+     "https://www.example.com/", "a=b"},
+    {"a semicolon inside quotes still ends the pair", {"a=\"x;y\""}, kLogin, kHome, "a=\"x"},
+    {"control character", {std::string("a=b\x01" "c")}, kLogin, kHome, ""},
+    {"same name replaces", {"a=1", "a=2"}, kLogin, kHome, "a=2"},
+    {"names are case-sensitive", {"a=1", "A=2"}, kLogin, kHome, "a=1; A=2"},
+    // flags
+    {"secure not over http", {"a=b; Secure"}, kLogin, kHome, ""},
+    {"secure over https", {"a=b; Secure"}, kLogin, "https://www.example.com/", "a=b"},
+    {"apostrophe in the value", {"a=b'; Secure"}, kLogin, kHome, ""},
+    {"unbalanced quote in the value", {"a=\"b; Secure"}, kLogin, kHome, ""},
+    {"secure with a value", {"a=b; secure=yes"}, kLogin, kHome, ""},
+    {"secure in capitals", {"a=b; SECURE"}, kLogin, kHome, ""},
+    {"httponly and secure", {"a=b; HttpOnly; Secure"}, kLogin, "https://www.example.com/", "a=b"},
+    {"httponly with a value", {"a=b; httponly=1"}, kLogin, kHome, "a=b"},
+    {"secure word inside the value", {"a=not secure"}, kLogin, kHome, "a=not secure"},
+    {"unknown attribute", {"a=b; foo=bar; ; "}, kLogin, kHome, "a=b"},
+    // repeated attributes: the last one wins
+    {"last path wins (root)", {"a=b; Path=/docs; Path=/"}, kLogin, kHome, "a=b"},
+    {"last path wins (docs)", {"a=b; Path=/; Path=/docs"}, kLogin, kHome, ""},
+    {"last domain wins (foreign)", {"a=b; Domain=example.com; Domain=other.org"}, kLogin, kHome, ""},
+    {"last domain wins (own)", {"a=b; Domain=other.org; Domain=example.com"}, kLogin, "http://x.example.com/", "a=b"},
+    {"last max-age wins", {"a=b; Max-Age=0; Max-Age=100"}, kLogin, kHome, "a=b"},
+    // default path
+    {"default path of /login?next=/ is /", {"a=b"}, kLogin, kHome, "a=b"},
+    {"default path is the directory", {"a=b"}, "http://www.example.com/docs/page?x=1",
+     "http://www.example.com/docs/other", "a=b"},
+    {"default path excludes other directories", {"a=b"}, "http://www.example.com/docs/page",
+     "http://www.example.com/other", ""},
+    {"default path of /docs/ is /docs", {"a=b"}, "http://www.example.com/docs/", "http://www.example.com/docs", "a=b"},
+    {"default path of a deeper page", {"a=b"}, "http://www.example.com/docs/sub/page",
+     "http://www.example.com/docs/page", ""},
+    {"slash in the query does not count", {"a=b"}, "http://www.example.com/a?x=/b/c", kHome, "a=b"},
+    {"relative path takes the default", {"a=b; path=docs"}, "http://www.example.com/x/y",
+     "http://www.example.com/x/z", "a=b"},
+    {"relative path is not the root", {"a=b; path=docs"}, "http://www.example.com/x/y",
+     "http://www.example.com/other", ""},
+    {"empty path takes the default", {"a=b; Path"}, "http://www.example.com/x/y", "http://www.example.com/z", ""},
+    // path match
+    {"same path", {"a=b; path=/docs"}, kLogin, "http://www.example.com/docs", "a=b"},
+    {"path prefix without a slash", {"a=b; path=/docs"}, kLogin, "http://www.example.com/docsx", ""},
+    {"trailing slash needs it", {"a=b; path=/docs/"}, kLogin, "http://www.example.com/docs", ""},
+    {"deeper request path", {"a=b; path=/docs"}, kLogin, "http://www.example.com/docs/a/b?q", "a=b"},
+    {"paths are case-sensitive", {"a=b; path=/Docs"}, kLogin, "http://www.example.com/docs", ""},
+    // host-only and domain cookies
+    {"host-only at its host", {"a=b"}, kLogin, kHome, "a=b"},
+    {"host-only not at a subdomain", {"a=b"}, kLogin, "http://sub.www.example.com/", ""},
+    {"host-only not at the parent", {"a=b"}, kLogin, "http://example.com/", ""},
+    {"domain cookie at the parent", {"a=b; Domain=example.com"}, kLogin, "http://example.com/", "a=b"},
+    {"leading dot ignored", {"a=b; Domain=.example.com"}, kLogin, "http://other.example.com/", "a=b"},
+    {"domain equal to the host reaches subdomains", {"a=b; Domain=www.example.com"}, kLogin,
+     "http://sub.www.example.com/", "a=b"},
+    {"domain in capitals", {"a=b; Domain=EXAMPLE.COM"}, kLogin, "http://EXAMPLE.com/", "a=b"},
+    {"empty domain is host-only", {"a=b; Domain="}, kLogin, "http://sub.www.example.com/", ""},
+    {"public suffix refused", {"a=b; Domain=com"}, kLogin, kHome, ""},
+    {"a public suffix naming the host itself is host-only", {"a=b; Domain=github.io"}, "http://github.io/",
+     "http://x.github.io/", ""},
+    {"and still reaches that host", {"a=b; Domain=github.io"}, "http://github.io/", "http://github.io/", "a=b"},
+    {"foreign domain refused", {"a=b; Domain=other.org"}, kLogin, kHome, ""},
+    {"partial label refused", {"a=b; Domain=ample.com"}, kLogin, kHome, ""},
+    {"host-only and domain cookie of one name both live", {"a=1", "a=2; Domain=example.com"}, kLogin, kHome,
+     "a=1; a=2"},
+    {"an address is host-only", {"a=b"}, "http://127.0.0.1/", "http://127.0.0.1/x", "a=b"},
+    // lifetime
+    {"max-age zero", {"a=b; Max-Age=0"}, kLogin, kHome, ""},
+    {"max-age negative", {"a=b; Max-Age=-1"}, kLogin, kHome, ""},
+    {"max-age positive", {"a=b; Max-Age=100"}, kLogin, kHome, "a=b"},
+    {"max-age not a number", {"a=b; Max-Age=1x"}, kLogin, kHome, "a=b"},
+    {"expires in the past", {"a=b; Expires=Thu, 01 Jan 1970 00:00:00 GMT"}, kLogin, kHome, ""},
+    {"max-age wins over a past date", {"a=b; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=100"}, kLogin, kHome,
+     "a=b"},
+    {"max-age zero wins over a future date", {"a=b; Max-Age=0; Expires=Fri, 01 Jan 2100 00:00:00 GMT"}, kLogin,
+     kHome, ""},
+    {"dashed date in the future", {"a=b; Expires=Wed, 09-Jun-2100 10:18:14 GMT"}, kLogin, kHome, "a=b"},
+    {"two-digit year 99 is 1999", {"a=b; Expires=Wed, 09-Jun-99 10:18:14 GMT"}, kLogin, kHome, ""},
+    {"two-digit year 69 is 2069", {"a=b; Expires=Sun, 09-Jun-69 10:18:14 GMT"}, kLogin, kHome, "a=b"},
+    {"unreadable date leaves a session cookie", {"a=b; Expires=soon"}, kLogin, kHome, "a=b"},
+    {"expired cookie deletes the stored one", {"a=1", "a=2; Max-Age=0"}, kLogin, kHome, ""},
+    // order
+    {"longer path first", {"a=1; path=/", "b=2; path=/docs"}, kLogin, "http://www.example.com/docs/x", "b=2; a=1"},
+    {"equal paths in creation order", {"b=1", "a=2"}, kLogin, kHome, "b=1; a=2"},
+    {"a replaced cookie keeps its place", {"a=1", "b=2", "a=3"}, kLogin, kHome, "a=3; b=2"},
+};
+
+std::string CookieLineFor(TzqCookieManager& manager, const std::string& url) {
+  TzqUrlParser parser;
+  parser.ParseUrl(url);
+  TzqCookieList selected;
+  manager.SelectCookies(selected, parser.Host(), parser.Scheme() == "https", parser.Port(), parser.RequestTarget());
+  TzqStringList lines{"GET / HTTP/1.1"};
+  selected.SetRequestCookies(lines);
+  return TzqHeaderFieldList(lines).GetFieldValue("cookie");
+}
+
+void StoreFrom(TzqCookieManager& manager, const std::string& url, const std::vector<std::string>& values) {
+  TzqUrlParser parser;
+  parser.ParseUrl(url);
+  TzqStringList lines{"HTTP/1.1 200 OK"};
+  for (const std::string& value : values) lines.Add("Set-Cookie: " + value);
+  TzqCookieList received;
+  received.ParseResponseCookies(lines, parser.Host(), parser.Port(), parser.RequestTarget());
+  manager.StoreCookies(received);
+}
+
+TEST(CookieRfc6265, EachCaseSendsWhatTheRulesSay) {
+  for (const TzqCookieCase& c : kCookieCases) {
+    TzqCookieManager manager;
+    StoreFrom(manager, c.from, c.setCookies);
+    EXPECT_EQ(CookieLineFor(manager, c.to), c.sent) << c.title;
+  }
+}
+
+TEST(CookieRfc6265, DatesInEveryFormServersUse) {
+  const TzqDateTime expected = EncodeDateTime(1994, 11, 6, 8, 49, 37, 0);
+  for (const char* text : {"Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT",
+                           "Sun Nov  6 08:49:37 1994", "06-nov-1994 08:49:37", "Sun, 6 Nov 1994 8:49:37 +0000",
+                           "1994 Nov 6 08:49:37th"}) {
+    TzqDateTime date = 0;
+    ASSERT_TRUE(ParseCookieDate(text, date)) << text;
+    EXPECT_DOUBLE_EQ(date, expected) << text;
+  }
+  TzqDateTime date = 0;
+  ASSERT_TRUE(ParseCookieDate("Thu, 01-Jan-70 00:00:00 GMT", date));
+  EXPECT_DOUBLE_EQ(date, kUnixDateDelta);
+  ASSERT_TRUE(ParseCookieDate("Sat, 01-Jan-00 00:00:00 GMT", date));
+  EXPECT_DOUBLE_EQ(date, EncodeDate(2000, 1, 1));
+  for (const char* text : {"", "Sun, 31 Feb 1994 08:49:37 GMT", "Sun, 06 Nov 1994 24:00:00 GMT",
+                           "Sun, 06 Nov 1600 08:49:37 GMT", "Sun, 06 Nov 1994", "06 Nov 1994 08:49",
+                           "Sun, 06 Xyz 1994 08:49:37 GMT", "Sun, 123 Nov 1994 08:49:37 GMT"})
+    EXPECT_FALSE(ParseCookieDate(text, date)) << text;
+}
+
+TEST(CookieLimits, ManyCookiesInOneResponseKeepTheNewestFiftyAndTheLineStaysShort) {
+  TzqStringList lines{"HTTP/1.1 200 OK"};
+  for (int i = 0; i < 40000; ++i) lines.Add("Set-Cookie: c" + std::to_string(i) + "=value" + std::to_string(i));
+  TzqCookieList received;
+  received.ParseResponseCookies(lines, "www.example.com", 80, "/");
+  ASSERT_EQ(received.Count(), 40000);
+  TzqCookieManager manager;
+  manager.StoreCookies(received);
+  EXPECT_EQ(manager.Cookies().Count(), 50);
+  const std::string line = CookieLineFor(manager, "http://www.example.com/");
+  EXPECT_EQ(std::count(line.begin(), line.end(), '='), 50);
+  EXPECT_EQ(line.substr(0, line.find(';')), "c39950=value39950");
+}
+
+TEST(CookieLimits, OversizedCookiesAreIgnoredAndTheStoreDropsItsOldest) {
+  const std::string name = "big=";
+  TzqCookieList received;
+  Receive(received, {name + std::string(4096 - name.size(), 'x'), name + std::string(4097 - name.size(), 'x')});
+  ASSERT_EQ(received.Count(), 1);
+  EXPECT_EQ(received.Items(0)->CookieData.size(), 4096u);
+
+  TzqCookieManager manager;
+  std::vector<std::string> values;
+  for (int i = 0; i < 50; ++i) values.push_back("c" + std::to_string(i) + "=1");
+  for (int host = 0; host < 61; ++host) StoreFrom(manager, "http://h" + std::to_string(host) + ".example.com/", values);
+  EXPECT_EQ(manager.Cookies().Count(), 3000);
+  EXPECT_EQ(CookieLineFor(manager, "http://h0.example.com/"), "");
+  EXPECT_NE(CookieLineFor(manager, "http://h1.example.com/"), "");
+}
+
+// A list saved before host-only cookies existed: every Domain carries a dot.
+TEST(CookieStoredForm, ListsSavedBeforeHostOnlyCookiesStillLoadAndMatchAsBefore) {
+  std::ifstream file(test::DataPath("http/cookie-list-v1.bin"), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(bytes.empty());
+  TzqMemoryStream stream;
+  stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+  stream.SetPosition(0);
+  TzqCookieManager manager;
+  manager.Cookies().LoadFromStream(stream);
+  ASSERT_EQ(manager.Cookies().Count(), 3);
+  EXPECT_EQ(manager.Cookies().Items(0)->Domain, ".www.example.com");
+  EXPECT_EQ(CookieLineFor(manager, "https://sub.www.example.com/login"), "sid=abc; d=1");
+  EXPECT_EQ(CookieLineFor(manager, "http://www.example.com/docs/a"), "e=2");
+
+  TzqMemoryStream again;
+  manager.Cookies().SaveToStream(again);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(again.Memory()), static_cast<size_t>(again.Size())), bytes);
+}
+
+TEST(CookieStoredForm, HostOnlySurvivesSaveAndLoad) {
+  TzqCookieManager first;
+  StoreFrom(first, kLogin, {"h=1", "d=2; Domain=example.com"});
+  TzqMemoryStream stream;
+  first.Cookies().SaveToStream(stream);
+  stream.SetPosition(0);
+  TzqCookieManager second;
+  second.Cookies().LoadFromStream(stream);
+  EXPECT_EQ(CookieLineFor(second, kHome), "h=1; d=2");
+  EXPECT_EQ(CookieLineFor(second, "http://sub.www.example.com/"), "d=2");
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "core/zqText.h"
 #include "http/zqCookieManager.h"
 #include "http/zqHeaderFieldList.h"
+#include "http/zqHttp.h"
 #include "http/zqHttpAuth.h"
 #include "net/zqSocket.h"
 #include "net/zqTcpClient.h"
@@ -190,6 +191,44 @@ TEST(AuthPeers, HttpbinBasicAndDigest) {
     EXPECT_EQ(reply.status, 200) << target << " " << reply.body;
     EXPECT_EQ(AuthorizedGet("127.0.0.1", peer.Port()).Run(target, "u", "x").status, 401);
   }
+}
+
+TEST(AuthPeers, HttpbinDigestAlgorithmsAndAuthInt) {
+  AuthPeer peer("httpbin");
+  for (const std::string target : {"/digest-auth/auth/u/p/SHA-256", "/digest-auth/auth-int/u/p/MD5",
+                                   "/digest-auth/auth-int/u/p/SHA-256", "/digest-auth/auth/u/p/SHA-512"}) {
+    AuthorizedGet digest("127.0.0.1", peer.Port());
+    const TzqReply reply = digest.Run(target, "u", "p");
+    EXPECT_EQ(reply.status, 200) << target << " " << reply.body;
+    EXPECT_EQ(digest.legs, 1) << target;
+    EXPECT_EQ(AuthorizedGet("127.0.0.1", peer.Port()).Run(target, "u", "x").status, 401) << target;
+  }
+}
+
+// The whole client: cookies kept across requests, Digest answered on its own connection.
+TEST(AuthPeers, HttpbinThroughTheClient) {
+  AuthPeer peer("httpbin");
+  const std::string base = "http://127.0.0.1:" + std::to_string(peer.Port());
+  TzqHttp client;
+  client.SetTimeOut(15000);
+  client.SetAllowCookies(true);
+  TzqMemoryStream body;
+  client.Get(base + "/cookies/set?a=1", nullptr, nullptr, &body);
+  body.Clear();
+  client.Get(base + "/cookies", nullptr, nullptr, &body);
+  EXPECT_NE(body.DataString().find("\"a\":\"1\""), std::string::npos) << body.DataString();
+  // Set without a Path at /response-headers: the default path "/" reaches /cookies.
+  body.Clear();
+  client.Get(base + "/response-headers?Set-Cookie=k%3Dv", nullptr, nullptr, &body);
+  body.Clear();
+  client.Get(base + "/cookies", nullptr, nullptr, &body);
+  EXPECT_NE(body.DataString().find("\"k\":\"v\""), std::string::npos) << body.DataString();
+
+  client.SetUserName("u");
+  client.SetPassword("p");
+  body.Clear();
+  client.Get(base + "/digest-auth/auth-int/u/p/SHA-256", nullptr, nullptr, &body);
+  EXPECT_NE(body.DataString().find("\"authenticated\":true"), std::string::npos) << body.DataString();
 }
 
 TEST(AuthPeers, ApacheDigestAndBasic) {
