@@ -109,7 +109,7 @@ void TzqDemoBaseForm::CenterOnScreen() {
   move(frame.topLeft());
 }
 
-std::string TzqDemoBaseForm::SupportPageUrl() { return sSupportPageUrl; }
+std::string TzqDemoBaseForm::SupportPageUrl() { return supportPageUrl_.empty() ? sSupportPageUrl : supportPageUrl_; }
 
 void TzqDemoBaseForm::imLogoLeftClick() { ShellOpen(SupportPageUrl()); }
 

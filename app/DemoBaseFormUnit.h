@@ -32,8 +32,9 @@ class TzqDemoBaseForm : public QWidget {
 public:
   explicit TzqDemoBaseForm(QWidget* parent = nullptr);
 
-  // The page the banner opens.
+  // The page the banner opens: the stored one unless another was set.
   virtual std::string SupportPageUrl();
+  void SetSupportPageUrl(const std::string& url) { supportPageUrl_ = url; }
 
   QFrame* pnlLogo;
   TzqImage* imLogoLeft;
@@ -53,6 +54,9 @@ protected:
 
 private:
   void CenterOnScreen();
+
+private:
+  std::string supportPageUrl_;
 };
 
 }  // namespace zq

@@ -1,5 +1,6 @@
 // The form-post program: the main window on Qt's event loop, with the library's blocking calls
-// waiting inside that loop. Options: --view-url URL, --host-url URL.
+// waiting inside that loop. Options: --view-url URL, --host-url URL, --support-url URL,
+// --ca-file FILE.
 
 #include <QApplication>
 
@@ -15,7 +16,7 @@ int main(int argc, char* argv[]) {
   try {
     options = zq::ParseFormPostOptions(QApplication::arguments());
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "zq_formpost: %s\nusage: zq_formpost [--view-url URL] [--host-url URL]\n", error.what());
+    std::fprintf(stderr, "zq_formpost: %s\nusage: zq_formpost [--view-url URL] [--host-url URL] [--support-url URL] [--ca-file FILE]\n", error.what());
     return 2;
   }
   zq::TzqQtMessagePump pump;

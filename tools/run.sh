@@ -53,5 +53,6 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
   echo "or another Qt platform instead, set DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM."
 fi
 
-# The window alone trusts the demo's CA.
-SSL_CERT_FILE="$ca/ca.pem" "$build/app/zq_formpost" --view-url "$demo/formpost.asp" --host-url "$demo/serverformpost.asp" "$@"
+# The window's client alone trusts the demo's CA.
+"$build/app/zq_formpost" --view-url "$demo/formpost.asp" --host-url "$demo/serverformpost.asp" \
+  --support-url "https://localhost:$port/support/index.asp" --ca-file "$ca/ca.pem" "$@"

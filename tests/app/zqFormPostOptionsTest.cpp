@@ -34,9 +34,24 @@ TEST(FormPostOptions, UrlsReplaceTheStoredOnesOnlyWhenGiven) {
   EXPECT_EQ(form.edtHost->text().toStdString(), kHost);
 }
 
+TEST(FormPostOptions, SupportPageAndCaFileReachTheWindowAndItsClient) {
+  TMainForm form;
+  const std::string storedSupport = form.SupportPageUrl();
+  const std::string storedCaFile = form.zqHttp1->CAFile();
+  ApplyFormPostOptions(ParseFormPostOptions({"zq_formpost"}), form);
+  EXPECT_EQ(form.SupportPageUrl(), storedSupport);
+  EXPECT_EQ(form.zqHttp1->CAFile(), storedCaFile);
+  ApplyFormPostOptions(ParseFormPostOptions({"zq_formpost", "--support-url", "https://localhost:8443/support/index.asp",
+                                             "--ca-file=/tmp/demo-ca.pem"}),
+                       form);
+  EXPECT_EQ(form.SupportPageUrl(), "https://localhost:8443/support/index.asp");
+  EXPECT_EQ(form.zqHttp1->CAFile(), "/tmp/demo-ca.pem");
+}
+
 TEST(FormPostOptions, UnknownOptionsMissingValuesAndStrayArgumentsAreRefused) {
   const QStringList bad[] = {
       {"zq_formpost", "--host-url"},
+      {"zq_formpost", "--ca-file"},
       {"zq_formpost", "--hots-url", kHost},
       {"zq_formpost", kHost},
   };

@@ -86,9 +86,8 @@ private:
 
 ::testing::Environment* const kXvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
-// The window trusts the demo CA (through its process's environment: this program is the
-// window's process, and its client has no CA file of its own to set yet).
-void TrustDemoCa(TMainForm&) { setenv("SSL_CERT_FILE", FormHandlerProcess::CaFile().c_str(), 1); }
+// The window's client trusts the demo CA, as the run command's --ca-file makes it.
+void TrustDemoCa(TMainForm& form) { form.zqHttp1->SetCAFile(FormHandlerProcess::CaFile()); }
 
 TEST(FormPostOnDisplay, SubmitShowsTheHandlersAnswerThenTheErrorOnceItHasStopped) {
   ASSERT_EQ(QGuiApplication::platformName(), "xcb");
