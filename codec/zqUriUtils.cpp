@@ -286,15 +286,16 @@ void TzqUrlParser::ParseRelativeUrl(std::string_view base, std::string_view refe
   host_ = baseUrl.host_;
   port_ = baseUrl.port_;
   if (ref.path.empty()) {
-    path_ = baseUrl.path_.empty() ? "/" : baseUrl.path_;
+    path_ = baseUrl.path_;
     if (ref.query.empty()) query_ = baseUrl.query_;
   } else {
     path_ = ref.path[0] == '/' ? ref.path : BaseDirectory(baseUrl.path_) + ref.path;
-    FinishResolution();
   }
+  FinishResolution();
 }
 
-// Dot segments removed from the path, and the scheme's port when none was given.
+// Dot segments removed from the path (a mailto address has none), and the scheme's port when
+// none was given.
 void TzqUrlParser::FinishResolution() {
   if (!IsMailto(scheme_)) path_ = CollapseDotSegments(path_, '/');
   if (port_ == 0) port_ = DefaultPort(scheme_);
