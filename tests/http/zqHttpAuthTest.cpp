@@ -12,10 +12,13 @@
 #include "core/zqText.h"
 #include "http/zqHeaderFieldList.h"
 #include "http/zqSspiAuth.h"
+#include "tests/http/zqHttpTestSupport.h"
 #include "tls/zqCryptHash.h"
 
 namespace zq {
 namespace {
+
+using test::HexDigest;
 
 struct TzqAnswer {
   bool produced = false;
@@ -42,15 +45,6 @@ bool IsClientNonce(const std::string& text) {
          text.find_first_not_of("0123456789abcdef", 2) == std::string::npos;
 }
 
-// Independent hashes for the expected values.
-std::string HexDigest(const EVP_MD* hash, const std::string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(text.data(), text.size(), digest, &size, hash, nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) hex += Format("%.2x", digest[i]);
-  return hex;
-}
 
 std::string Sha256Hex(const std::string& text) { return HexDigest(EVP_sha256(), text); }
 

@@ -13,34 +13,20 @@
 #include "http/zqHeaderFieldList.h"
 #include "http/zqHttp.h"
 #include "http/zqHttpProxy.h"
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/http/integration/zqScriptedHttp.h"
+#include "tests/http/zqHttpTestSupport.h"
 
 namespace zq {
 namespace {
 
+using test::HexDigest;
+
 using test::ReadExactly;
+using test::ReadRequest;
+using test::Recorder;
 using test::ReadUntilClosed;
 using test::ScriptedServer;
 using test::WriteAll;
-
-std::string ReadRequest(int fd) {
-  std::string request;
-  while (request.find("\r\n\r\n") == std::string::npos) request += ReadExactly(fd, 1);
-  const size_t at = request.find("\r\nContent-Length: ");
-  if (at != std::string::npos) request += ReadExactly(fd, std::stoul(request.substr(at + 18)));
-  return request;
-}
-
-struct Recorder {
-  std::vector<std::string> requests;
-  std::mutex lock;
-  std::string Read(int fd) {
-    std::string request = ReadRequest(fd);
-    std::lock_guard<std::mutex> guard(lock);
-    requests.push_back(request);
-    return request;
-  }
-};
 
 // The value of a header field of a recorded request.
 std::string FieldOf(const std::string& request, const std::string& name) {
@@ -53,14 +39,6 @@ std::string DigestParameter(const std::string& value, const std::string& name) {
   return TzqHeaderFieldList::GetParameter(value.substr(7), name);
 }
 
-std::string HexDigest(const EVP_MD* hash, const std::string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(text.data(), text.size(), digest, &size, hash, nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) hex += Format("%.2x", digest[i]);
-  return hex;
-}
 
 std::string Url(const ScriptedServer& server, const std::string& path) {
   return Format("http://127.0.0.1:%d%s", server.Port(), path.c_str());

@@ -22,6 +22,7 @@
 #include "http/zqHttp.h"
 #include "http/zqHttpProxy.h"
 #include "http/zqHttpRequest.h"
+#include "tests/http/integration/zqScriptedHttp.h"
 #include "tests/net/integration/zqLoopback.h"
 #include "tests/support/zqPeerProcesses.h"
 #include "tests/tls/zqTlsTestCertificates.h"
@@ -30,6 +31,7 @@
 namespace zq {
 namespace {
 
+using test::HttpErrorOf;
 using test::PeerProcesses;
 using test::ReadWholeFile;
 
@@ -135,6 +137,15 @@ struct Client {
     http.OnRedirect = [this](TzqObject*, TzqStringList&, int32_t, TzqHttpResponseHeader&, TzqStringList&,
                              std::string&, bool&, bool&) { ++redirects; };
   }
+  void UseProxy(int port, const std::string& user = "", const std::string& password = "",
+                TzqAuthorizationType type = atAutoDetect) {
+    TzqHttpProxySettings& proxy = http.ProxySettings();
+    proxy.SetServer("127.0.0.1");
+    proxy.SetPort(port);
+    proxy.SetUserName(user);
+    proxy.SetPassword(password);
+    proxy.SetAuthorizationType(type);
+  }
   std::string Get(const std::string& url, TzqStringList* header = nullptr) {
     TzqMemoryStream body;
     http.Get(url, nullptr, header, &body);
@@ -146,17 +157,6 @@ struct Client {
     return Text(body);
   }
 };
-
-// The EzqHttpError a call raises; one with status 0 when it raises none.
-template <typename Call>
-EzqHttpError HttpErrorOf(Call call) {
-  try {
-    call();
-  } catch (const EzqHttpError& e) {
-    return e;
-  }
-  return EzqHttpError("", "", 0);
-}
 
 // Each kind of peer is started once for all the tests that use it (squid and gunicorn take a
 // while to stop).
@@ -636,12 +636,7 @@ TEST_F(HttpClientPeer, SquidWithBasicProxyAuthorization) {
     for (const bool tls : {false, true}) {
       SCOPED_TRACE(std::string(tls ? "https" : "http") + (type == atBasic ? " sent first" : " answered"));
       Client client;
-      TzqHttpProxySettings& proxy = client.http.ProxySettings();
-      proxy.SetServer("127.0.0.1");
-      proxy.SetPort(squid.Port());
-      proxy.SetUserName("proxyuser");
-      proxy.SetPassword("proxypass");
-      proxy.SetAuthorizationType(type);
+      client.UseProxy(squid.Port(), "proxyuser", "proxypass", type);
       EXPECT_EQ(client.Get(tls ? nginx.Https("/hello.txt") : nginx.Http("/hello.txt")), "hello world\n");
       if (!tls) {
         EXPECT_EQ(client.headers, type == atBasic ? 1 : 2);
@@ -649,10 +644,7 @@ TEST_F(HttpClientPeer, SquidWithBasicProxyAuthorization) {
     }
   }
   Client wrong;
-  wrong.http.ProxySettings().SetServer("127.0.0.1");
-  wrong.http.ProxySettings().SetPort(squid.Port());
-  wrong.http.ProxySettings().SetUserName("proxyuser");
-  wrong.http.ProxySettings().SetPassword("wrong");
+  wrong.UseProxy(squid.Port(), "proxyuser", "wrong");
   EXPECT_EQ(HttpErrorOf([&] { wrong.Get(nginx.Http("/hello.txt")); }).ErrorCode(), 407);
   try {
     wrong.Get(nginx.Https("/hello.txt"));
@@ -668,12 +660,7 @@ TEST_F(HttpClientPeer, SquidTunnelCarriesNoProxyCredentialsToTheOrigin) {
   const NginxPeer& nginx = Nginx();
   const ScriptPeer& squid = Squid("basic");
   Client client;
-  TzqHttpProxySettings& proxy = client.http.ProxySettings();
-  proxy.SetServer("127.0.0.1");
-  proxy.SetPort(squid.Port());
-  proxy.SetUserName("proxyuser");
-  proxy.SetPassword("proxypass");
-  proxy.SetAuthorizationType(atBasic);
+  client.UseProxy(squid.Port(), "proxyuser", "proxypass", atBasic);
   TzqHttpRequest form;
   form.AddFormField("Name", "Ann");
   EXPECT_EQ(client.Post(nginx.Https("/form"), form), "posted\n");

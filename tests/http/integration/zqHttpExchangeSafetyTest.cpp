@@ -22,6 +22,7 @@ using test::ReadExactly;
 using test::ReadHeader;
 using test::ReadRequest;
 using test::ReadUntilClosed;
+using test::HttpErrorOf;
 using test::Recorder;
 using test::ScriptedServer;
 using test::WriteAll;
@@ -33,17 +34,6 @@ std::string Url(const ScriptedServer& server, const std::string& path = "/") {
 }
 
 const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-
-// The EzqHttpError a call raises; one with status -1 when it raises none.
-template <typename Call>
-EzqHttpError HttpErrorOf(Call call) {
-  try {
-    call();
-  } catch (const EzqHttpError& e) {
-    return e;
-  }
-  return EzqHttpError("(nothing raised)", "", -1);
-}
 
 // A proxy that opens every CONNECT, then ends the TLS itself, so the test reads the request
 // that travels inside the tunnel; answer is what the origin says to each.

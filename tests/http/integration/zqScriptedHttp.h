@@ -1,10 +1,12 @@
 #pragma once
-// What the scripted HTTP servers of the client tests share: reading a request as it arrived.
+// What the HTTP client's integration tests share: reading a request as a scripted server got
+// it, and catching what a call raises.
 
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "http/zqHttpUtils.h"
 #include "tests/net/integration/zqLoopback.h"
 
 namespace zq::test {
@@ -35,5 +37,16 @@ struct Recorder {
     return request;
   }
 };
+
+// The EzqHttpError a call raises; one with status 0 when it raises none.
+template <typename Call>
+EzqHttpError HttpErrorOf(Call call) {
+  try {
+    call();
+  } catch (const EzqHttpError& e) {
+    return e;
+  }
+  return EzqHttpError("(nothing raised)", "", 0);
+}
 
 }  // namespace zq::test
