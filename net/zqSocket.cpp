@@ -321,9 +321,16 @@ TzqTcpConnection::TzqReadUntilClosedPause::TzqReadUntilClosedPause(TzqTcpConnect
 
 void TzqTcpConnection::TzqReadUntilClosedPause::Restore() { connection_.readUntilClosed_ = saved_; }
 
+// A peer that hung up during a start-up (a SOCKS reply, a TLS handshake) aborted the
+// connection, whether its close came with the last bytes or after them.
+void TzqTcpConnection::RaiseStartUpEnded() {
+  if (peerClosed_) RaiseSocketError(WSAECONNABORTED);
+  RaiseNotActive();
+}
+
 void TzqTcpConnection::FinishStartUp() {
   PerformPendingAction();
-  if (!Active()) RaiseNotActive();
+  if (!Active()) RaiseStartUpEnded();
   GetNetworkStream().UpdateLocalAddress();
   GetNetworkStream().NotifyReady();
 }
@@ -337,7 +344,7 @@ void TzqTcpConnection::ReopenStream() {
     RaiseNotActive();
   }
   PerformPendingAction();
-  if (!Active()) RaiseNotActive();
+  if (!Active()) RaiseStartUpEnded();
   GetNetworkStream().NotifyReady();
   pause.Restore();
 }

@@ -187,6 +187,7 @@ protected:
   };
 
   void FinishStartUp();
+  [[noreturn]] void RaiseStartUpEnded();
 
 private:
   // One pass of the read or write loop, before the pending actions.
