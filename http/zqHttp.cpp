@@ -288,6 +288,7 @@ bool TzqHttp::AuthorizeInto(Exchange& exchange, const TzqStringList& challenges,
 // the attempt is to be made again on a new one.
 bool TzqHttp::Attempt(Exchange& exchange) {
   exchange.reader.reset();
+  exchange.source.reset();
   exchange.body->SetPosition(exchange.bodyStart);
   ChooseRoute();
   ComposeRequest(exchange);
