@@ -12,6 +12,7 @@ namespace zq::cli {
 namespace {
 
 const char* const kUserAgent = "zq/0.1.0";
+const char* const sTooManyRedirects = "Maximum (%d) redirects followed";
 
 const TzqCertificateVerifyFlags kIgnoreAll{cfIgnoreCommonNameInvalid, cfIgnoreDateInvalid, cfIgnoreUnknownAuthority,
                                            cfIgnoreRevocation,        cfIgnoreWrongUsage,  cfIgnoreChainPolicyErrors};
@@ -76,9 +77,15 @@ void TzqCliTransfer::Configure() {
   http_.SetUserAgent(kUserAgent);
   http_.SetAllowCompression(options_.compressed);
   http_.SetSilentHTTP(!options_.fail);
-  http_.SetAllowRedirects(options_.followRedirects && options_.maxRedirects != 0);
-  // The library counts 0 as no limit.
-  http_.SetMaxRedirects(options_.maxRedirects < 0 ? 0 : options_.maxRedirects);
+  http_.SetAllowRedirects(options_.followRedirects);
+  // Counted here rather than by MaxRedirects, whose end delivers the last redirect's body as
+  // the answer: past the limit nothing is written and the run fails.
+  http_.SetMaxRedirects(0);
+  http_.OnRedirect = [this](TzqObject*, TzqStringList&, int32_t status, TzqHttpResponseHeader&, TzqStringList&,
+                            std::string&, bool&, bool&) {
+    if (options_.maxRedirects >= 0 && ++redirects_ > options_.maxRedirects)
+      throw EzqHttpError(Format(sTooManyRedirects, options_.maxRedirects), std::string(), status);
+  };
   http_.SetTotalTimeOut(options_.maxTimeMs);
   if (options_.connectTimeoutMs > 0) http_.SetConnectTimeOut(options_.connectTimeoutMs);
   if (options_.limitRate > 0)

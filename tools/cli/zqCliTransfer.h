@@ -48,6 +48,7 @@ private:
   TzqHttp http_;
   TzqCookieManager cookies_;
   TzqHttpRequest request_;
+  int redirects_ = 0;
 };
 
 }  // namespace zq::cli

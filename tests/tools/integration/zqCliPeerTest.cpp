@@ -129,7 +129,15 @@ TEST_F(CliPeer, BodiesOverHttpAndHttpsAreTheBytesCurlWrites) {
   EXPECT_EQ(SameAsCurl({"-s", "--compressed", "--tlsv1.2", "--cacert", CaFile(), nginx.Https("/lorem.txt")}),
             nginx.File("lorem.txt"));
   SameAsCurl({"-s", nginx.Http("/chunked/page.txt")});
-  EXPECT_EQ(SameAsCurl({"-s", "-L", nginx.Http("/hop2")}), "hello world\n");
+  EXPECT_EQ(SameAsCurl({"-s", "-L", "--max-redirs", "2", nginx.Http("/hop2")}), "hello world\n");
+  // Past the limit nothing is written; without -L the redirect's own body is the answer.
+  const Outcome loop = Zq({"-L", "--max-redirs", "2", nginx.Http("/loop")});
+  EXPECT_EQ(loop.code, 4);
+  EXPECT_EQ(loop.out, "");
+  EXPECT_EQ(loop.err, "zq: Maximum (2) redirects followed\n");
+  EXPECT_EQ(Curl({"-s", "-L", "--max-redirs", "2", nginx.Http("/loop")}).code, 47);
+  EXPECT_EQ(Zq({"-s", "-L", "--max-redirs", "0", nginx.Http("/r301")}).code, 4);
+  SameAsCurl({"-s", nginx.Http("/r301")});
   EXPECT_EQ(SameAsCurl({"-s", nginx.Http("/status/404")}), "not found\n");
 
   test::TempDir dir;
