@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "tools/cli/zqCliOptions.h"
 #include "tools/cli/zqCliTransfer.h"
 #include "tools/cli/zqFdStream.h"
+#include "tools/cli/zqProgressBar.h"
 
 namespace zq::cli {
 namespace {
@@ -129,6 +131,47 @@ TEST(CliFdStream, WritesEverythingAndRefusesToSeekAway) {
   TzqFdStream stream(full);
   EXPECT_THROW(stream.WriteString("lost"), EzqStreamIoError);
   ::close(full);
+}
+
+TEST(CliProgressBar, RendersBarPercentAndSize) {
+  EXPECT_EQ(TzqProgressBar::Render(0, 100, 10), "[          ]   0%  0 B");
+  EXPECT_EQ(TzqProgressBar::Render(45, 100, 10), "[####      ]  45%  45 B");
+  EXPECT_EQ(TzqProgressBar::Render(3 << 20, 3 << 20, 4), "[####] 100%  3.0 MiB");
+  // More than announced stays a full bar; an unknown total shows the size alone.
+  EXPECT_EQ(TzqProgressBar::Render(150, 100, 2), "[##] 100%  150 B");
+  EXPECT_EQ(TzqProgressBar::Render(1536, -1, 10), "1.5 KiB");
+  EXPECT_EQ(TzqProgressBar::Size(1023), "1023 B");
+  EXPECT_EQ(TzqProgressBar::Size(int64_t{5} << 40), "5.0 TiB");
+  EXPECT_EQ(TzqProgressBar::Size(int64_t{3000} << 40), "3000.0 TiB");
+}
+
+TEST(CliProgressBar, DrawsOnlyAfterASecondAndAtMostEvery200Ms) {
+  uint64_t now = 5000;
+  std::ostringstream out;
+  TzqProgressBar bar(out, true, [&] { return now; });
+  bar.Update(10, 100);
+  now += 999;
+  bar.Update(20, 100);
+  EXPECT_EQ(out.str(), "");  // a short transfer leaves no trace
+  now += 1;
+  bar.Update(30, 100);
+  now += 100;
+  bar.Update(40, 100);
+  now += 100;
+  bar.Update(50, 100);
+  now += 50;
+  bar.Update(100, 100);
+  bar.Finish();
+  const std::string bar30 = "\r[" + std::string(12, '#') + std::string(28, ' ') + "]  30%  30 B";
+  const std::string bar50 = "\r[" + std::string(20, '#') + std::string(20, ' ') + "]  50%  50 B";
+  const std::string bar100 = "\r[" + std::string(40, '#') + "] 100%  100 B";
+  EXPECT_EQ(out.str(), bar30 + bar50 + bar100 + "\n");
+
+  std::ostringstream quiet;
+  TzqProgressBar off(quiet, false, [&] { return now += 5000; });
+  off.Update(1, 2);
+  off.Finish();
+  EXPECT_EQ(quiet.str(), "");
 }
 
 }  // namespace

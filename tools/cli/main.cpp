@@ -28,6 +28,6 @@ int main(int argc, char** argv) {
     return ecUsage;
   }
   TzqFdStream output(STDOUT_FILENO);
-  TzqCliTransfer transfer(options, output, std::cerr);
+  TzqCliTransfer transfer(options, output, std::cerr, ::isatty(STDERR_FILENO) == 1);
   return transfer.Run();
 }

@@ -1,5 +1,6 @@
 #include "tools/cli/zqCliTransfer.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <ostream>
 
@@ -16,6 +17,11 @@ const char* const sTooManyRedirects = "Maximum (%d) redirects followed";
 
 const TzqCertificateVerifyFlags kIgnoreAll{cfIgnoreCommonNameInvalid, cfIgnoreDateInvalid, cfIgnoreUnknownAuthority,
                                            cfIgnoreRevocation,        cfIgnoreWrongUsage,  cfIgnoreChainPolicyErrors};
+
+uint64_t SteadyMilliseconds() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
 
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -45,8 +51,11 @@ TzqExitCode ExitCodeOf(const std::exception& error) {
   return ecNetwork;
 }
 
-TzqCliTransfer::TzqCliTransfer(const TzqCliOptions& options, TzqStream& output, std::ostream& errors)
-    : options_(options), output_(output), errors_(errors) {}
+TzqCliTransfer::TzqCliTransfer(const TzqCliOptions& options, TzqStream& output, std::ostream& errors, bool terminal)
+    : options_(options),
+      output_(output),
+      errors_(errors),
+      progress_(errors, terminal && !options.silent, SteadyMilliseconds) {}
 
 TzqCliTransfer::~TzqCliTransfer() { http_.SetCookieManager(nullptr); }
 
@@ -55,7 +64,9 @@ int TzqCliTransfer::Run() {
   try {
     Configure();
     Transfer();
+    progress_.Finish();
   } catch (const std::exception& error) {
+    progress_.Finish();
     code = ExitCodeOf(error);
     if (!options_.silent) errors_ << "zq: " << error.what() << "\n";
   }
@@ -95,7 +106,14 @@ void TzqCliTransfer::Configure() {
   ConfigureAuthorization();
   ConfigureTransport();
   ConfigureTraces();
+  ConfigureProgress();
   BuildRequest();
+}
+
+void TzqCliTransfer::ConfigureProgress() {
+  auto update = [this](TzqObject*, int64_t done, int64_t total) { progress_.Update(done, total); };
+  http_.OnReceiveProgress = update;
+  http_.OnSendProgress = update;
 }
 
 void TzqCliTransfer::ConfigureAuthorization() {

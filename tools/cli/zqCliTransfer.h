@@ -9,6 +9,7 @@
 #include "http/zqCookieManager.h"
 #include "http/zqHttp.h"
 #include "tools/cli/zqCliOptions.h"
+#include "tools/cli/zqProgressBar.h"
 
 namespace zq::cli {
 
@@ -20,9 +21,9 @@ TzqExitCode ExitCodeOf(const std::exception& error);
 
 class TzqCliTransfer {
 public:
-  // output: where the body (or, for -I, the header) goes unless -o names a file; messages and
-  // -v traces go to errors.
-  TzqCliTransfer(const TzqCliOptions& options, TzqStream& output, std::ostream& errors);
+  // output: where the body (or, for -I, the header) goes unless -o names a file; messages,
+  // -v traces and, when terminal is true and -s is not given, the progress bar go to errors.
+  TzqCliTransfer(const TzqCliOptions& options, TzqStream& output, std::ostream& errors, bool terminal);
   ~TzqCliTransfer();
   TzqCliTransfer(const TzqCliTransfer&) = delete;
   TzqCliTransfer& operator=(const TzqCliTransfer&) = delete;
@@ -35,6 +36,7 @@ private:
   void ConfigureAuthorization();
   void ConfigureTransport();
   void ConfigureTraces();
+  void ConfigureProgress();
   void BuildRequest();
   std::string TargetUrl() const;
   void Transfer();
@@ -49,6 +51,7 @@ private:
   TzqCookieManager cookies_;
   TzqHttpRequest request_;
   int redirects_ = 0;
+  TzqProgressBar progress_;
 };
 
 }  // namespace zq::cli
