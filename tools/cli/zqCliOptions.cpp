@@ -23,7 +23,8 @@ const char* const kCliUsage =
     "  -x host:port, -U user:pass   HTTP proxy and its credentials\n"
     "  --socks4|--socks4a|--socks5 host:port, --socks-user user:pass\n"
     "  --cacert file, -k, --tlsv1.2, --tlsv1.3\n"
-    "  -b file, -c file     load, save cookies (the library's stored form)\n"
+    "  -b file, -c file     load, save cookies: Netscape cookie files (as curl), or with\n"
+    "                       --stored-cookies the library's stored form (-b reads both)\n"
     "  --compressed, --no-compressed, --limit-rate N[k|m|g]\n"
     "  -m, --max-time s, --connect-timeout s\n"
     "  -v verbose, -s silent, -f fail on HTTP errors (exit 4)\n"
@@ -157,6 +158,7 @@ const std::map<std::string, TzqOptionSpec>& Options() {
       {"--tlsv1.3", {false, [](TzqCliOptions& o, const std::string&) { o.tlsMinimum = 13; }}},
       {"-b", {true, Text(&TzqCliOptions::cookieFile)}},
       {"-c", {true, Text(&TzqCliOptions::cookieJar)}},
+      {"--stored-cookies", {false, Flag(&TzqCliOptions::storedCookies)}},
       {"--compressed", {false, Flag(&TzqCliOptions::compressed)}},
       {"--no-compressed", {false, [](TzqCliOptions& o, const std::string&) { o.compressed = false; }}},
       {"--limit-rate", {true, [](TzqCliOptions& o, const std::string& v) { o.limitRate = Rate(v, "--limit-rate"); }}},

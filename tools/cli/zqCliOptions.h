@@ -49,6 +49,7 @@ struct TzqCliOptions {
   int tlsMinimum = 0;                                        // 12 or 13 from --tlsv1.x; 0: default
   std::string cookieFile;                                    // -b
   std::string cookieJar;                                     // -c
+  bool storedCookies = false;                                // --stored-cookies: -c in the library's form
   bool compressed = false;
   int64_t limitRate = 0;                                     // bytes per second; 0: none
   int32_t maxTimeMs = 0;                                     // -m

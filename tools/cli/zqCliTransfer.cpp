@@ -7,6 +7,7 @@
 #include "core/zqError.h"
 #include "core/zqText.h"
 #include "net/zqFirewallUtils.h"
+#include "tools/cli/zqNetscapeCookies.h"
 
 namespace zq::cli {
 
@@ -207,16 +208,29 @@ void TzqCliTransfer::WriteHeader(const TzqStringList& lines, TzqStream& destinat
   destination.WriteString(text + "\r\n");
 }
 
+// A Netscape file starts with a comment (or is empty); anything else is tried as the stored
+// form first, and as a Netscape file without its header line when that fails.
 void TzqCliTransfer::LoadCookies() {
   if (options_.cookieFile.empty()) return;
   TzqFileStream file(options_.cookieFile, fmOpenRead);
-  cookies_.Cookies().LoadFromStream(file);
+  TzqMemoryStream bytes;
+  bytes.CopyFrom(file, 0);
+  const std::string text = bytes.DataString();
+  if (!text.empty() && text[0] != '#') {
+    try {
+      bytes.SetPosition(0);
+      return cookies_.Cookies().LoadFromStream(bytes);
+    } catch (const EzqError&) {
+    }
+  }
+  ReadNetscapeCookies(text, cookies_.Cookies());
 }
 
 void TzqCliTransfer::SaveCookies() {
   if (options_.cookieJar.empty()) return;
   TzqFileStream file(options_.cookieJar, fmCreate);
-  cookies_.Cookies().SaveToStream(file);
+  if (options_.storedCookies) return cookies_.Cookies().SaveToStream(file);
+  file.WriteString(WriteNetscapeCookies(cookies_.Cookies()));
 }
 
 }  // namespace zq::cli

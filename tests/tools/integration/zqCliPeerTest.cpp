@@ -200,10 +200,16 @@ TEST_F(CliPeer, HttpbinFormsAuthorizationCookiesAndTime) {
   SameAsCurl({"-s", "-u", "u:p", "--basic", httpbin.Url("/basic-auth/u/p")});
   EXPECT_EQ(Zq({"-s", "-f", "-u", "u:wrong", httpbin.Url("/basic-auth/u/p")}).code, 4);
 
-  // Cookies kept across runs in the library's stored form.
+  // Cookies kept across runs in the library's stored form, and in Netscape files both ways
+  // between zq and curl.
   const std::string jar = dir.File("jar");
-  EXPECT_EQ(Zq({"-s", "-L", "-c", jar, httpbin.Url("/cookies/set?k=v")}).code, 0);
+  EXPECT_EQ(Zq({"-s", "-L", "--stored-cookies", "-c", jar, httpbin.Url("/cookies/set?k=v")}).code, 0);
   EXPECT_TRUE(Has(Zq({"-s", "-b", jar, httpbin.Url("/cookies")}).out, "\"k\":\"v\""));
+  EXPECT_EQ(Curl({"-s", "-L", "-c", dir.File("curl.txt"), httpbin.Url("/cookies/set?fromcurl=1")}).code, 0);
+  EXPECT_EQ(SameAsCurl({"-s", "-b", dir.File("curl.txt"), httpbin.Url("/cookies")}), "{\"cookies\":{\"fromcurl\":\"1\"}}\n");
+  EXPECT_EQ(Zq({"-s", "-L", "-c", dir.File("zq.txt"), httpbin.Url("/cookies/set?fromzq=2")}).code, 0);
+  EXPECT_TRUE(ReadWholeFile(dir.File("zq.txt")).rfind("# Netscape HTTP Cookie File\n", 0) == 0);
+  EXPECT_EQ(SameAsCurl({"-s", "-b", dir.File("zq.txt"), httpbin.Url("/cookies")}), "{\"cookies\":{\"fromzq\":\"2\"}}\n");
   EXPECT_EQ(Zq({"-s", "-b", dir.File("note.txt"), httpbin.Url("/cookies")}).code, 1);
 
   const auto start = std::chrono::steady_clock::now();
