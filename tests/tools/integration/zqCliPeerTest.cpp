@@ -91,11 +91,15 @@ protected:
   static const Peer& Httpbin() { return Lazy(httpbin_, "auth-peer.sh", "httpbin"); }
   static const Peer& Squid() { return Lazy(squid_, "squid-peer.sh", "open"); }
   static const Peer& Dante() { return Lazy(dante_, "socks-peer.sh", "dante-noauth"); }
+  static const Peer& SquidBasic() { return Lazy(squidBasic_, "squid-peer.sh", "basic"); }
+  static const Peer& DanteUserPass() { return Lazy(danteUserPass_, "socks-peer.sh", "dante-userpass"); }
   static void TearDownTestSuite() {
     nginx_.reset();
     httpbin_.reset();
     squid_.reset();
     dante_.reset();
+    squidBasic_.reset();
+    danteUserPass_.reset();
   }
   static std::string CaFile() { return test::TlsCertificates::Get().File("ca.pem"); }
 
@@ -119,6 +123,8 @@ private:
   static inline std::unique_ptr<Peer> httpbin_;
   static inline std::unique_ptr<Peer> squid_;
   static inline std::unique_ptr<Peer> dante_;
+  static inline std::unique_ptr<Peer> squidBasic_;
+  static inline std::unique_ptr<Peer> danteUserPass_;
 };
 
 TEST_F(CliPeer, BodiesOverHttpAndHttpsAreTheBytesCurlWrites) {
@@ -224,6 +230,25 @@ TEST_F(CliPeer, ThroughSquidAndSocks) {
             "hello world\n");
   EXPECT_EQ(SameAsCurl({"-s", "--socks5", Dante().Address(), nginx.Http("/hello.txt")}), "hello world\n");
   EXPECT_EQ(SameAsCurl({"-s", "--socks4", Dante().Address(), nginx.Http("/hello.txt")}), "hello world\n");
+}
+
+TEST_F(CliPeer, ProxyAndSocksCredentials) {
+  const Nginx& nginx = NginxPeer();
+  EXPECT_EQ(SameAsCurl({"-s", "-x", SquidBasic().Address(), "-U", "proxyuser:proxypass", nginx.Http("/hello.txt")}),
+            "hello world\n");
+  const Outcome refused = Zq({"-f", "-x", SquidBasic().Address(), "-U", "proxyuser:wrong", nginx.Http("/hello.txt")});
+  EXPECT_EQ(refused.code, 4);
+  EXPECT_TRUE(Has(refused.err, "407")) << refused.err;
+  // curl takes SOCKS credentials in a proxy URL.
+  const Outcome zq = Zq({"-s", "--socks5", DanteUserPass().Address(), "--socks-user", "socksuser:sockspass",
+                         nginx.Http("/large.bin")});
+  const Outcome curl =
+      Curl({"-s", "-x", "socks5://socksuser:sockspass@" + DanteUserPass().Address(), nginx.Http("/large.bin")});
+  EXPECT_EQ(zq.code, 0) << zq.err;
+  EXPECT_EQ(curl.code, 0) << curl.err;
+  EXPECT_TRUE(zq.out == curl.out && zq.out == nginx.File("large.bin"));
+  EXPECT_EQ(Zq({"-s", "--socks5", DanteUserPass().Address(), "--socks-user", "socksuser:wrong",
+                nginx.Http("/hello.txt")}).code, 3);
 }
 
 }  // namespace
