@@ -62,8 +62,11 @@ TzqCliTransfer::~TzqCliTransfer() { http_.SetCookieManager(nullptr); }
 
 int TzqCliTransfer::Run() {
   int code = ecDone;
+  // A jar is written only once the cookies it would replace were read.
+  bool configured = false;
   try {
     Configure();
+    configured = true;
     Transfer();
     progress_.Finish();
   } catch (const std::exception& error) {
@@ -72,7 +75,7 @@ int TzqCliTransfer::Run() {
     if (!options_.silent) errors_ << "zq: " << error.what() << "\n";
   }
   try {
-    SaveCookies();
+    if (configured) SaveCookies();
   } catch (const std::exception& error) {
     if (!options_.silent) errors_ << "zq: " << error.what() << "\n";
     if (code == ecDone) code = ecLocal;

@@ -216,7 +216,9 @@ TEST_F(CliPeer, HttpbinFormsAuthorizationCookiesAndTime) {
   EXPECT_EQ(Zq({"-s", "-L", "-c", dir.File("zq.txt"), httpbin.Url("/cookies/set?fromzq=2")}).code, 0);
   EXPECT_TRUE(ReadWholeFile(dir.File("zq.txt")).rfind("# Netscape HTTP Cookie File\n", 0) == 0);
   EXPECT_EQ(SameAsCurl({"-s", "-b", dir.File("zq.txt"), httpbin.Url("/cookies")}), "{\"cookies\":{\"fromzq\":\"2\"}}\n");
-  EXPECT_EQ(Zq({"-s", "-b", dir.File("note.txt"), httpbin.Url("/cookies")}).code, 1);
+  // A file that is no cookie file fails the run and is not overwritten as its jar.
+  EXPECT_EQ(Zq({"-s", "-b", dir.File("note.txt"), "-c", dir.File("note.txt"), httpbin.Url("/cookies")}).code, 1);
+  EXPECT_EQ(ReadWholeFile(dir.File("note.txt")), "file body\n");
 
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Zq({"-s", "-m", "1", httpbin.Url("/delay/5")}).code, 3);
