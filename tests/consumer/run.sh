@@ -36,7 +36,9 @@ cmake --build "$work/cmake" > "$work/cmake-build.log"
 echo "== pkg-config"
 libdir=$(dirname "$(find "$work/prefix" -name zq.pc)")
 export PKG_CONFIG_PATH=$libdir
+# The rpath finds a shared libzq in the prefix; a static one ignores it.
 # shellcheck disable=SC2046
-c++ -std=c++20 -o "$work/pc_consumer" "$here/project/main.cpp" $(pkg-config --cflags zq) $(pkg-config --static --libs zq)
+c++ -std=c++20 -o "$work/pc_consumer" "$here/project/main.cpp" $(pkg-config --cflags zq) $(pkg-config --static --libs zq) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir zq)"
 "$work/pc_consumer" "$url" $'hello world\n'
 echo "consumer programs passed"
