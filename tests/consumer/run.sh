@@ -34,8 +34,8 @@ cmake --build "$work/cmake" > "$work/cmake-build.log"
 "$work/cmake/zq_consumer" "$url" $'hello world\n'
 
 echo "== pkg-config"
-libdir=$(dirname "$(find "$work/prefix" -name zq.pc)")
-export PKG_CONFIG_PATH=$libdir
+pcdir=$(dirname "$(find "$work/prefix" -name zq.pc)")
+export PKG_CONFIG_PATH=$pcdir
 # The rpath finds a shared libzq in the prefix; a static one ignores it.
 # shellcheck disable=SC2046
 c++ -std=c++20 -o "$work/pc_consumer" "$here/project/main.cpp" $(pkg-config --cflags zq) $(pkg-config --static --libs zq) \
