@@ -13,13 +13,7 @@ rm -rf "$work"
 mkdir -p "$work/run"
 . "$peers/peer-lib.sh"
 
-stop_peers() {
-  [ -f "$work/run/pids" ] || return 0
-  while read -r pid; do kill "$pid" 2>/dev/null || true; done < "$work/run/pids"
-}
-trap stop_peers EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+trap 'stop_pids "$work/run/pids"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
 bash "$peers/gen-certs.sh" "$work/pki" > /dev/null

@@ -12,11 +12,9 @@ work=$(mktemp -d)
 failures=0
 pidfiles=()
 
+. "$peers/peer-lib.sh"
 stop_peers() {
-  for pids in "${pidfiles[@]}"; do
-    [ -f "$pids" ] || continue
-    while read -r pid; do kill "$pid" 2>/dev/null || true; done < "$pids"
-  done
+  stop_pids "${pidfiles[@]}"
   rm -rf "$work"
 }
 trap stop_peers EXIT
@@ -40,7 +38,6 @@ sys.exit(1 if bad or missing or unmarked else 0)
 PY
 
 # ---- peers -------------------------------------------------------------------------------------
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 start_peer() {  # start_peer NAME SCRIPT ARGS...: RUNDIR is $work/NAME
   local name=$1 script=$2; shift 2
   mkdir -p "$work/$name"
