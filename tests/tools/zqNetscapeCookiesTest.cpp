@@ -62,6 +62,7 @@ TEST(NetscapeCookies, ExpiriesPastTheYear9999AreKeptAsIts) {
 }
 
 TEST(NetscapeCookies, AMalformedOrOversizedFileIsRefusedWhole) {
+  static const char kWithNul[] = "a.test\tFALSE\t/\tFALSE\t0\tn\tv\0w\n";
   const std::string good = "a.test\tFALSE\t/\tFALSE\t0\tn\tv\n";
   const std::vector<std::string> bad = {
       "a.test\tFALSE\t/\tFALSE\t0\n",                // too few fields
@@ -74,7 +75,7 @@ TEST(NetscapeCookies, AMalformedOrOversizedFileIsRefusedWhole) {
       "\tFALSE\t/\tFALSE\t0\tn\tv\n",               // no domain
       "#HttpOnly_#x\tFALSE\t/\tFALSE\t0\tn\tv\n",    // a domain that would read back as a comment
       "a.test\tFALSE\t/\tFALSE\t0\tn\tv\x01\n",      // a control byte
-      std::string("a.test\tFALSE\t/\tFALSE\t0\tn\tv\0w\n", 31),
+      std::string(kWithNul, sizeof kWithNul - 1),
       "a.test\tFALSE\t/\tFALSE\t0\tn\t" + std::string(4096, 'x') + "\n",
   };
   for (const std::string& line : bad) {
