@@ -151,6 +151,18 @@ TEST_F(CliPeer, BodiesOverHttpAndHttpsAreTheBytesCurlWrites) {
   EXPECT_TRUE(ReadWholeFile(dir.File("out.bin")) == nginx.File("large.bin"));
 }
 
+// --limit-rate counts bytes a second, as curl does: 3 MiB at 2 MiB/s take about 1.5 s.
+TEST_F(CliPeer, LimitRateSlowsTheTransfer) {
+  const Nginx& nginx = NginxPeer();
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome limited = Zq({"-s", "--limit-rate", "2m", nginx.Http("/large.bin")});
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(limited.code, 0);
+  EXPECT_TRUE(limited.out == nginx.File("large.bin"));
+  EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
+  EXPECT_LT(elapsed, std::chrono::seconds(6));
+}
+
 TEST_F(CliPeer, UploadCustomMethodsAndFailures) {
   const Nginx& nginx = NginxPeer();
   test::TempDir dir;
