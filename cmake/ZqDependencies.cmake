@@ -1,4 +1,6 @@
-# System libraries the library itself links. Each area that needs one adds it here.
+# System libraries the library itself links. Each area that needs one adds it here; the
+# installed package finds the same ones (cmake/zqConfig.cmake.in, cmake/zq.pc.in).
+target_link_libraries(zq PUBLIC Threads::Threads)
 find_package(OpenSSL 3 REQUIRED)
 target_link_libraries(zq PUBLIC OpenSSL::SSL OpenSSL::Crypto)
 # Public suffixes for the cookie domain check (the list Debian ships in publicsuffix).

@@ -12,6 +12,7 @@ endif()
 find_package(Threads REQUIRED)
 target_link_libraries(zq_options INTERFACE Threads::Threads)
 
+# Build-tree only: an installed zq carries none of the project's warning or sanitizer flags.
 function(zq_project_options target)
-  target_link_libraries(${target} PUBLIC zq_options)
+  target_link_libraries(${target} PUBLIC $<BUILD_INTERFACE:zq_options>)
 endfunction()

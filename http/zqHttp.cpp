@@ -21,6 +21,8 @@ const char* const sHeaderTooLong = "The server's response header exceeds 1048576
 const char* const sBodyTooLarge = "The response body exceeds MaxResponseSize (%lld bytes)";
 const char* const sRedirectScheme = "The redirect location is not an http or https URL with a host: %s";
 const char* const sRedirectPort = "The redirect location's port is not between 1 and 65535: %s";
+const char* const sBadMethod = "The request method is not an HTTP token: \"%s\"";
+const char* const sConnectMethod = "CONNECT is not sent as a request; a proxy tunnel comes from ProxySettings";
 constexpr int64_t kMaxHeaderBytes = int64_t{1} << 20;
 // Error, redirect and challenge bodies kept as text stop here; the rest is not read.
 constexpr int64_t kMaxResponseTextBytes = int64_t{1} << 20;
@@ -50,6 +52,21 @@ private:
 // Scheme, host and port, as credentials are tied to them.
 std::string Origin(TzqUrlParser& url) {
   return LowerCase(url.Scheme()) + "://" + LowerCase(url.Host()) + Format(":%d", url.Port());
+}
+
+bool IsTokenChar(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// A refused method as it can be shown: control and non-ASCII bytes as \xHH, cut at 64.
+std::string Shown(const std::string& text) {
+  std::string shown;
+  for (const char c : text.substr(0, 64)) {
+    const auto byte = static_cast<unsigned char>(c);
+    shown += byte < 0x20 || byte > 0x7E ? Format("\\x%02X", byte) : std::string(1, c);
+  }
+  return shown;
 }
 
 // Ends a kept text when it grows past its cap; what came before it stays.
@@ -198,6 +215,23 @@ void TzqHttp::Post(const std::string& url, TzqHttpRequest* request, TzqStringLis
 
 void TzqHttp::Delete(const std::string& url, TzqStringList* responseHeader, TzqStream* responseBody) {
   SendRendered("DELETE", url, DefaultRequest(), responseHeader, responseBody);
+}
+
+void TzqHttp::CheckMethod(const std::string& method) {
+  if (method.empty() || !std::all_of(method.begin(), method.end(), [](char c) { return IsTokenChar(c); }))
+    throw EzqHttpError(Format(sBadMethod, Shown(method).c_str()), std::string(), 0);
+  if (SameText(method, "CONNECT")) throw EzqHttpError(sConnectMethod, std::string(), 0);
+}
+
+void TzqHttp::Custom(const std::string& method, const std::string& url, TzqHttpRequest* request,
+                     TzqStream* requestBody, TzqStringList* responseHeader, TzqStream* responseBody) {
+  CheckMethod(method);
+  TzqHttpRequest& used = request != nullptr ? *request : DefaultRequest();
+  if (requestBody == nullptr) return SendRendered(method, url, used, responseHeader, responseBody);
+  // The length is the stream's, counted when the request is composed.
+  TzqStringList lines(used.HeaderSource());
+  TzqHttpUtils::SetHeaderField("Content-Length", "", lines);
+  SendRequest(method, url, lines, requestBody, responseHeader, responseBody);
 }
 
 // A HEAD stays a HEAD: turned into a GET it would fetch a body nobody asked for.

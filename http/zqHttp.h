@@ -55,6 +55,16 @@ public:
   virtual void Post(const std::string& url, TzqHttpRequest* request, TzqStringList* responseHeader,
                     TzqStream* responseBody);
   virtual void Delete(const std::string& url, TzqStringList* responseHeader, TzqStream* responseBody);
+  // Any other method (PATCH, OPTIONS, PROPFIND, ...: an RFC 9110 token, its case kept) through
+  // the same exchange: redirects as its kind follows them, authorization, cookies. The body is
+  // requestBody from its position to its end when given, typed by the request's ContentType;
+  // else what the request renders. request null: the Request property, else an empty one.
+  // Throws EzqHttpError before anything is sent when method is not a token, or is CONNECT
+  // (tunnels come from ProxySettings).
+  virtual void Custom(const std::string& method, const std::string& url, TzqHttpRequest* request,
+                      TzqStream* requestBody, TzqStringList* responseHeader, TzqStream* responseBody);
+  // Throws the EzqHttpError Custom raises for a method it does not send.
+  static void CheckMethod(const std::string& method);
   virtual std::string GetRedirectMethod(int32_t statusCode, const std::string& method);
   void Post(const std::string& url, TzqHttpRequest* request, TzqStream* responseBody) {
     Post(url, request, nullptr, responseBody);

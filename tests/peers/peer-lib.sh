@@ -17,3 +17,17 @@ start() {  # start LOG COMMAND...: background, detached from our output, PID rec
   echo $! >> "$rundir/pids"
   last_pid=$!
 }
+
+# For scripts that run peers themselves (tests/consumer, tests/examples):
+
+free_port() {  # a TCP port free on 127.0.0.1 just now
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+stop_pids() {  # stop_pids PIDFILE...: what the peer scripts recorded, by PID
+  local file pid
+  for file in "$@"; do
+    [ -f "$file" ] || continue
+    while read -r pid; do kill "$pid" 2>/dev/null || true; done < "$file"
+  done
+}
