@@ -115,6 +115,8 @@ SSL_CERT_FILE=$work/pki/untrusted-ca.pem run tls "$nginxs/hello.txt"
 expect "tls untrusted" 1 "error:"
 SSL_CERT_FILE=$work/pki/untrusted-ca.pem run tls "$nginxs/hello.txt" insecure
 expect "tls insecure" 0 "hello world"
+SSL_CERT_FILE=$work/pki/untrusted-ca.pem run tls "$nginxs/hello.txt" "$work/pki/ca.pem"
+expect "tls CAFile" 0 "hello world"
 
 run limits "$nginx/hello.txt"
 expect limits 0 "12 bytes"

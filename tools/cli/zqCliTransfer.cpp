@@ -151,8 +151,8 @@ void TzqCliTransfer::ConfigureTransport() {
     socks.SetUserName(user);
     socks.SetPassword(password);
   }
-  // OpenSSL's default trust store honours this; the process makes one transfer.
-  if (!options_.caFile.empty()) ::setenv("SSL_CERT_FILE", options_.caFile.c_str(), 1);
+  // As with curl, -k leaves the CA file unread.
+  if (!options_.caFile.empty() && !options_.insecure) http_.SetCAFile(options_.caFile);
   if (options_.insecure) http_.SetCertificateFlags(kIgnoreAll);
   if (options_.tlsMinimum != 0) {
     http_.SetUseSystemTLSFlags(false);
