@@ -392,12 +392,32 @@ TzqHttp::Dispatch TzqHttp::Challenge(Exchange& exchange, bool proxy) {
   if (proxy && !PlainProxy()) return Fail(exchange);
   if (!proxy && Origin(*url_) != exchange.origin) return Fail(exchange);
   bool newConnection = false;
-  const TzqStringList& offered = proxy ? responseHeader_->ProxyAuthenticate() : responseHeader_->Authenticate();
+  const TzqStringList offered =
+      proxy ? responseHeader_->ProxyAuthenticate() : AllowedChallenges(responseHeader_->Authenticate());
   exchange.body->SetPosition(exchange.bodyStart);  // Digest auth-int hashes the body from its start
   if (!AuthorizeInto(exchange, offered, proxy, newConnection)) return Fail(exchange);
   SetKeepConnection(true);
   if (challenges == 1 && newConnection) exchange.closeAfterwards = true;
   return Dispatch::Again;
+}
+
+// The server's challenges whose scheme token AuthSchemes lists.
+TzqStringList TzqHttp::AllowedChallenges(const TzqStringList& offered) const {
+  if (Trim(authSchemes_).empty()) return TzqStringList(offered);
+  std::vector<std::string> allowed;
+  for (size_t from = 0; from <= authSchemes_.size();) {
+    const size_t comma = std::min(authSchemes_.find(',', from), authSchemes_.size());
+    allowed.push_back(Trim(authSchemes_.substr(from, comma - from)));
+    from = comma + 1;
+  }
+  const TzqStringList challenges = TzqHttpAuthorization::SplitChallenges(offered);
+  TzqStringList kept;
+  for (int i = 0; i < challenges.Count(); ++i) {
+    const std::string scheme = challenges[i].substr(0, challenges[i].find(' '));
+    if (std::any_of(allowed.begin(), allowed.end(), [&](const std::string& name) { return SameText(name, scheme); }))
+      kept.Add(challenges[i]);
+  }
+  return kept;
 }
 
 void TzqHttp::Raise(Exchange& exchange) {

@@ -112,6 +112,10 @@ public:
   // exchange with EzqHttpError and the connection closed.
   int64_t MaxResponseSize() const { return maxResponseSize_; }
   void SetMaxResponseSize(int64_t value) { Update(maxResponseSize_, value); }
+  // The schemes a server's challenge may be answered with, as a comma-separated list of scheme
+  // tokens ("Digest, NTLM"); empty: any the client knows. Proxy challenges are not limited.
+  const std::string& AuthSchemes() const { return authSchemes_; }
+  void SetAuthSchemes(const std::string& value) { Update(authSchemes_, value); }
   // Milliseconds a whole exchange may take, redirects and challenges included (0: no limit);
   // TimeOut still bounds each wait from the last progress.
   int32_t TotalTimeOut() const { return totalTimeOut_; }
@@ -187,6 +191,7 @@ private:
   bool ResolveRedirect(Exchange& exchange);
   bool CheckRedirectTarget(Exchange& exchange, const std::string& location);
   void LeaveOrigin(Exchange& exchange);
+  TzqStringList AllowedChallenges(const TzqStringList& offered) const;
   TzqCookieManager& Cookies();
   std::string TextCharSet() const;
 
@@ -213,6 +218,7 @@ private:
   std::string charSet_;
   int64_t maxResponseSize_ = 0;
   int32_t totalTimeOut_ = 0;
+  std::string authSchemes_;
 
   std::unique_ptr<TzqUrlParser> url_;
   std::unique_ptr<TzqHttpResponseHeader> responseHeader_;

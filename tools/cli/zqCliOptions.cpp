@@ -19,7 +19,7 @@ const char* const kCliUsage =
     "  -I                   HEAD; write the response header\n"
     "  -L, --max-redirs N   follow redirects, at most N (-1: no limit)\n"
     "  -u user:pass         server credentials; --basic sends them at once,\n"
-    "                       --digest, --ntlm, --negotiate answer the challenge\n"
+    "                       --digest, --ntlm, --negotiate answer only that scheme\n"
     "  -x host:port, -U user:pass   HTTP proxy and its credentials\n"
     "  --socks4|--socks4a|--socks5 host:port, --socks-user user:pass\n"
     "  --cacert file, -k, --tlsv1.2, --tlsv1.3\n"

@@ -126,8 +126,14 @@ void TzqCliTransfer::ConfigureAuthorization() {
     http_.SetUserName(user);
     http_.SetPassword(password);
   }
-  // Digest, NTLM and Negotiate answer the server's challenge, which names the scheme.
-  if (options_.auth == TzqCliAuth::Basic) http_.SetAuthorizationType(atBasic);
+  // Digest, NTLM and Negotiate answer only a challenge of their own scheme.
+  switch (options_.auth) {
+    case TzqCliAuth::None: break;
+    case TzqCliAuth::Basic: http_.SetAuthorizationType(atBasic); break;
+    case TzqCliAuth::Digest: http_.SetAuthSchemes("Digest"); break;
+    case TzqCliAuth::Ntlm: http_.SetAuthSchemes("NTLM"); break;
+    case TzqCliAuth::Negotiate: http_.SetAuthSchemes("Negotiate"); break;
+  }
 }
 
 void TzqCliTransfer::ConfigureTransport() {

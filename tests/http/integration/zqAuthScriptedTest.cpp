@@ -39,7 +39,6 @@ std::string DigestParameter(const std::string& value, const std::string& name) {
   return TzqHeaderFieldList::GetParameter(value.substr(7), name);
 }
 
-
 std::string Url(const ScriptedServer& server, const std::string& path) {
   return Format("http://127.0.0.1:%d%s", server.Port(), path.c_str());
 }
@@ -131,6 +130,38 @@ TEST(AuthScripted, BasicAnswersItsOwnChallengeBesideABearerOne) {
   EXPECT_EQ(body.DataString(), "yes");
   ASSERT_EQ(seen.requests.size(), 2u);
   EXPECT_EQ(FieldOf(seen.requests[1], "authorization"), "Basic dTpw");
+}
+
+// AuthSchemes limits what answers: Basic beside a stronger Digest, and nothing when no offered
+// scheme is allowed.
+TEST(AuthScripted, AuthSchemesChooseAmongTheOfferedChallenges) {
+  const std::string offered = "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", qop=\"auth\"\r\n"
+                              "WWW-Authenticate: Basic realm=\"r\"\r\n";
+  {
+    Recorder seen;
+    ScriptedServer server = ChallengingServer(seen, offered);
+    TzqHttp client;
+    client.SetTimeOut(5000);
+    client.SetUserName("u");
+    client.SetPassword("p");
+    client.SetAuthSchemes(" basic ,NTLM");
+    TzqMemoryStream body;
+    client.Get(Url(server, "/"), nullptr, nullptr, &body);
+    client.Close();
+    ASSERT_EQ(seen.requests.size(), 2u);
+    EXPECT_EQ(FieldOf(seen.requests[1], "authorization"), "Basic dTpw");
+  }
+  Recorder seen;
+  ScriptedServer server = ChallengingServer(seen, offered);
+  TzqHttp client;
+  client.SetTimeOut(5000);
+  client.SetUserName("u");
+  client.SetPassword("p");
+  client.SetAuthSchemes("Negotiate");
+  TzqMemoryStream body;
+  EXPECT_EQ(test::HttpErrorOf([&] { client.Get(Url(server, "/"), nullptr, nullptr, &body); }).ErrorCode(), 401);
+  client.Close();
+  EXPECT_EQ(seen.requests.size(), 1u);
 }
 
 // The body was sent once already when the challenge comes: the answer still hashes all of it.

@@ -215,6 +215,11 @@ TEST_F(CliPeer, HttpbinFormsAuthorizationCookiesAndTime) {
   EXPECT_TRUE(Has(multipart.out, "\"who\":\"Ann\"")) << multipart.out;
 
   SameAsCurl({"-s", "-u", "user:passwd", "--digest", httpbin.Url("/digest-auth/auth/user/passwd")});
+  // A scheme asked for answers only its own challenge, as curl's does.
+  for (const char* other : {"--ntlm", "--negotiate"}) {
+    EXPECT_EQ(Zq({"-s", "-f", "-u", "user:passwd", other, httpbin.Url("/digest-auth/auth/user/passwd")}).code, 4)
+        << other;
+  }
   SameAsCurl({"-s", "-u", "u:p", "--basic", httpbin.Url("/basic-auth/u/p")});
   EXPECT_EQ(Zq({"-s", "-f", "-u", "u:wrong", httpbin.Url("/basic-auth/u/p")}).code, 4);
 
