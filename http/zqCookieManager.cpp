@@ -24,9 +24,6 @@ const char* const sInvalidPropertyValue = "Invalid property value";
 const char* const sCookieIndexOutOfBounds = "Cookie index out of bounds (%d)";
 
 // Browsers' limits: larger cookies are ignored, the oldest beyond the counts are dropped.
-constexpr size_t kMaxCookieSize = 4096;
-constexpr int kMaxCookiesPerDomain = 50;
-constexpr int kMaxCookiesPerStore = 3000;
 // Ten thousand years: beyond that an age only risks overflowing the date arithmetic.
 constexpr int64_t kMaxCookieAge = int64_t{315360000000};
 

@@ -8,6 +8,7 @@
 // leading dot that domain cookies carry (so stored lists keep the distinction in their old form).
 // A store keeps at most 50 cookies per domain and 3000 in all, dropping the oldest.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,6 +22,12 @@
 #include "core/zqDateTime.h"
 
 namespace zq {
+
+// What a store keeps, as browsers do: bytes of one cookie (name, value and attributes), cookies
+// per domain and cookies in all.
+constexpr size_t kMaxCookieSize = 4096;
+constexpr int kMaxCookiesPerDomain = 50;
+constexpr int kMaxCookiesPerStore = 3000;
 
 class TzqStream;
 class TzqStringList;

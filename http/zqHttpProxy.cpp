@@ -16,17 +16,16 @@ namespace {
 
 const char* const sTunnelNeedsClientConnection = "A proxy tunnel needs a TCP client connection";
 
-// Restores the read settings of a connection that the header reads change.
+// Restores the read settings of a connection that the header reads change; the reads' own
+// size comes from the reader.
 class TzqHeaderReadScope {
 public:
   explicit TzqHeaderReadScope(TzqTcpConnection& connection)
-      : connection_(connection), readLimit_(connection.ReadLimit()), defer_(connection.DeferPeerClose()) {
+      : connection_(connection), defer_(connection.DeferPeerClose()) {
     connection.SetReadUntilClosed(false);
-    connection.SetReadLimit(1);
     connection.SetDeferPeerClose(true);
   }
   ~TzqHeaderReadScope() {
-    connection_.SetReadLimit(readLimit_);
     connection_.SetDeferPeerClose(defer_);
     if (connection_.Active() && connection_.PeerClosed()) connection_.Close(false);
   }
@@ -35,7 +34,6 @@ public:
 
 private:
   TzqTcpConnection& connection_;
-  int64_t readLimit_;
   bool defer_;
 };
 

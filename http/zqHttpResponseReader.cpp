@@ -198,6 +198,7 @@ bool TzqHttpResponseReader::TakeHeaderAt(int64_t end) {
   headerEnd_ = end;
   buffer_.SetPosition(headerStart_);
   TzqHttpUtils::ReadHeaderLines(buffer_, end - headerStart_, lines_);
+  fields_.Parse(lines_, 1);
   buffer_.SetPosition(end);
   return true;
 }
@@ -205,11 +206,9 @@ bool TzqHttpResponseReader::TakeHeaderAt(int64_t end) {
 // ---- framing -----------------------------------------------------------------------------------
 
 std::vector<std::string> TzqHttpResponseReader::FieldValues(const char* name) const {
-  TzqStringList copy(lines_);
-  TzqHeaderFieldList fields(copy, 1);
   std::vector<std::string> values;
-  for (int i = 0; i < fields.FieldCount(); ++i)
-    if (SameText(Trim(fields.GetFieldName(i)), name)) values.push_back(fields.GetFieldValueAt(i));
+  for (int i = 0; i < fields_.FieldCount(); ++i)
+    if (SameText(Trim(fields_.GetFieldName(i)), name)) values.push_back(fields_.GetFieldValueAt(i));
   return values;
 }
 

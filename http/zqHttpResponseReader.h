@@ -11,6 +11,7 @@
 
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
+#include "http/zqHeaderFieldList.h"
 #include "http/zqHttpUtils.h"
 #include "net/zqSocket.h"
 #include "net/zqTcpClient.h"
@@ -122,6 +123,7 @@ private:
   bool headerHasLine_ = false;
   int64_t headerEnd_ = -1;
   TzqStringList lines_;
+  TzqHeaderFieldList fields_;  // over lines_, parsed once
   int32_t statusCode_ = 0;
   std::string statusText_;
   TzqHttpVersion version_ = hvHttp1_1;

@@ -15,9 +15,6 @@ namespace {
 const char* const sBadLine = "Cookie file line %d: %s";
 const char* const kHttpOnlyPrefix = "#HttpOnly_";
 const char* const kFileHeader = "# Netscape HTTP Cookie File\n";
-// The limits the cookie store keeps: per cookie (name and value) and per store.
-constexpr size_t kMaxCookieBytes = 4096;
-constexpr int kMaxCookies = 3000;
 // 9999-12-31T23:59:59Z: later expiries are kept as this.
 constexpr int64_t kLatestExpiry = 253402300799;
 
@@ -60,7 +57,7 @@ void ReadLine(std::string_view text, int line, TzqCookieItem& cookie) {
     throw EzqReadError(Format(sBadLine, line, "not seven tab-separated fields"));
   for (const std::string_view field : fields) CheckText(field, line);
   const std::string_view value = fields.size() == 7 ? fields[6] : std::string_view();
-  if (fields[5].size() + value.size() > kMaxCookieBytes)
+  if (fields[5].size() + value.size() > kMaxCookieSize)
     throw EzqReadError(Format(sBadLine, line, "the cookie exceeds 4096 bytes"));
   // A domain that begins with "#" would read back as a comment.
   if (fields[0].empty() || fields[0][0] == '#') throw EzqReadError(Format(sBadLine, line, "no domain"));
@@ -83,7 +80,7 @@ void ReadNetscapeCookies(std::string_view text, TzqCookieList& list) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty() || (line[0] == '#' && line.substr(0, 10) != kHttpOnlyPrefix)) continue;
-    if (static_cast<int>(read.size()) == kMaxCookies)
+    if (static_cast<int>(read.size()) == kMaxCookiesPerStore)
       throw EzqReadError(Format(sBadLine, number, "more than 3000 cookies"));
     read.push_back(std::make_unique<TzqCookieItem>());
     ReadLine(line, number, *read.back());
