@@ -13,7 +13,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 namespace zq {
 

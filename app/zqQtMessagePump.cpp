@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 

@@ -8,7 +8,7 @@
 
 #include "codec/zqUtils.h"
 #include "core/zqStringList.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 namespace zq {
 

@@ -7,7 +7,7 @@
 
 #include "codec/zqCharsetTables.h"
 #include "core/zqText.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 namespace zq {
 

@@ -10,7 +10,7 @@
 #include "codec/zqTranslator.h"
 #include "core/zqError.h"
 #include "core/zqText.h"
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 

@@ -1,6 +1,6 @@
 #include "core/zqStream.h"
 
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

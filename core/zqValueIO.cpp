@@ -6,7 +6,7 @@
 
 #include "core/zqError.h"
 #include "core/zqStream.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 namespace zq {
 

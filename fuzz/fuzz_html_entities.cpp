@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "html/zqHtmlEntities.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

@@ -8,7 +8,7 @@
 #include "codec/zqIdnTranslator.h"
 #include "codec/zqPercentEncoder.h"
 #include "codec/zqUriUtils.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 namespace {
 

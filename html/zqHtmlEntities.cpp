@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <iterator>
 
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 namespace zq {
 

@@ -10,7 +10,7 @@
 #include "http/zqHttpAuth.h"
 #include "http/zqStreams.h"
 #include "platform/zqSocketApi.h"
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 

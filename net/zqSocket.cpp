@@ -7,7 +7,7 @@
 #include "codec/zqTranslator.h"
 #include "core/zqText.h"
 #include "platform/zqMessagePump.h"
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 

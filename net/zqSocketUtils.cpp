@@ -11,7 +11,7 @@
 #include "core/zqError.h"
 #include "net/zqIpAddress.h"
 #include "platform/zqMessagePump.h"
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 

@@ -17,7 +17,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 namespace zq {
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 

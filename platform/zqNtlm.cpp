@@ -12,7 +12,7 @@
 
 #include "core/zqError.h"
 #include "core/zqText.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 namespace zq {
 

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "core/zqError.h"
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 

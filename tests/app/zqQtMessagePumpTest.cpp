@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 #include "platform/zqWaitable.h"
 #include "tests/app/zqAppTestSupport.h"
 

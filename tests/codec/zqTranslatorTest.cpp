@@ -5,7 +5,7 @@
 #include <set>
 
 #include "codec/zqCharsetTables.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 #include "tests/support/zqTestSupport.h"
 
 namespace zq {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/zqIdnTranslator.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 #include "tests/support/zqTestSupport.h"
 
 namespace zq {

@@ -6,7 +6,7 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 #include "tests/support/zqTestSupport.h"
 
 namespace zq {

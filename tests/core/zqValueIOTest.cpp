@@ -4,7 +4,7 @@
 
 #include "core/zqError.h"
 #include "core/zqStream.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 #include "tests/support/zqTestSupport.h"
 
 namespace zq {

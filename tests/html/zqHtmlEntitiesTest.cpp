@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 #include "tests/support/zqTestSupport.h"
 
 namespace zq {

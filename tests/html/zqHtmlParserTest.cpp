@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 #include "tests/support/zqTestSupport.h"
 
 namespace zq {

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/zqUtils.h"
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 namespace {

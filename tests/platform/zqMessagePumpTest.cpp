@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 namespace {

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 namespace zq {
 namespace {

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <filesystem>
 
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 namespace zq::test {
 

@@ -11,3 +11,7 @@ if(ZQ_INTEGRATION_TEST)
     ZQ_DEMO_CA_SCRIPT="${CMAKE_SOURCE_DIR}/tools/demo-ca.sh"
     ZQ_DEMO_CA_DIR="${CMAKE_BINARY_DIR}/tests/demo-ca")
 endif()
+# Includes go only down the library's layers; the checker's own test plants bad ones.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME layers COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/check_layers.py ${PROJECT_SOURCE_DIR})
+add_test(NAME layers_checker COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/check_layers_test.py)

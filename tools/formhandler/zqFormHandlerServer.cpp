@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "platform/zqCrypto.h"
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 #include "tools/formhandler/zqFormHandler.h"
 
 namespace zq {

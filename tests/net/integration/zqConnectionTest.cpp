@@ -5,7 +5,7 @@
 
 #include "codec/zqUtils.h"
 #include "net/zqSocket.h"
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 #include "tests/net/integration/zqLoopback.h"
 
 namespace zq {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "net/zqTcpClient.h"
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 #include "tests/net/integration/zqLoopback.h"
 
 namespace zq {

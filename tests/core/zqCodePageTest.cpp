@@ -1,8 +1,8 @@
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 #include <cerrno>
 

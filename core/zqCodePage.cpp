@@ -1,4 +1,4 @@
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 
 #include <atomic>
 

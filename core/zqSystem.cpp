@@ -1,4 +1,4 @@
-#include "platform/zqSystem.h"
+#include "core/zqSystem.h"
 
 #include <cstring>
 #include <ctime>
