@@ -234,11 +234,15 @@ TzqHtmlTag* TzqHtmlTagList::Items(int index) const {
   return items_[static_cast<size_t>(index)];
 }
 
-void TzqHtmlTagList::Clear() {
-  std::vector<TzqHtmlTag*> items;
-  items.swap(items_);
-  if (ownsObjects_)
-    for (TzqHtmlTag* tag : items) delete tag;
+TzqHtmlTag* TzqHtmlOwningTagList::Add(std::unique_ptr<TzqHtmlTag> tag) {
+  owned_.push_back(std::move(tag));
+  TzqHtmlTagList::Add(owned_.back().get());
+  return owned_.back().get();
+}
+
+void TzqHtmlOwningTagList::Clear() {
+  TzqHtmlTagList::Clear();
+  owned_.clear();
 }
 
 // ---- tags ---------------------------------------------------------------------------------
@@ -595,17 +599,18 @@ TzqHtmlTableCell* TzqHtmlParser::CurrentCell() const {
   return row ? row->Cells().Last() : nullptr;
 }
 
-void TzqHtmlParser::AppendTag(TzqHtmlTag* tag, int64_t position) {
-  if (TzqHtmlTag* previous = tags_.Last()) previous->nextTag_ = tag;
-  tags_.Add(tag);
+TzqHtmlTag* TzqHtmlParser::AppendTag(std::unique_ptr<TzqHtmlTag> created, int64_t position) {
+  TzqHtmlTag* previous = tags_.Last();
+  TzqHtmlTag* tag = tags_.Add(std::move(created));
+  if (previous) previous->nextTag_ = tag;
   tag->innerTextPos_ = position;
+  return tag;
 }
 
 TzqHtmlTag* TzqHtmlParser::CreateTextTag(const std::string& text, TzqHtmlTag* owner, int64_t position) {
   auto created = std::make_unique<TzqHtmlTag>(std::string(), text, owner, this);
-  TzqHtmlTag* tag = created.release();
-  if (!inCode_ && text.find('&') != std::string::npos) tag->SetText(DecodeCharacterReferences(text));
-  AppendTag(tag, position);
+  if (!inCode_ && text.find('&') != std::string::npos) created->SetText(DecodeCharacterReferences(text));
+  TzqHtmlTag* tag = AppendTag(std::move(created), position);
   if (currentLink_) currentLink_->Tags().Add(tag);
   TzqHtmlTable* table = CurrentTable();
   TzqHtmlTableRow* row = CurrentRow();
@@ -630,9 +635,7 @@ TzqHtmlTag* TzqHtmlParser::ParseTagText(std::string_view tagText, int64_t positi
 
 TzqHtmlTag* TzqHtmlParser::CreateTagObject(const std::string& name, const std::string& source, int64_t position,
                                            TzqHtmlTag* owner) {
-  TzqHtmlTag* tag = NewTag(KindOf(name), name, source, owner, this).release();
-  AppendTag(tag, position);
-  return tag;
+  return AppendTag(NewTag(KindOf(name), name, source, owner, this), position);
 }
 
 void TzqHtmlParser::ProcessTag(TzqHtmlTag* tag, std::string_view attributeText, int64_t position) {

@@ -124,11 +124,10 @@ private:
   TzqHtmlForm* enclosingForm_;
 };
 
-// A list of tags that may own (destroy) them.
+// A list of tags that refers to them; the parser's own list (TzqHtmlOwningTagList) holds them.
 class TzqHtmlTagList : public TzqObject {
 public:
-  explicit TzqHtmlTagList(bool ownsObjects = false) : ownsObjects_(ownsObjects) {}
-  ~TzqHtmlTagList() override { Clear(); }
+  TzqHtmlTagList() = default;
   TzqHtmlTagList(const TzqHtmlTagList&) = delete;
   TzqHtmlTagList& operator=(const TzqHtmlTagList&) = delete;
 
@@ -140,23 +139,30 @@ public:
   TzqHtmlTag* operator[](int index) const { return Items(index); }
   void Add(TzqHtmlTag* tag) { items_.push_back(tag); }
   TzqHtmlTag* Last() const { return items_.empty() ? nullptr : items_.back(); }
-  // Destroys the items when the list owns them.
-  void Clear();
-  bool OwnsObjects() const { return ownsObjects_; }
+  void Clear() { items_.clear(); }
 
   auto begin() const { return items_.begin(); }
   auto end() const { return items_.end(); }
 
 private:
   std::vector<TzqHtmlTag*> items_;
-  bool ownsObjects_;
 };
 
-// The tag list typed for one item class; never owning.
+// The list that owns its tags: they live until Clear or the list's end.
+class TzqHtmlOwningTagList : public TzqHtmlTagList {
+public:
+  TzqHtmlTag* Add(std::unique_ptr<TzqHtmlTag> tag);
+  void Clear();
+
+private:
+  using TzqHtmlTagList::Add;
+  std::vector<std::unique_ptr<TzqHtmlTag>> owned_;
+};
+
+// The tag list typed for one item class; it refers to tags the parser owns.
 template <class T>
 class TzqHtmlTypedTagList : public TzqHtmlTagList {
 public:
-  TzqHtmlTypedTagList() : TzqHtmlTagList(false) {}
   T* Items(int index) const { return static_cast<T*>(TzqHtmlTagList::Items(index)); }
   T* operator[](int index) const { return Items(index); }
   void Add(T* tag) { TzqHtmlTagList::Add(tag); }
@@ -377,13 +383,13 @@ private:
   friend class TzqHtmlScanner;
 
   void EnsureInitialized();
-  void AppendTag(TzqHtmlTag* tag, int64_t position);
+  TzqHtmlTag* AppendTag(std::unique_ptr<TzqHtmlTag> created, int64_t position);
   void ProcessTag(TzqHtmlTag* tag, std::string_view attributeText, int64_t position);
   void NoteMetaTag(TzqHtmlTag* tag);
 
   TzqHtmlParseMethod parseMethod_ = pmTagsOnly;
   bool includeClosingTags_ = false;
-  TzqHtmlTagList tags_{true};
+  TzqHtmlOwningTagList tags_;
   TzqHtmlFormList forms_;
   TzqHtmlLinkList links_;
   TzqHtmlImageList images_;

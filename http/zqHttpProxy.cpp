@@ -3,6 +3,7 @@
 #include "codec/zqUriUtils.h"
 #include "codec/zqUtils.h"
 #include "core/zqError.h"
+#include "core/zqScopeGuard.h"
 #include "core/zqText.h"
 #include "http/zqHeaderFieldList.h"
 #include "http/zqHttpAuth.h"
@@ -86,13 +87,8 @@ void TzqHttpProxy::OpenTunnelOn(TzqTcpConnection& connection, const std::string&
   auto* client = dynamic_cast<TzqTcpClientConnection*>(&connection);
   if (client == nullptr) throw EzqTcpClientError(sTunnelNeedsClientConnection, kConnectionNotActiveCode);
   borrowed_ = client;
-  try {
-    OpenTunnel(server, port);
-  } catch (...) {
-    borrowed_ = nullptr;
-    throw;
-  }
-  borrowed_ = nullptr;
+  TzqScopeGuard giveBack([this] { borrowed_ = nullptr; });
+  OpenTunnel(server, port);
 }
 
 void TzqHttpProxy::DoSendRequest(const std::string& host, int32_t port, const TzqStringList& header) {
@@ -132,15 +128,10 @@ void TzqHttpProxy::RunConnectExchange(const std::string& host, int32_t port, con
     TzqStringList body;
     if (!SendAttempt(host, port, lines, header, body)) continue;
     bool closeAfterwards = mustClose_ || !ProxyKeepAlive();
-    bool open = false;
-    try {
-      open = HandleStatus(header, body, challenges, lines, closeAfterwards);
-    } catch (...) {
+    TzqScopeGuard closeIfDone([&] {
       if (closeAfterwards) Close();
-      throw;
-    }
-    if (closeAfterwards) Close();
-    if (open) return;
+    });
+    if (HandleStatus(header, body, challenges, lines, closeAfterwards)) return;
   }
 }
 

@@ -1,12 +1,13 @@
 #include "http/zqHttpRequest.h"
 
-#include <exception>
+#include <type_traits>
 #include <utility>
 
 #include "codec/zqPercentEncoder.h"
 #include "codec/zqTranslator.h"
 #include "core/zqDateTime.h"
 #include "core/zqError.h"
+#include "core/zqScopeGuard.h"
 #include "core/zqText.h"
 #include "core/zqValueIO.h"
 #include "http/zqHeaderFieldList.h"
@@ -130,27 +131,29 @@ void ReadHeaderProperties(TzqValueReader& reader, TzqHttpRequestHeader& header) 
 
 }  // namespace
 
-// Holds the request's change notifications for a scope. When an exception passes, the depth
-// is lowered without notifying.
+// Runs a change with the request's notifications held, then notifies once. When the change
+// throws, the hold is dropped without notifying; a failing notification reaches the caller.
 class TzqRequestUpdateScope {
 public:
-  explicit TzqRequestUpdateScope(TzqHttpRequest& request)
-      : request_(request), exceptions_(std::uncaught_exceptions()) {
-    request_.BeginUpdate();
-  }
-  ~TzqRequestUpdateScope() noexcept(false) {
-    if (std::uncaught_exceptions() > exceptions_) {
-      if (request_.updateCount_ > 0) --request_.updateCount_;
-      return;
+  template <class Change>
+  static auto Run(TzqHttpRequest& request, Change&& change) {
+    request.BeginUpdate();
+    TzqScopeGuard drop([&request] {
+      if (request.updateCount_ > 0) --request.updateCount_;
+    });
+    auto notify = [&] {
+      drop.Dismiss();
+      request.EndUpdate();
+    };
+    if constexpr (std::is_void_v<decltype(change())>) {
+      change();
+      notify();
+    } else {
+      auto result = change();
+      notify();
+      return result;
     }
-    request_.EndUpdate();
   }
-  TzqRequestUpdateScope(const TzqRequestUpdateScope&) = delete;
-  TzqRequestUpdateScope& operator=(const TzqRequestUpdateScope&) = delete;
-
-private:
-  TzqHttpRequest& request_;
-  int exceptions_;
 };
 
 // Marks the request as rendering itself: the boundary survives changes, the content type
@@ -198,14 +201,16 @@ void TzqHttpRequestItem::Assign(const TzqPersistent& source) {
 
 void TzqHttpRequestItem::SetCanonicalized(bool value) {
   if (canonicalized_ == value) return;
-  TzqRequestUpdateScope update(Request());
-  canonicalized_ = value;
+  TzqRequestUpdateScope::Run(Request(), [&] {
+    canonicalized_ = value;
+  });
 }
 
 void TzqHttpRequestItem::SetText(std::string& field, const std::string& value) {
   if (field == value) return;
-  TzqRequestUpdateScope update(Request());
-  field = value;
+  TzqRequestUpdateScope::Run(Request(), [&] {
+    field = value;
+  });
 }
 
 int64_t TzqHttpRequestItem::DataSize() {
@@ -214,8 +219,9 @@ int64_t TzqHttpRequestItem::DataSize() {
 }
 
 void TzqHttpRequestItem::ReadStoredData(TzqValueReader& reader) {
-  TzqRequestUpdateScope update(Request());
-  SetCanonicalized(reader.ReadBoolean());
+  TzqRequestUpdateScope::Run(Request(), [&] {
+    SetCanonicalized(reader.ReadBoolean());
+  });
 }
 
 void TzqHttpRequestItem::WriteStoredData(TzqValueWriter& writer) const { writer.WriteBoolean(canonicalized_); }
@@ -227,19 +233,21 @@ std::string TzqHttpRequestItem::GetCharSet() const { return Request().Header().C
 // --- TzqFormFieldRequestItem ---
 
 void TzqFormFieldRequestItem::Assign(const TzqPersistent& source) {
-  TzqRequestUpdateScope update(Request());
-  TzqHttpRequestItem::Assign(source);
-  if (const auto* item = dynamic_cast<const TzqFormFieldRequestItem*>(&source)) {
-    SetFieldName(item->fieldName_);
-    SetFieldValue(item->fieldValue_);
-  }
+  TzqRequestUpdateScope::Run(Request(), [&] {
+    TzqHttpRequestItem::Assign(source);
+    if (const auto* item = dynamic_cast<const TzqFormFieldRequestItem*>(&source)) {
+      SetFieldName(item->fieldName_);
+      SetFieldValue(item->fieldValue_);
+    }
+  });
 }
 
 void TzqFormFieldRequestItem::ReadStoredData(TzqValueReader& reader) {
-  TzqRequestUpdateScope update(Request());
-  TzqHttpRequestItem::ReadStoredData(reader);
-  SetFieldName(reader.ReadString());
-  SetFieldValue(reader.ReadString());
+  TzqRequestUpdateScope::Run(Request(), [&] {
+    TzqHttpRequestItem::ReadStoredData(reader);
+    SetFieldName(reader.ReadString());
+    SetFieldValue(reader.ReadString());
+  });
 }
 
 void TzqFormFieldRequestItem::WriteStoredData(TzqValueWriter& writer) const {
@@ -273,21 +281,23 @@ TzqSubmitFileRequestItem::TzqSubmitFileRequestItem(TzqHttpRequestItemList& owner
     : TzqHttpRequestItem(owner), contentType_(sDefaultFileType) {}
 
 void TzqSubmitFileRequestItem::Assign(const TzqPersistent& source) {
-  TzqRequestUpdateScope update(Request());
-  TzqHttpRequestItem::Assign(source);
-  if (const auto* item = dynamic_cast<const TzqSubmitFileRequestItem*>(&source)) {
-    SetFieldName(item->fieldName_);
-    SetFileName(item->fileName_);
-    SetContentType(item->contentType_);
-  }
+  TzqRequestUpdateScope::Run(Request(), [&] {
+    TzqHttpRequestItem::Assign(source);
+    if (const auto* item = dynamic_cast<const TzqSubmitFileRequestItem*>(&source)) {
+      SetFieldName(item->fieldName_);
+      SetFileName(item->fileName_);
+      SetContentType(item->contentType_);
+    }
+  });
 }
 
 void TzqSubmitFileRequestItem::ReadStoredData(TzqValueReader& reader) {
-  TzqRequestUpdateScope update(Request());
-  TzqHttpRequestItem::ReadStoredData(reader);
-  SetFieldName(reader.ReadString());
-  SetFileName(reader.ReadString());
-  SetContentType(reader.ReadString());
+  TzqRequestUpdateScope::Run(Request(), [&] {
+    TzqHttpRequestItem::ReadStoredData(reader);
+    SetFieldName(reader.ReadString());
+    SetFileName(reader.ReadString());
+    SetContentType(reader.ReadString());
+  });
 }
 
 void TzqSubmitFileRequestItem::WriteStoredData(TzqValueWriter& writer) const {
@@ -298,11 +308,12 @@ void TzqSubmitFileRequestItem::WriteStoredData(TzqValueWriter& writer) const {
 }
 
 void TzqSubmitFileRequestItem::ParsePartHeader(TzqHeaderFieldList& fields) {
-  TzqRequestUpdateScope update(Request());
-  // A part without a Content-Type keeps the default: the part header always names one.
-  const std::string type = fields.GetFieldValue(sContentTypeField);
-  if (!type.empty()) SetContentType(type);
-  SetFieldName(TzqHeaderFieldList::GetParameter(fields.GetFieldValue(sContentDispositionField), "name"));
+  TzqRequestUpdateScope::Run(Request(), [&] {
+    // A part without a Content-Type keeps the default: the part header always names one.
+    const std::string type = fields.GetFieldValue(sContentTypeField);
+    if (!type.empty()) SetContentType(type);
+    SetFieldName(TzqHeaderFieldList::GetParameter(fields.GetFieldValue(sContentDispositionField), "name"));
+  });
 }
 
 void TzqSubmitFileRequestItem::AddData(const TzqByteArray& bytes, int64_t start, int64_t count) {
@@ -329,15 +340,17 @@ std::unique_ptr<TzqStream> TzqSubmitFileRequestItem::GetDataStream() {
 // --- TzqTextRequestItem ---
 
 void TzqTextRequestItem::Assign(const TzqPersistent& source) {
-  TzqRequestUpdateScope update(Request());
-  TzqHttpRequestItem::Assign(source);
-  if (const auto* item = dynamic_cast<const TzqTextRequestItem*>(&source)) SetTextData(item->textData_);
+  TzqRequestUpdateScope::Run(Request(), [&] {
+    TzqHttpRequestItem::Assign(source);
+    if (const auto* item = dynamic_cast<const TzqTextRequestItem*>(&source)) SetTextData(item->textData_);
+  });
 }
 
 void TzqTextRequestItem::ReadStoredData(TzqValueReader& reader) {
-  TzqRequestUpdateScope update(Request());
-  TzqHttpRequestItem::ReadStoredData(reader);
-  SetTextData(reader.ReadString());
+  TzqRequestUpdateScope::Run(Request(), [&] {
+    TzqHttpRequestItem::ReadStoredData(reader);
+    SetTextData(reader.ReadString());
+  });
 }
 
 void TzqTextRequestItem::WriteStoredData(TzqValueWriter& writer) const {
@@ -387,10 +400,11 @@ bool TzqHttpRequestItemList::IsItemClassRegistered(std::string_view className) {
 }
 
 TzqHttpRequestItem* TzqHttpRequestItemList::Append(std::unique_ptr<TzqHttpRequestItem> item) {
-  TzqRequestUpdateScope update(*request_);
-  items_.push_back(std::move(item));
-  request_->ItemsChanged();
-  return items_.back().get();
+  return TzqRequestUpdateScope::Run(*request_, [&] {
+    items_.push_back(std::move(item));
+    request_->ItemsChanged();
+    return items_.back().get();
+  });
 }
 
 TzqHttpRequestItem* TzqHttpRequestItemList::AddItem(std::string_view className) {
@@ -400,9 +414,10 @@ TzqHttpRequestItem* TzqHttpRequestItemList::AddItem(std::string_view className) 
 }
 
 void TzqHttpRequestItemList::Clear() {
-  TzqRequestUpdateScope update(*request_);
-  items_.clear();
-  request_->ItemsChanged();
+  TzqRequestUpdateScope::Run(*request_, [&] {
+    items_.clear();
+    request_->ItemsChanged();
+  });
 }
 
 void TzqHttpRequestItemList::Assign(const TzqPersistent& source) {
@@ -412,9 +427,10 @@ void TzqHttpRequestItemList::Assign(const TzqPersistent& source) {
     return;
   }
   if (list == this) return;
-  TzqRequestUpdateScope update(*request_);
-  Clear();
-  for (const auto& item : list->items_) AddItem(item->ClassName())->Assign(*item);
+  TzqRequestUpdateScope::Run(*request_, [&] {
+    Clear();
+    for (const auto& item : list->items_) AddItem(item->ClassName())->Assign(*item);
+  });
 }
 
 void TzqHttpRequestItemList::WriteItems(TzqValueWriter& writer) const {
@@ -481,11 +497,12 @@ void TzqHttpRequest::Assign(const TzqPersistent& source) {
     return;
   }
   if (request == this) return;
-  TzqRequestUpdateScope update(*this);
-  Clear();
-  items_->Assign(*request->items_);
-  Header().Assign(request->Header());
-  SetBatchSize(request->batchSize_);
+  TzqRequestUpdateScope::Run(*this, [&] {
+    Clear();
+    items_->Assign(*request->items_);
+    Header().Assign(request->Header());
+    SetBatchSize(request->batchSize_);
+  });
 }
 
 void TzqHttpRequest::SetBatchSize(int value) {
@@ -524,26 +541,29 @@ void TzqHttpRequest::ItemsChanged() {
 }
 
 TzqFormFieldRequestItem* TzqHttpRequest::AddFormField(const std::string& name, const std::string& value) {
-  TzqRequestUpdateScope update(*this);
-  auto* item = items_->AddItem<TzqFormFieldRequestItem>();
-  item->SetFieldName(name);
-  item->SetFieldValue(value);
-  return item;
+  return TzqRequestUpdateScope::Run(*this, [&] {
+    auto* item = items_->AddItem<TzqFormFieldRequestItem>();
+    item->SetFieldName(name);
+    item->SetFieldValue(value);
+    return item;
+  });
 }
 
 TzqSubmitFileRequestItem* TzqHttpRequest::AddSubmitFile(const std::string& fieldName, const std::string& fileName) {
-  TzqRequestUpdateScope update(*this);
-  auto* item = items_->AddItem<TzqSubmitFileRequestItem>();
-  item->SetFileName(fileName);
-  item->SetFieldName(fieldName);
-  return item;
+  return TzqRequestUpdateScope::Run(*this, [&] {
+    auto* item = items_->AddItem<TzqSubmitFileRequestItem>();
+    item->SetFileName(fileName);
+    item->SetFieldName(fieldName);
+    return item;
+  });
 }
 
 TzqTextRequestItem* TzqHttpRequest::AddText(const std::string& text) {
-  TzqRequestUpdateScope update(*this);
-  auto* item = items_->AddItem<TzqTextRequestItem>();
-  item->SetTextData(text);
-  return item;
+  return TzqRequestUpdateScope::Run(*this, [&] {
+    auto* item = items_->AddItem<TzqTextRequestItem>();
+    item->SetTextData(text);
+    return item;
+  });
 }
 
 TzqBinaryRequestItem* TzqHttpRequest::AddBinaryData() { return items_->AddItem<TzqBinaryRequestItem>(); }
@@ -645,57 +665,62 @@ TzqStringList& TzqHttpRequest::RequestText() {
 void TzqHttpRequest::ParseBody(TzqStream& stream) {
   const std::string charset = Header().CharSet();
   const std::string text = TzqTranslator::BytesToText(stream.ReadRemaining(), charset);
-  TzqRequestUpdateScope update(*this);
-  if (BodyMode() != bmUrlEncoded) {
-    AddText(text)->AfterAddData();
-    return;
-  }
-  TzqFormFieldEncoder encoder;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('&', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string_view piece = std::string_view(text).substr(start, end - start);
-    if (!piece.empty()) {
-      const size_t equals = piece.find('=');
-      const std::string name = Trim(piece.substr(0, equals));
-      const std::string value = equals == std::string_view::npos ? std::string() : Trim(piece.substr(equals + 1));
-      AddFormField(encoder.Decode(name, charset), encoder.Decode(value, charset))->AfterAddData();
+  TzqRequestUpdateScope::Run(*this, [&] {
+    if (BodyMode() != bmUrlEncoded) {
+      AddText(text)->AfterAddData();
+      return;
     }
-    start = end + 1;
-  }
+    TzqFormFieldEncoder encoder;
+    size_t start = 0;
+    while (start <= text.size()) {
+      size_t end = text.find('&', start);
+      if (end == std::string::npos) end = text.size();
+      const std::string_view piece = std::string_view(text).substr(start, end - start);
+      if (!piece.empty()) {
+        const size_t equals = piece.find('=');
+        const std::string name = Trim(piece.substr(0, equals));
+        const std::string value = equals == std::string_view::npos ? std::string() : Trim(piece.substr(equals + 1));
+        AddFormField(encoder.Decode(name, charset), encoder.Decode(value, charset))->AfterAddData();
+      }
+      start = end + 1;
+    }
+  });
 }
 
 TzqHttpRequestItem* TzqHttpRequest::AddPartItem(TzqHeaderFieldList& fields) {
   const std::string disposition = fields.GetFieldValue(sContentDispositionField);
   TzqHttpRequestItem* item = nullptr;
-  TzqRequestUpdateScope update(*this);
-  if (LowerCase(TzqHeaderFieldList::GetParameter(disposition, "")) != sFormData) {
-    const std::string type = LowerCase(fields.GetFieldValue(sContentTypeField));
-    bool textual = false;
-    for (const char* word : {"json", "text", "html", "xml"}) textual = textual || type.find(word) != std::string::npos;
-    item = textual ? static_cast<TzqHttpRequestItem*>(AddText(std::string())) : AddBinaryData();
-  } else {
-    const std::string name = TzqHeaderFieldList::GetParameter(disposition, "name");
-    const std::string fileName = TzqHeaderFieldList::GetParameter(disposition, "filename");
-    item = fileName.empty() ? static_cast<TzqHttpRequestItem*>(AddFormField(name, std::string()))
-                            : AddSubmitFile(name, fileName);
-  }
-  item->ParsePartHeader(fields);
-  return item;
+  return TzqRequestUpdateScope::Run(*this, [&] {
+    if (LowerCase(TzqHeaderFieldList::GetParameter(disposition, "")) != sFormData) {
+      const std::string type = LowerCase(fields.GetFieldValue(sContentTypeField));
+      bool textual = false;
+      for (const char* word : {"json", "text", "html", "xml"})
+        textual = textual || type.find(word) != std::string::npos;
+      item = textual ? static_cast<TzqHttpRequestItem*>(AddText(std::string())) : AddBinaryData();
+    } else {
+      const std::string name = TzqHeaderFieldList::GetParameter(disposition, "name");
+      const std::string fileName = TzqHeaderFieldList::GetParameter(disposition, "filename");
+      item = fileName.empty() ? static_cast<TzqHttpRequestItem*>(AddFormField(name, std::string()))
+                              : AddSubmitFile(name, fileName);
+    }
+    item->ParsePartHeader(fields);
+    return item;
+  });
 }
 
 void TzqHttpRequest::Clear() {
-  TzqRequestUpdateScope update(*this);
-  items_->Clear();
-  Header().Clear();
+  TzqRequestUpdateScope::Run(*this, [&] {
+    items_->Clear();
+    Header().Clear();
+  });
 }
 
 void TzqHttpRequest::ClearKeepCharSet() {
-  TzqRequestUpdateScope update(*this);
-  const std::string charset = Header().CharSet();
-  Clear();
-  Header().SetCharSet(charset);
+  TzqRequestUpdateScope::Run(*this, [&] {
+    const std::string charset = Header().CharSet();
+    Clear();
+    Header().SetCharSet(charset);
+  });
 }
 
 void TzqHttpRequest::SaveToStream(TzqStream& stream) const {

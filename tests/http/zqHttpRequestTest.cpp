@@ -439,6 +439,18 @@ std::string StoredWithUnknownClass() {
   return stream.DataString();
 }
 
+TEST(HttpRequest, AFailingChangeHandlerReachesTheCallerAndHoldsNothingBack) {
+  TzqHttpRequest request;
+  int changes = 0;
+  request.OnChanged = [&](TzqObject*) {
+    if (++changes == 1) throw EzqError("handler failed");
+  };
+  EXPECT_THROW(request.AddFormField("a", "1"), EzqError);
+  EXPECT_EQ(request.Items().Count(), 1);
+  request.AddText("b");
+  EXPECT_EQ(changes, 2);
+}
+
 TEST(HttpRequestStoredForm, AnUnregisteredItemClassOrABrokenFormLeavesTheRequestAsItWas) {
   TzqHttpRequest request;
   FillEveryKind(request);
