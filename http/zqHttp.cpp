@@ -452,11 +452,7 @@ void TzqHttp::ChooseRoute() {
     tunnel_.reset();
   } else if (https) {
     if (!tunnel_) tunnel_ = std::make_unique<TzqHttpProxy>();
-    tunnel_->SetServer(proxyServer);
-    tunnel_->SetPort(proxySettings_->Port());
-    tunnel_->SetAuthorizationType(proxySettings_->AuthorizationType());
-    tunnel_->SetUserName(proxySettings_->UserName());
-    tunnel_->SetPassword(proxySettings_->Password());
+    tunnel_->SetSettings(*proxySettings_);
     tunnel_->SetTimeOut(TimeOut());
   }
   SetServer(host);

@@ -154,12 +154,7 @@ private:
   struct Exchange;
   enum class Dispatch { Done, Again };
 
-  template <typename T>
-  void Update(T& field, const T& value) {
-    if (field == value) return;
-    field = value;
-    Changed();
-  }
+  using TzqTcpClient::Update;
 
   TzqHttpRequest& DefaultRequest();
   void SendRequest(const std::string& method, const std::string& url, TzqStringList& requestLines,

@@ -63,17 +63,28 @@ void TzqHttpProxy::BeforeDestroy() {
   responseHeader_.reset();
 }
 
-template <typename T>
-void TzqHttpProxy::Update(T& field, const T& value) {
-  if (field == value) return;
-  field = value;
-  Changed();
+void TzqHttpProxy::SetRequestVersion(TzqHttpVersion value) { Update(requestVersion_, value); }
+void TzqHttpProxy::SetUserName(const std::string& value) {
+  Update(value, [&] { return settings_.UserName(); }, [&](const std::string& v) { settings_.SetUserName(v); });
 }
 
-void TzqHttpProxy::SetRequestVersion(TzqHttpVersion value) { Update(requestVersion_, value); }
-void TzqHttpProxy::SetUserName(const std::string& value) { Update(userName_, value); }
-void TzqHttpProxy::SetPassword(const std::string& value) { Update(password_, value); }
-void TzqHttpProxy::SetAuthorizationType(TzqAuthorizationType value) { Update(authorizationType_, value); }
+void TzqHttpProxy::SetPassword(const std::string& value) {
+  Update(value, [&] { return settings_.Password(); }, [&](const std::string& v) { settings_.SetPassword(v); });
+}
+
+void TzqHttpProxy::SetAuthorizationType(TzqAuthorizationType value) {
+  Update(
+      value, [&] { return settings_.AuthorizationType(); },
+      [&](TzqAuthorizationType v) { settings_.SetAuthorizationType(v); });
+}
+
+void TzqHttpProxy::SetSettings(const TzqHttpProxySettings& value) {
+  SetServer(value.Server());
+  SetPort(value.Port());
+  Update(
+      value, [&]() -> const TzqHttpProxySettings& { return settings_; },
+      [&](const TzqHttpProxySettings& v) { settings_.Assign(v); });
+}
 void TzqHttpProxy::SetUserAgent(const std::string& value) { Update(userAgent_, value); }
 void TzqHttpProxy::SetMaxAuthRetries(int32_t value) { Update(maxAuthRetries_, value); }
 
@@ -107,7 +118,7 @@ bool TzqHttpProxy::AuthorizeTunnel(const TzqStringList& challenges, TzqStringLis
   parser.ParseUrl("http://" + Target());
   std::string value;
   startNewConnection = false;
-  if (!TzqHttpAuthorization::Authorize(parser, "CONNECT", userName_, password_, challenges, this, value,
+  if (!TzqHttpAuthorization::Authorize(parser, "CONNECT", settings_.UserName(), settings_.Password(), challenges, this, value,
                                        startNewConnection))
     return false;
   TzqHttpUtils::SetHeaderField("Proxy-Authorization", value, lines);
@@ -118,7 +129,7 @@ void TzqHttpProxy::RunConnectExchange(const std::string& host, int32_t port, con
   targetHost_ = host;
   targetPort_ = port;
   TzqStringList lines(requestLines);
-  if (authorizationType_ == atBasic) {
+  if (settings_.AuthorizationType() == atBasic) {
     bool unused = false;
     AuthorizeTunnel(TzqStringList{"Basic"}, lines, unused);
   }

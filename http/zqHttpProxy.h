@@ -56,12 +56,14 @@ public:
 
   TzqHttpVersion RequestVersion() const { return requestVersion_; }
   void SetRequestVersion(TzqHttpVersion value);
-  const std::string& UserName() const { return userName_; }
+  const std::string& UserName() const { return settings_.UserName(); }
   void SetUserName(const std::string& value);
-  const std::string& Password() const { return password_; }
+  const std::string& Password() const { return settings_.Password(); }
   void SetPassword(const std::string& value);
-  TzqAuthorizationType AuthorizationType() const { return authorizationType_; }
+  TzqAuthorizationType AuthorizationType() const { return settings_.AuthorizationType(); }
   void SetAuthorizationType(TzqAuthorizationType value);
+  // A client's proxy settings taken whole: their server and port become this proxy's.
+  void SetSettings(const TzqHttpProxySettings& value);
   const std::string& UserAgent() const { return userAgent_; }
   void SetUserAgent(const std::string& value);
   int32_t MaxAuthRetries() const { return maxAuthRetries_; }
@@ -99,13 +101,9 @@ private:
   bool ProxyKeepAlive() const;
   std::string Target() const;
 
-  template <typename T>
-  void Update(T& field, const T& value);
-
   TzqHttpVersion requestVersion_ = hvHttp1_0;
-  std::string userName_;
-  std::string password_;
-  TzqAuthorizationType authorizationType_ = atAutoDetect;
+  // The credentials and the scheme to answer with (Server and Port are the base's).
+  TzqHttpProxySettings settings_;
   std::string userAgent_ = sProxyUserAgent;
   int32_t maxAuthRetries_ = 5;
 

@@ -121,6 +121,11 @@ void TzqHttpProxySettings::Assign(const TzqPersistent& source) {
   port_ = other->port_;
 }
 
+bool TzqHttpProxySettings::operator==(const TzqHttpProxySettings& other) const {
+  return authorizationType_ == other.authorizationType_ && userName_ == other.userName_ &&
+         password_ == other.password_ && server_ == other.server_ && port_ == other.port_;
+}
+
 void TzqHttpProxySettings::ResetDefaults() {
   authorizationType_ = atAutoDetect;
   userName_.clear();

@@ -65,6 +65,7 @@ public:
 
   void Assign(const TzqPersistent& source) override;
   void ResetDefaults();
+  bool operator==(const TzqHttpProxySettings& other) const;
 
   TzqAuthorizationType AuthorizationType() const { return authorizationType_; }
   void SetAuthorizationType(TzqAuthorizationType value) { authorizationType_ = value; }

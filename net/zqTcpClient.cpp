@@ -100,12 +100,16 @@ void TzqTcpClient::Open() {
     StartKeepAlive();
     DoOpen();
   } catch (...) {
-    StopKeepAlive();
-    try {
-      InternalClose(false);
-    } catch (const EzqSocketError&) {
-    }
+    AbandonOpen();
     throw;
+  }
+}
+
+void TzqTcpClient::AbandonOpen() {
+  StopKeepAlive();
+  try {
+    InternalClose(false);
+  } catch (const EzqSocketError&) {
   }
 }
 
@@ -133,19 +137,12 @@ std::unique_ptr<TzqSocksNetworkStream> TzqTcpClient::CreateSocksStream(std::uniq
   return socks;
 }
 
-template <typename T, typename Get, typename Set>
-void TzqTcpClient::Update(const T& value, Get get, Set set) {
-  if (get() == value) return;
-  set(value);
-  Changed();
-}
-
 void TzqTcpClient::SetServer(const std::string& value) {
-  Update(value, [&] { return server_; }, [&](const std::string& v) { server_ = v; });
+  Update(server_, value);
 }
 
 void TzqTcpClient::SetPort(int32_t value) {
-  Update(value, [&] { return port_; }, [&](int32_t v) { port_ = v; });
+  Update(port_, value);
 }
 
 std::string TzqTcpClient::LocalBinding() { return GetConnection().LocalBinding(); }
@@ -177,7 +174,7 @@ void TzqTcpClient::SetUseIpV6(bool value) {
 }
 
 void TzqTcpClient::SetKeepAlive(int32_t value) {
-  Update(value, [&] { return keepAlive_; }, [&](int32_t v) { keepAlive_ = v; });
+  Update(keepAlive_, value);
 }
 
 void TzqTcpClient::SetFirewallSettings(const TzqFirewallSettings& value) { firewallSettings_->Assign(value); }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/zqComponent.h"
+#include "core/zqSetting.h"
 #include "net/zqFirewallUtils.h"
 #include "net/zqSocket.h"
 #include "net/zqSocks.h"
@@ -79,14 +80,25 @@ protected:
 
   void StartKeepAlive();
   void StopKeepAlive();
+  // After a failed open: stops the keep-alive and closes what was opened; the open's own
+  // error is the one reported, so a socket error on the way is dropped.
+  void AbandonOpen();
   // Connects to server and port itself (through the firewall when one is set), not through a proxy.
   void OpenDirectConnection(const std::string& server, int32_t port);
 
+  // Compare, store, then Changed: for a setting in a field, and for one kept behind a getter
+  // and a setter (the connection's).
+  template <typename T>
+  void Update(T& field, const T& value) {
+    UpdateSetting(field, value, [this] { Changed(); });
+  }
+  template <typename T, typename Get, typename Set>
+  void Update(const T& value, Get get, Set set) {
+    UpdateSetting(value, get, set, [this] { Changed(); });
+  }
+
 private:
   void KeepAliveTick();
-  // Stores value through setter when it differs from getter's, then Changed.
-  template <typename T, typename Get, typename Set>
-  void Update(const T& value, Get get, Set set);
 
   std::string server_;
   int32_t port_ = 0;

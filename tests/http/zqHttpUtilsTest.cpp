@@ -145,5 +145,30 @@ TEST(HttpProxy, DefaultsAndChangeNotification) {
   EXPECT_EQ(changes, 3);
 }
 
+TEST(HttpProxy, TakesAClientsProxySettingsWhole) {
+  TzqHttpProxySettings settings;
+  settings.SetServer("proxy.test");
+  settings.SetPort(3128);
+  settings.SetUserName("u");
+  settings.SetPassword("p");
+  settings.SetAuthorizationType(atBasic);
+  TzqHttpProxy proxy;
+  proxy.SetSettings(settings);
+  EXPECT_EQ(proxy.Server(), "proxy.test");
+  EXPECT_EQ(proxy.Port(), 3128);
+  EXPECT_EQ(proxy.UserName(), "u");
+  EXPECT_EQ(proxy.Password(), "p");
+  EXPECT_EQ(proxy.AuthorizationType(), atBasic);
+
+  int changes = 0;
+  proxy.OnChanged = [&](TzqObject*) { ++changes; };
+  proxy.SetSettings(settings);
+  EXPECT_EQ(changes, 0);
+  settings.SetPassword("q");
+  proxy.SetSettings(settings);
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(proxy.Password(), "q");
+}
+
 }  // namespace
 }  // namespace zq
