@@ -19,6 +19,13 @@ foreach(line IN LISTS layer_lines)
   endforeach()
   list(APPEND ZQ_LIBRARY_DIRS ${dir})
   list(APPEND zq_objects $<TARGET_OBJECTS:zq_${dir}>)
+  # Every object of the layer linked with only the layers below it: a call into a layer above
+  # fails the build. Fuzzing objects need the fuzzer's runtime, so those builds skip it.
+  if(NOT ZQ_FUZZ)
+    add_executable(zq_${dir}_link_check ${PROJECT_SOURCE_DIR}/tools/check_layer_link.cpp)
+    target_link_libraries(zq_${dir}_link_check PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,zq_${dir}>)
+    zq_project_options(zq_${dir}_link_check)
+  endif()
 endforeach()
 
 add_library(zq ${zq_objects})
