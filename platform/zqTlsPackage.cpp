@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/zqCrypto.h"
+#include "platform/zqCryptoHandles.h"
 
 namespace zq {
 
@@ -124,22 +125,20 @@ bool VersionRange(uint32_t bits, int& lowest, int& highest, uint64_t& gaps) {
 
 class TzqTlsCredentials : public TzqSecurityCredentials {
 public:
-  TzqTlsCredentials(SSL_CTX* context, bool server, PCCERT_CONTEXT certificate, bool sendRoot)
-      : context_(context), server_(server), certificate_(CertDuplicateCertificateContext(certificate)), sendRoot_(sendRoot) {}
-  ~TzqTlsCredentials() override {
-    SSL_CTX_free(context_);
-    CertFreeCertificateContext(certificate_);
-  }
+  TzqTlsCredentials(TzqSslCtxPtr context, bool server, PCCERT_CONTEXT certificate, bool sendRoot)
+      : context_(std::move(context)), server_(server), certificate_(CertDuplicateCertificateContext(certificate)),
+        sendRoot_(sendRoot) {}
+  ~TzqTlsCredentials() override { CertFreeCertificateContext(certificate_); }
 
   std::unique_ptr<TzqSecurityContext> NewContext() override;
 
-  SSL_CTX* Context() const { return context_; }
+  SSL_CTX* Context() const { return context_.get(); }
   bool Server() const { return server_; }
   PCCERT_CONTEXT Certificate() const { return certificate_; }
   bool SendRoot() const { return sendRoot_; }
 
 private:
-  SSL_CTX* context_;
+  TzqSslCtxPtr context_;
   bool server_;
   PCCERT_CONTEXT certificate_;
   bool sendRoot_;
@@ -147,8 +146,8 @@ private:
 
 class TzqTlsContext : public TzqSecurityContext {
 public:
-  explicit TzqTlsContext(const TzqTlsCredentials& credentials);
-  ~TzqTlsContext() override { SSL_free(ssl_); }
+  // Null when OpenSSL cannot allocate the session.
+  static std::unique_ptr<TzqTlsContext> Create(const TzqTlsCredentials& credentials);
 
   SECURITY_STATUS Initialize(TzqSecurityCredentials& credentials, const char* targetName, uint32_t request,
                              std::span<SecBuffer> input, TzqByteArray& output, uint32_t& attributes) override;
@@ -164,6 +163,8 @@ public:
   int SelectCertificate();
 
 private:
+  TzqTlsContext(TzqSslPtr ssl, BIO* in, BIO* out, bool server);
+
   SECURITY_STATUS Step(std::span<SecBuffer> input, TzqByteArray& output);
   // Feeds OpenSSL the next whole record of the held bytes followed by data: the bytes of data
   // it used, 0 when the record is not all there yet (nothing is taken), -1 when malformed.
@@ -175,8 +176,8 @@ private:
   void Feed(const uint8_t* data, size_t size) { BIO_write(in_, data, static_cast<int>(size)); }
   TzqByteArray Drain();
 
-  SSL* ssl_;
-  BIO* in_;
+  TzqSslPtr ssl_;
+  BIO* in_;  // both owned by the session
   BIO* out_;
   bool server_;
   bool started_ = false;
@@ -202,15 +203,27 @@ int CertificateCallback(SSL* ssl, void*) {
 
 int AcceptAnyPeer(int, X509_STORE_CTX*) { return 1; }
 
-std::unique_ptr<TzqSecurityContext> TzqTlsCredentials::NewContext() { return std::make_unique<TzqTlsContext>(*this); }
+std::unique_ptr<TzqSecurityContext> TzqTlsCredentials::NewContext() { return TzqTlsContext::Create(*this); }
 
-TzqTlsContext::TzqTlsContext(const TzqTlsCredentials& credentials)
-    : ssl_(SSL_new(credentials.Context())), in_(BIO_new(BIO_s_mem())), out_(BIO_new(BIO_s_mem())),
-      server_(credentials.Server()) {
-  SSL_set_bio(ssl_, in_, out_);
-  SSL_set_ex_data(ssl_, ContextIndex(), this);
+std::unique_ptr<TzqTlsContext> TzqTlsContext::Create(const TzqTlsCredentials& credentials) {
+  TzqSslPtr ssl(SSL_new(credentials.Context()));
+  TzqBioPtr in(BIO_new(BIO_s_mem()));
+  TzqBioPtr out(BIO_new(BIO_s_mem()));
+  if (ssl == nullptr || in == nullptr || out == nullptr) {
+    ERR_clear_error();
+    return nullptr;
+  }
   // Memory BIOs report "retry" instead of an end, and an empty input is no end of data.
-  BIO_set_mem_eof_return(in_, -1);
+  BIO_set_mem_eof_return(in.get(), -1);
+  BIO* input = in.release();
+  BIO* output = out.release();
+  SSL_set_bio(ssl.get(), input, output);
+  return std::unique_ptr<TzqTlsContext>(new TzqTlsContext(std::move(ssl), input, output, credentials.Server()));
+}
+
+TzqTlsContext::TzqTlsContext(TzqSslPtr ssl, BIO* in, BIO* out, bool server)
+    : ssl_(std::move(ssl)), in_(in), out_(out), server_(server) {
+  SSL_set_ex_data(ssl_.get(), ContextIndex(), this);
 }
 
 TzqByteArray TzqTlsContext::Drain() {
@@ -222,9 +235,9 @@ TzqByteArray TzqTlsContext::Drain() {
 int TzqTlsContext::SelectCertificate() {
   PCCERT_CONTEXT certificate = current_ != nullptr ? current_->Certificate() : nullptr;
   if (certificate != nullptr) {
-    if (SSL_use_certificate(ssl_, CertX509(certificate)) != 1 || SSL_use_PrivateKey(ssl_, CertPrivateKey(certificate)) != 1)
+    if (SSL_use_certificate(ssl_.get(), CertX509(certificate)) != 1 || SSL_use_PrivateKey(ssl_.get(), CertPrivateKey(certificate)) != 1)
       return 0;
-    AddChain(certificate, current_->SendRoot(), [this](X509* item) { SSL_add1_chain_cert(ssl_, item); });
+    AddChain(certificate, current_->SendRoot(), [this](X509* item) { SSL_add1_chain_cert(ssl_.get(), item); });
     return 1;
   }
   if (certificateAsked_) return 1;
@@ -241,12 +254,12 @@ SECURITY_STATUS TzqTlsContext::Initialize(TzqSecurityCredentials& credentials, c
   if (failed_) return SEC_E_CONTEXT_EXPIRED;
   if (!started_) {
     started_ = true;
-    SSL_set_connect_state(ssl_);
+    SSL_set_connect_state(ssl_.get());
     std::string target = targetName != nullptr ? targetName : "";
     // Only host names travel as server names: not addresses, not the date-time default.
     bool hostName = std::any_of(target.begin(), target.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }) &&
                     target.find(':') == std::string::npos;
-    if (hostName) SSL_set_tlsext_host_name(ssl_, target.c_str());
+    if (hostName) SSL_set_tlsext_host_name(ssl_.get(), target.c_str());
   }
   if (finished_) return AfterHandshake(input);
   return Step(input, output);
@@ -261,8 +274,8 @@ SECURITY_STATUS TzqTlsContext::Accept(TzqSecurityCredentials& credentials, uint3
   if (failed_) return SEC_E_CONTEXT_EXPIRED;
   if (!started_) {
     started_ = true;
-    SSL_set_accept_state(ssl_);
-    if ((request & ASC_REQ_MUTUAL_AUTH) != 0) SSL_set_verify(ssl_, SSL_VERIFY_PEER | SSL_VERIFY_CLIENT_ONCE, AcceptAnyPeer);
+    SSL_set_accept_state(ssl_.get());
+    if ((request & ASC_REQ_MUTUAL_AUTH) != 0) SSL_set_verify(ssl_.get(), SSL_VERIFY_PEER | SSL_VERIFY_CLIENT_ONCE, AcceptAnyPeer);
   }
   if (finished_) return AfterHandshake(input);
   return Step(input, output);
@@ -342,12 +355,12 @@ SECURITY_STATUS TzqTlsContext::Step(std::span<SecBuffer> input, TzqByteArray& ou
   bool finished = false;
   for (;;) {
     ERR_clear_error();
-    int result = SSL_do_handshake(ssl_);
+    int result = SSL_do_handshake(ssl_.get());
     if (result == 1) {
       finished = true;
       break;
     }
-    int error = SSL_get_error(ssl_, result);
+    int error = SSL_get_error(ssl_.get(), result);
     if (error == SSL_ERROR_WANT_X509_LOOKUP) {
       awaitingCredentials_ = true;
       reofferedBytes_ = taken;
@@ -396,7 +409,7 @@ SECURITY_STATUS TzqTlsContext::Step(std::span<SecBuffer> input, TzqByteArray& ou
 SECURITY_STATUS TzqTlsContext::Shutdown(TzqByteArray& output) {
   if (finished_ && !failed_) {
     ERR_clear_error();
-    SSL_shutdown(ssl_);
+    SSL_shutdown(ssl_.get());
     ERR_clear_error();
   }
   output = Drain();
@@ -423,24 +436,26 @@ SECURITY_STATUS TzqTlsContext::QueryAttribute(uint32_t attribute, void* buffer) 
       return SEC_E_OK;
     }
     case SECPKG_ATTR_REMOTE_CERT_CONTEXT: {
-      X509* peer = SSL_get1_peer_certificate(ssl_);
+      X509* peer = SSL_get1_peer_certificate(ssl_.get());
       if (peer == nullptr) return SEC_E_NO_CREDENTIALS;
-      *static_cast<PCCERT_CONTEXT*>(buffer) = CertContextFromX509(peer, SSL_get_peer_cert_chain(ssl_));
-      X509_free(peer);
+      TzqX509Ptr owned(peer);
+      PCCERT_CONTEXT context = CertContextFromX509(peer, SSL_get_peer_cert_chain(ssl_.get()));
+      if (context == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+      *static_cast<PCCERT_CONTEXT*>(buffer) = context;
       return SEC_E_OK;
     }
     case SECPKG_ATTR_CONNECTION_INFO: {
       if (!finished_) return SEC_E_INVALID_HANDLE;
       auto* info = static_cast<SecPkgContext_ConnectionInfo*>(buffer);
       *info = SecPkgContext_ConnectionInfo{};
-      switch (SSL_version(ssl_)) {
+      switch (SSL_version(ssl_.get())) {
         case TLS1_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_SERVER : SP_PROT_TLS1_CLIENT; break;
         case TLS1_1_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_1_SERVER : SP_PROT_TLS1_1_CLIENT; break;
         case TLS1_2_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_2_SERVER : SP_PROT_TLS1_2_CLIENT; break;
         case TLS1_3_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_3_SERVER : SP_PROT_TLS1_3_CLIENT; break;
         default: break;
       }
-      info->dwCipherStrength = static_cast<uint32_t>(SSL_CIPHER_get_bits(SSL_get_current_cipher(ssl_), nullptr));
+      info->dwCipherStrength = static_cast<uint32_t>(SSL_CIPHER_get_bits(SSL_get_current_cipher(ssl_.get()), nullptr));
       return SEC_E_OK;
     }
     default:
@@ -461,7 +476,7 @@ SECURITY_STATUS TzqTlsContext::Encrypt(std::span<SecBuffer> message) {
       static_cast<uint8_t*>(data.pvBuffer) + data.cbBuffer != trailer.pvBuffer || data.cbBuffer > kMaximumMessage)
     return SEC_E_INVALID_PARAMETER;
   ERR_clear_error();
-  if (data.cbBuffer > 0 && SSL_write(ssl_, data.pvBuffer, static_cast<int>(data.cbBuffer)) != static_cast<int>(data.cbBuffer)) {
+  if (data.cbBuffer > 0 && SSL_write(ssl_.get(), data.pvBuffer, static_cast<int>(data.cbBuffer)) != static_cast<int>(data.cbBuffer)) {
     failed_ = true;
     return FailureStatus();
   }
@@ -503,12 +518,12 @@ SECURITY_STATUS TzqTlsContext::Decrypt(std::span<SecBuffer> message) {
   for (;;) {
     uint8_t chunk[16384];
     ERR_clear_error();
-    int n = SSL_read(ssl_, chunk, sizeof chunk);
+    int n = SSL_read(ssl_.get(), chunk, sizeof chunk);
     if (n > 0) {
       plain_.insert(plain_.end(), chunk, chunk + n);
       continue;
     }
-    int error = SSL_get_error(ssl_, n);
+    int error = SSL_get_error(ssl_.get(), n);
     if (error == SSL_ERROR_WANT_READ) break;
     if (error == SSL_ERROR_ZERO_RETURN) {
       peerClosed_ = true;
@@ -544,18 +559,19 @@ public:
     if ((server && certificate == nullptr) || (certificate != nullptr && !CertHasPrivateKey(certificate)))
       return SEC_E_NO_CREDENTIALS;
     uint32_t flags = record != nullptr ? record->dwFlags : 0;
-    SSL_CTX* context = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
+    TzqSslCtxPtr context(SSL_CTX_new(server ? TLS_server_method() : TLS_client_method()));
     if (context == nullptr) {
       ERR_clear_error();
-      return SEC_E_INTERNAL_ERROR;
+      return SEC_E_INSUFFICIENT_MEMORY;
     }
-    SECURITY_STATUS status = Configure(context, server, record != nullptr ? record->grbitEnabledProtocols : 0, flags, certificate);
+    SECURITY_STATUS status =
+        Configure(context.get(), server, record != nullptr ? record->grbitEnabledProtocols : 0, flags, certificate);
     if (status != SEC_E_OK) {
-      SSL_CTX_free(context);
       ERR_clear_error();
       return status;
     }
-    credentials = std::make_unique<TzqTlsCredentials>(context, server, certificate, (flags & SCH_SEND_ROOT_CERT) != 0);
+    credentials =
+        std::make_unique<TzqTlsCredentials>(std::move(context), server, certificate, (flags & SCH_SEND_ROOT_CERT) != 0);
     return SEC_E_OK;
   }
 

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/zqDateTime.h"
+#include "core/zqScopeGuard.h"
 #include "core/zqText.h"
 #include "platform/zqCodePage.h"
 #include "tls/zqCryptAPI.h"
@@ -236,36 +237,27 @@ TzqTlsStepResult TzqTlsSspi::EndSession(TzqMemoryStream& stream, bool server) {
 }
 
 TzqTlsStepResult TzqTlsSspi::Shutdown(TzqMemoryStream& stream, bool server) {
-  TzqProviderToken token(*this);
-  TzqTlsStepResult result = srOk;
-  try {
-    uint32_t control = SCHANNEL_SHUTDOWN;
-    SecBuffer controlBuffer{sizeof control, SECBUFFER_TOKEN, &control};
-    SecBufferDesc controlDesc = Describe(&controlBuffer, 1);
-    lastStatus_ = FunctionTable()->ApplyControlToken(&context_, &controlDesc);
-    MapStatus(lastStatus_);
-    SecBufferDesc output = Describe(&token.buffer, 1);
-    uint32_t attributes = 0;
-    lastStatus_ = server ? FunctionTable()->AcceptSecurityContext(&credentials_, &context_, nullptr, kServerRequest, 0,
-                                                                  &context_, &output, &attributes, nullptr)
-                         : FunctionTable()->InitializeSecurityContextA(&credentials_, &context_, nullptr, kClientRequest,
-                                                                       0, 0, nullptr, 0, &context_, &output, &attributes,
-                                                                       nullptr);
-    result = MapStatus(lastStatus_);
-    if (!token.Empty()) {
-      token.CopyTo(stream);
-      result = srSendFinal;
-    }
-  } catch (...) {
-    token.Release();
+  // The session ends whether or not the shutdown token could be made.
+  TzqScopeGuard end([this] {
     DeleteContext();
     FreeCredentials();
-    throw;
-  }
-  token.Release();
-  DeleteContext();
-  FreeCredentials();
-  return result;
+  });
+  TzqProviderToken token(*this);
+  uint32_t control = SCHANNEL_SHUTDOWN;
+  SecBuffer controlBuffer{sizeof control, SECBUFFER_TOKEN, &control};
+  SecBufferDesc controlDesc = Describe(&controlBuffer, 1);
+  lastStatus_ = FunctionTable()->ApplyControlToken(&context_, &controlDesc);
+  MapStatus(lastStatus_);
+  SecBufferDesc output = Describe(&token.buffer, 1);
+  uint32_t attributes = 0;
+  lastStatus_ = server ? FunctionTable()->AcceptSecurityContext(&credentials_, &context_, nullptr, kServerRequest, 0,
+                                                                &context_, &output, &attributes, nullptr)
+                       : FunctionTable()->InitializeSecurityContextA(&credentials_, &context_, nullptr, kClientRequest, 0,
+                                                                     0, nullptr, 0, &context_, &output, &attributes, nullptr);
+  TzqTlsStepResult result = MapStatus(lastStatus_);
+  if (token.Empty()) return result;
+  token.CopyTo(stream);
+  return srSendFinal;
 }
 
 TzqTlsStepResult TzqTlsSspi::Encrypt(TzqStream& source, TzqStream& destination, int64_t count) {

@@ -1,5 +1,6 @@
 #include "tls/zqTcpClientTls.h"
 
+#include "core/zqScopeGuard.h"
 #include "net/zqSocketUtils.h"
 
 namespace zq {
@@ -37,18 +38,15 @@ std::unique_ptr<TzqTlsNetworkStream> TzqTcpClientTls::CreateTlsStream() {
 
 void TzqTcpClientTls::StartTls() {
   if (useTls_ == ctNone) SetUseTLS(ctExplicit);
-  try {
-    TzqTcpClientConnection& connection = GetConnection();
-    connection.SetNetworkStream(CreateTlsStream());
-    connection.ReopenStream();
-  } catch (...) {
+  // A connection that could not switch is closed; a failure to close adds nothing to the first one.
+  TzqScopeGuard closeOnFailure([this] {
     StopKeepAlive();
-    try {
-      InternalClose(false);
-    } catch (const EzqSocketError&) {
-    }
-    throw;
-  }
+    InternalClose(false);
+  });
+  TzqTcpClientConnection& connection = GetConnection();
+  connection.SetNetworkStream(CreateTlsStream());
+  connection.ReopenStream();
+  closeOnFailure.Dismiss();
 }
 
 void TzqTcpClientTls::DoGetCertificate(TzqCertificate*& certificate, TzqCertificateList& extraCerts, bool& handled) {

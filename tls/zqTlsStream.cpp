@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/zqDateTime.h"
+#include "core/zqScopeGuard.h"
 #include "net/zqSocketUtils.h"
 
 namespace zq {
@@ -227,13 +228,10 @@ bool TzqTlsNetworkStream::SendProtected(TzqStream* source, int64_t count) {
   }
   sending_ = true;
   bool sent = false;
-  try {
+  {
+    TzqScopeGuard done([this] { sending_ = false; });
     sent = TzqNetworkStream::WriteFromStream(&outgoing_);
-  } catch (...) {
-    sending_ = false;
-    throw;
   }
-  sending_ = false;
   if (sent) Reset(outgoing_);
   return sent;
 }
@@ -306,9 +304,11 @@ void TzqTlsNetworkStream::RunHandshakeStep(TzqStream* target) {
   TzqCertificateList certificates(false);
   recordOverhead_ = 0;
   TzqTlsSspi& engine = RequireEngine();
-  // Bytes still needed are kept: a token waiting to go out, a handshake or a record in part.
-  auto keepsInput = [this] { return state_ == srOk || state_ == srSendToken || state_ == srNeedMoreData || state_ == srIncompleteRecord; };
-  try {
+  {
+    // Bytes still needed are kept: a token waiting to go out, a handshake or a record in part.
+    TzqScopeGuard dropInput([this] {
+      if (state_ != srOk && state_ != srSendToken && state_ != srNeedMoreData && state_ != srIncompleteRecord) Reset(tlsInput_);
+    });
     state_ = engine.HandshakeStep(tlsInput_, certificates, false);
     if (state_ == srCertificateNeeded) {
       TzqCertificate* certificate = nullptr;
@@ -333,11 +333,7 @@ void TzqTlsNetworkStream::RunHandshakeStep(TzqStream* target) {
       if (!SendProtected(nullptr, 0)) SetPendingAction(kPendingWrite);
       state_ = srOk;
     }
-  } catch (...) {
-    if (!keepsInput()) Reset(tlsInput_);
-    throw;
   }
-  if (!keepsInput()) Reset(tlsInput_);
   if (state_ == srOk || state_ == srClosed) TzqNetworkStream::NotifyReady();
 }
 
