@@ -9,8 +9,11 @@
 #include <cctype>
 #include <cstring>
 
+#include "core/zqScopeGuard.h"
+
 #include "platform/zqCrypto.h"
 #include "platform/zqCryptoHandles.h"
+#include "platform/zqTlsPackageBio.h"
 
 namespace zq {
 
@@ -163,7 +166,7 @@ public:
   int SelectCertificate();
 
 private:
-  TzqTlsContext(TzqSslPtr ssl, BIO* in, BIO* out, bool server);
+  TzqTlsContext(TzqSslPtr ssl, bool server) : ssl_(std::move(ssl)), server_(server) {}
 
   SECURITY_STATUS Step(std::span<SecBuffer> input, TzqByteArray& output);
   // Feeds OpenSSL the next whole record of the held bytes followed by data: the bytes of data
@@ -173,12 +176,17 @@ private:
   uint32_t MissingFor(const uint8_t* data, size_t size) const;
   SECURITY_STATUS AfterHandshake(std::span<SecBuffer> input);
   SECURITY_STATUS Shutdown(TzqByteArray& output);
-  void Feed(const uint8_t* data, size_t size) { BIO_write(in_, data, static_cast<int>(size)); }
-  TzqByteArray Drain();
+  void Feed(const uint8_t* data, size_t size) { io_.Keep(data, size); }
+  TzqByteArray Drain() { return io_.TakeOutput(); }
+  // Decrypts the record lent at data into its own bytes after the header; the plaintext size.
+  int64_t OpenInPlace(uint8_t* data, size_t length, SECURITY_STATUS& status);
+  // Decrypts what was fed into plain_ (a record that began in held bytes).
+  int64_t OpenIntoCopy(SECURITY_STATUS& status);
+  // After a read that produced no more plaintext: whether the session goes on (status set when not).
+  bool ReadEnded(int result, SECURITY_STATUS& status);
 
+  TzqTlsRecordIo io_;  // outlives the session, whose BIO refers to it
   TzqSslPtr ssl_;
-  BIO* in_;  // both owned by the session
-  BIO* out_;
   bool server_;
   bool started_ = false;
   bool finished_ = false;
@@ -207,29 +215,20 @@ std::unique_ptr<TzqSecurityContext> TzqTlsCredentials::NewContext() { return Tzq
 
 std::unique_ptr<TzqTlsContext> TzqTlsContext::Create(const TzqTlsCredentials& credentials) {
   TzqSslPtr ssl(SSL_new(credentials.Context()));
-  TzqBioPtr in(BIO_new(BIO_s_mem()));
-  TzqBioPtr out(BIO_new(BIO_s_mem()));
-  if (ssl == nullptr || in == nullptr || out == nullptr) {
+  if (ssl == nullptr) {
     ERR_clear_error();
     return nullptr;
   }
-  // Memory BIOs report "retry" instead of an end, and an empty input is no end of data.
-  BIO_set_mem_eof_return(in.get(), -1);
-  BIO* input = in.release();
-  BIO* output = out.release();
-  SSL_set_bio(ssl.get(), input, output);
-  return std::unique_ptr<TzqTlsContext>(new TzqTlsContext(std::move(ssl), input, output, credentials.Server()));
-}
-
-TzqTlsContext::TzqTlsContext(TzqSslPtr ssl, BIO* in, BIO* out, bool server)
-    : ssl_(std::move(ssl)), in_(in), out_(out), server_(server) {
-  SSL_set_ex_data(ssl_.get(), ContextIndex(), this);
-}
-
-TzqByteArray TzqTlsContext::Drain() {
-  TzqByteArray bytes(BIO_ctrl_pending(out_));
-  if (!bytes.empty()) BIO_read(out_, bytes.data(), static_cast<int>(bytes.size()));
-  return bytes;
+  SSL* session = ssl.get();
+  std::unique_ptr<TzqTlsContext> context(new TzqTlsContext(std::move(ssl), credentials.Server()));
+  TzqBioPtr bio = context->io_.NewBio();
+  if (bio == nullptr || SSL_set_ex_data(session, ContextIndex(), context.get()) != 1) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  BIO* transport = bio.release();
+  SSL_set_bio(session, transport, transport);  // one reference, taken by the session
+  return context;
 }
 
 int TzqTlsContext::SelectCertificate() {
@@ -296,7 +295,7 @@ SECURITY_STATUS TzqTlsContext::AfterHandshake(std::span<SecBuffer> input) {
 int64_t TzqTlsContext::FeedRecord(const uint8_t* data, size_t size) {
   if (held_.empty()) {
     int64_t length = RecordLength(data, size);
-    if (length > 0) Feed(data, static_cast<size_t>(length));
+    if (length > 0) io_.Lend(data, static_cast<size_t>(length));
     return length;
   }
   TzqByteArray head(held_);
@@ -327,6 +326,7 @@ uint32_t TzqTlsContext::MissingFor(const uint8_t* data, size_t size) const {
 }
 
 SECURITY_STATUS TzqTlsContext::Step(std::span<SecBuffer> input, TzqByteArray& output) {
+  TzqScopeGuard endLoan([this] { io_.EndLoan(); });
   const uint8_t* data = nullptr;
   size_t size = 0;
   if (!input.empty() && input[0].BufferType == SECBUFFER_TOKEN && input[0].pvBuffer != nullptr) {
@@ -475,23 +475,86 @@ SECURITY_STATUS TzqTlsContext::Encrypt(std::span<SecBuffer> message) {
   if (start == nullptr || start + header.cbBuffer != data.pvBuffer ||
       static_cast<uint8_t*>(data.pvBuffer) + data.cbBuffer != trailer.pvBuffer || data.cbBuffer > kMaximumMessage)
     return SEC_E_INVALID_PARAMETER;
+  size_t capacity = size_t{header.cbBuffer} + data.cbBuffer + trailer.cbBuffer;
+  const void* plain = data.pvBuffer;
+  // Records OpenSSL owes the peer (the answer to a key update) go out first; the plaintext
+  // they would overwrite is moved aside.
+  TzqByteArray owed = io_.TakeOutput();
+  TzqByteArray aside;
+  if (!owed.empty()) {
+    if (owed.size() > capacity - data.cbBuffer - kHeaderSize) {
+      failed_ = true;
+      return SEC_E_BUFFER_TOO_SMALL;
+    }
+    aside.assign(static_cast<const uint8_t*>(data.pvBuffer), static_cast<const uint8_t*>(data.pvBuffer) + data.cbBuffer);
+    plain = aside.data();
+    std::memcpy(start, owed.data(), owed.size());
+  }
+  // OpenSSL writes the record straight into the caller's buffer.
+  io_.LendOutput(start + owed.size(), capacity - owed.size());
   ERR_clear_error();
-  if (data.cbBuffer > 0 && SSL_write(ssl_.get(), data.pvBuffer, static_cast<int>(data.cbBuffer)) != static_cast<int>(data.cbBuffer)) {
+  int written = data.cbBuffer > 0 ? SSL_write(ssl_.get(), plain, static_cast<int>(data.cbBuffer)) : 0;
+  size_t total = owed.size() + io_.EndOutputLoan();
+  if (written != static_cast<int>(data.cbBuffer)) {
     failed_ = true;
     return FailureStatus();
   }
-  TzqByteArray sealed = Drain();
-  size_t capacity = size_t{header.cbBuffer} + data.cbBuffer + trailer.cbBuffer;
-  if (sealed.size() > capacity) {
+  if (io_.HasKeptOutput()) {
     failed_ = true;  // the record is lost: the session cannot go on
     return SEC_E_BUFFER_TOO_SMALL;
   }
-  std::memcpy(start, sealed.data(), sealed.size());
-  auto total = static_cast<uint32_t>(sealed.size());
-  header.cbBuffer = std::min(total, header.cbBuffer);
-  data.cbBuffer = std::min(total - header.cbBuffer, data.cbBuffer);
-  trailer.cbBuffer = total - header.cbBuffer - data.cbBuffer;
+  auto sealed = static_cast<uint32_t>(total);
+  header.cbBuffer = std::min(sealed, header.cbBuffer);
+  data.cbBuffer = std::min(sealed - header.cbBuffer, data.cbBuffer);
+  trailer.cbBuffer = sealed - header.cbBuffer - data.cbBuffer;
   return SEC_E_OK;
+}
+
+bool TzqTlsContext::ReadEnded(int result, SECURITY_STATUS& status) {
+  int error = SSL_get_error(ssl_.get(), result);
+  if (error == SSL_ERROR_WANT_READ) return true;
+  if (error == SSL_ERROR_ZERO_RETURN) {
+    peerClosed_ = true;
+    status = SEC_I_CONTEXT_EXPIRED;
+    return true;
+  }
+  failed_ = true;
+  SECURITY_STATUS failure = FailureStatus();
+  status = failure == SEC_E_ILLEGAL_MESSAGE ? SEC_E_DECRYPT_FAILURE : failure;
+  return false;
+}
+
+// The plaintext of a record is never longer than the record's body, so it is written over the
+// ciphertext the caller lent, as Schannel decrypts in place.
+int64_t TzqTlsContext::OpenInPlace(uint8_t* data, size_t length, SECURITY_STATUS& status) {
+  uint8_t* plain = data + kHeaderSize;
+  const size_t room = length - kHeaderSize;
+  uint8_t beyond = 0;  // plaintext that does not fit its own record would be a fault: caught, not written
+  for (size_t produced = 0;;) {
+    const bool fits = produced < room;
+    ERR_clear_error();
+    int n = SSL_read(ssl_.get(), fits ? plain + produced : &beyond, fits ? static_cast<int>(room - produced) : 1);
+    if (n <= 0) return ReadEnded(n, status) ? static_cast<int64_t>(produced) : -1;
+    if (!fits) {
+      failed_ = true;
+      status = SEC_E_BUFFER_TOO_SMALL;
+      return -1;
+    }
+    produced += static_cast<size_t>(n);
+  }
+}
+
+int64_t TzqTlsContext::OpenIntoCopy(SECURITY_STATUS& status) {
+  plain_.clear();
+  for (;;) {
+    size_t at = plain_.size();
+    plain_.resize(at + kMaximumMessage);
+    ERR_clear_error();
+    int n = SSL_read(ssl_.get(), plain_.data() + at, static_cast<int>(kMaximumMessage));
+    plain_.resize(at + static_cast<size_t>(std::max(n, 0)));
+    if (n > 0) continue;
+    return ReadEnded(n, status) ? static_cast<int64_t>(plain_.size()) : -1;
+  }
 }
 
 SECURITY_STATUS TzqTlsContext::Decrypt(std::span<SecBuffer> message) {
@@ -500,11 +563,14 @@ SECURITY_STATUS TzqTlsContext::Decrypt(std::span<SecBuffer> message) {
   if (!finished_ || failed_) return SEC_E_CONTEXT_EXPIRED;
   auto* data = static_cast<uint8_t*>(message[0].pvBuffer);
   size_t size = message[0].cbBuffer;
-  plain_.clear();
   if (peerClosed_) {
     message[0] = SecBuffer{0, SECBUFFER_DATA, data};
     return SEC_I_CONTEXT_EXPIRED;
   }
+  // Records kept from the handshake are read first; their plaintext must not land on
+  // ciphertext OpenSSL has yet to read.
+  const bool inPlace = held_.empty() && !io_.HasKeptInput();
+  TzqScopeGuard endLoan([this] { io_.EndLoan(); });
   int64_t length = FeedRecord(data, size);
   if (length < 0) {
     failed_ = true;
@@ -515,28 +581,12 @@ SECURITY_STATUS TzqTlsContext::Decrypt(std::span<SecBuffer> message) {
     return SEC_E_INCOMPLETE_MESSAGE;
   }
   SECURITY_STATUS status = SEC_E_OK;
-  for (;;) {
-    uint8_t chunk[16384];
-    ERR_clear_error();
-    int n = SSL_read(ssl_.get(), chunk, sizeof chunk);
-    if (n > 0) {
-      plain_.insert(plain_.end(), chunk, chunk + n);
-      continue;
-    }
-    int error = SSL_get_error(ssl_.get(), n);
-    if (error == SSL_ERROR_WANT_READ) break;
-    if (error == SSL_ERROR_ZERO_RETURN) {
-      peerClosed_ = true;
-      status = SEC_I_CONTEXT_EXPIRED;
-      break;
-    }
-    failed_ = true;
-    SECURITY_STATUS failure = FailureStatus();
-    return failure == SEC_E_ILLEGAL_MESSAGE ? SEC_E_DECRYPT_FAILURE : failure;
-  }
+  int64_t produced = inPlace ? OpenInPlace(data, static_cast<size_t>(length), status) : OpenIntoCopy(status);
+  if (produced < 0) return status;
   size_t rest = size - static_cast<size_t>(length);
+  uint8_t* plain = inPlace ? data + kHeaderSize : plain_.data();
   message[0] = SecBuffer{kHeaderSize, SECBUFFER_STREAM_HEADER, data};
-  message[1] = SecBuffer{static_cast<uint32_t>(plain_.size()), SECBUFFER_DATA, plain_.empty() ? data + kHeaderSize : plain_.data()};
+  message[1] = SecBuffer{static_cast<uint32_t>(produced), SECBUFFER_DATA, produced > 0 ? plain : data + kHeaderSize};
   message[2] = SecBuffer{0, SECBUFFER_STREAM_TRAILER, data + length};
   message[3] = rest > 0 ? SecBuffer{static_cast<uint32_t>(rest), SECBUFFER_EXTRA, data + length} : SecBuffer{};
   return status;
