@@ -172,10 +172,16 @@ const SecPkgContext_StreamSizes& TzqTlsSspi::GetStreamSizes() {
   return streamSizes_;
 }
 
-uint32_t TzqTlsSspi::NegotiatedProtocol() {
+SecPkgContext_ConnectionInfo TzqTlsSspi::ConnectionInfo() {
   SecPkgContext_ConnectionInfo info;
-  return FunctionTable()->QueryContextAttributesA(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK ? info.dwProtocol : 0;
+  return FunctionTable()->QueryContextAttributesA(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK
+             ? info
+             : SecPkgContext_ConnectionInfo{};
 }
+
+uint32_t TzqTlsSspi::NegotiatedProtocol() { return ConnectionInfo().dwProtocol; }
+
+uint32_t TzqTlsSspi::NegotiatedCipherStrength() { return ConnectionInfo().dwCipherStrength; }
 
 SCHANNEL_CRED TzqTlsSspi::BuildCredentialRecord(bool server) const {
   SCHANNEL_CRED record;

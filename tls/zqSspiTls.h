@@ -79,6 +79,8 @@ public:
   bool HasContext() const { return context_.dwLower != 0 || context_.dwUpper != 0; }
   // The negotiated protocol (one SP_PROT_* bit), 0 before the handshake finished.
   uint32_t NegotiatedProtocol();
+  // The negotiated cipher's key size in bits, 0 before the handshake finished.
+  uint32_t NegotiatedCipherStrength();
 
   const TzqTlsSettings& Settings() const { return settings_; }
   void SetSettings(const TzqTlsSettings& v);
@@ -133,6 +135,7 @@ protected:
 
 private:
   void FindPackage();
+  SecPkgContext_ConnectionInfo ConnectionInfo();
   // Protects n bytes from the source into one record at the destination's position.
   TzqTlsStepResult SealRecord(TzqStream& source, TzqStream& destination, uint32_t n);
 

@@ -144,6 +144,8 @@ TEST_F(TlsSession, Tls12HandshakeVerifiesTheServerAndCarriesDataBothWays) {
   ASSERT_EQ(Handshake(), srOk);
   EXPECT_TRUE(serverDone_);
   EXPECT_EQ(client_.NegotiatedProtocol(), SP_PROT_TLS1_2_CLIENT);
+  EXPECT_EQ(client_.NegotiatedCipherStrength(), 256u);  // OpenSSL's first choice, AES-256-GCM
+  EXPECT_EQ(TzqTlsClientSspi().NegotiatedCipherStrength(), 0u);
   EXPECT_TRUE(client_.ServerVerified());
   EXPECT_EQ(client_.LastStatus(), 0);
   ASSERT_NE(client_.PeerCertificate(), nullptr);
