@@ -333,7 +333,7 @@ namespace {
 // the input itself.
 void KeepRest(TzqMemoryStream& input, TzqMemoryStream& rest, const uint8_t* at, uint32_t count) {
   if (&rest == &input) {
-    std::memmove(input.Memory(), at, count);
+    if (count > 0) std::memmove(input.Memory(), at, count);
     input.SetSize(count);
   } else {
     rest.SetSize(0);
