@@ -154,8 +154,6 @@ private:
   struct Exchange;
   enum class Dispatch { Done, Again };
 
-  using TzqTcpClient::Update;
-
   TzqHttpRequest& DefaultRequest();
   void SendRequest(const std::string& method, const std::string& url, TzqStringList& requestLines,
                    TzqStream* requestBody, TzqStringList* responseHeader, TzqStream* responseBody);

@@ -16,8 +16,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "core/zqCodePage.h"
+#include "platform/zqCryptoHandles.h"
 
 namespace zq {
 
@@ -47,9 +49,8 @@ std::string Asn1ToUtf8(const ASN1_STRING* value) {
   unsigned char* out = nullptr;
   int n = ASN1_STRING_to_UTF8(&out, value);
   if (n < 0) return {};
-  std::string text(reinterpret_cast<char*>(out), static_cast<size_t>(n));
-  OPENSSL_free(out);
-  return text;
+  TzqOpenSslBytesPtr owned(out);
+  return std::string(reinterpret_cast<char*>(out), static_cast<size_t>(n));
 }
 
 std::string ObjectText(const ASN1_OBJECT* object) {
@@ -76,25 +77,25 @@ void CryptSetLastError(uint32_t code) { lastError = code; }
 
 struct TzqCertContext {
   mutable std::atomic<int> references{1};
-  X509* certificate = nullptr;
-  EVP_PKEY* key = nullptr;
-  STACK_OF(X509)* store = nullptr;
+  TzqX509Ptr certificate;
+  TzqEvpPkeyPtr key;
+  TzqX509StackPtr store;
   mutable std::mutex propertyLock;
   mutable std::map<uint32_t, TzqByteArray> properties;
-
-  ~TzqCertContext() {
-    X509_free(certificate);
-    EVP_PKEY_free(key);
-    sk_X509_pop_free(store, X509_free);
-  }
 };
 
 namespace {
 
-TzqCertContext* NewContext(X509* certificate) {
-  auto* context = new TzqCertContext;
-  context->certificate = certificate;
-  context->store = sk_X509_new_null();
+// Takes the certificate; null (with the error set) when memory runs out.
+std::unique_ptr<TzqCertContext> NewContext(TzqX509Ptr certificate, TzqX509StackPtr store) {
+  if (store == nullptr) store.reset(sk_X509_new_null());
+  if (store == nullptr) {
+    Fail(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  auto context = std::make_unique<TzqCertContext>();
+  context->certificate = std::move(certificate);
+  context->store = std::move(store);
   return context;
 }
 
@@ -106,11 +107,9 @@ X509* ReadPemCertificates(BIO* bio, STACK_OF(X509)* store) {
   return leaf;
 }
 
-EVP_PKEY* ReadPemKey(const std::string& fileName) {
-  BIO* bio = BIO_new_file(fileName.c_str(), "r");
-  if (bio == nullptr) return nullptr;
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
+TzqEvpPkeyPtr ReadPemKey(const std::string& fileName) {
+  TzqBioPtr bio(BIO_new_file(fileName.c_str(), "r"));
+  TzqEvpPkeyPtr key(bio != nullptr ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
   ERR_clear_error();
   return key;
 }
@@ -123,37 +122,38 @@ PCCERT_CONTEXT CertCreateCertificateContext(uint32_t encoding, const uint8_t* de
     return nullptr;
   }
   const unsigned char* p = der;
-  X509* certificate = d2i_X509(nullptr, &p, size);
+  TzqX509Ptr certificate(d2i_X509(nullptr, &p, size));
   ERR_clear_error();
   if (certificate == nullptr || p != der + size) {
-    X509_free(certificate);
     Fail(CRYPT_E_ASN1_BADTAG);
     return nullptr;
   }
-  return NewContext(certificate);
+  return NewContext(std::move(certificate), nullptr).release();
 }
 
 PCCERT_CONTEXT CertLoadPemFiles(const std::string& certFile, const std::string& keyFile) {
-  BIO* bio = BIO_new_file(certFile.c_str(), "r");
+  TzqBioPtr bio(BIO_new_file(certFile.c_str(), "r"));
   if (bio == nullptr) {
     ERR_clear_error();
     Fail(ERROR_FILE_NOT_FOUND);
     return nullptr;
   }
-  STACK_OF(X509)* extra = sk_X509_new_null();
-  X509* leaf = ReadPemCertificates(bio, extra);
-  BIO_free(bio);
+  TzqX509StackPtr extra(sk_X509_new_null());
+  if (extra == nullptr) {
+    Fail(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  TzqX509Ptr leaf(ReadPemCertificates(bio.get(), extra.get()));
   if (leaf == nullptr) {
-    sk_X509_pop_free(extra, X509_free);
     ERR_clear_error();
     Fail(CRYPT_E_ASN1_BADTAG);
     return nullptr;
   }
-  std::unique_ptr<TzqCertContext> context(NewContext(leaf));
-  sk_X509_pop_free(context->store, X509_free);
-  context->store = extra;
+  std::unique_ptr<TzqCertContext> context = NewContext(std::move(leaf), std::move(extra));
+  if (context == nullptr) return nullptr;
   context->key = ReadPemKey(keyFile.empty() ? certFile : keyFile);
-  if (!keyFile.empty() && (context->key == nullptr || X509_check_private_key(leaf, context->key) != 1)) {
+  if (!keyFile.empty() &&
+      (context->key == nullptr || X509_check_private_key(context->certificate.get(), context->key.get()) != 1)) {
     ERR_clear_error();
     Fail(context->key == nullptr ? ERROR_FILE_NOT_FOUND : NTE_BAD_KEYSET);
     return nullptr;
@@ -173,11 +173,10 @@ bool CertFreeCertificateContext(PCCERT_CONTEXT context) {
 
 TzqByteArray CertEncoded(PCCERT_CONTEXT context) {
   unsigned char* out = nullptr;
-  int n = context != nullptr ? i2d_X509(context->certificate, &out) : -1;
+  int n = context != nullptr ? i2d_X509(context->certificate.get(), &out) : -1;
   if (n <= 0) return {};
-  TzqByteArray bytes(out, out + n);
-  OPENSSL_free(out);
-  return bytes;
+  TzqOpenSslBytesPtr owned(out);
+  return TzqByteArray(out, out + n);
 }
 
 bool CertHasPrivateKey(PCCERT_CONTEXT context) { return context != nullptr && context->key != nullptr; }
@@ -194,20 +193,20 @@ bool CertSetCertificateContextProperty(PCCERT_CONTEXT context, uint32_t propId, 
   return true;
 }
 
-x509_st* CertX509(PCCERT_CONTEXT context) { return context != nullptr ? context->certificate : nullptr; }
-evp_pkey_st* CertPrivateKey(PCCERT_CONTEXT context) { return context != nullptr ? context->key : nullptr; }
-stack_st_X509* CertStore(PCCERT_CONTEXT context) { return context != nullptr ? context->store : nullptr; }
+x509_st* CertX509(PCCERT_CONTEXT context) { return context != nullptr ? context->certificate.get() : nullptr; }
+evp_pkey_st* CertPrivateKey(PCCERT_CONTEXT context) { return context != nullptr ? context->key.get() : nullptr; }
+stack_st_X509* CertStore(PCCERT_CONTEXT context) { return context != nullptr ? context->store.get() : nullptr; }
 
 PCCERT_CONTEXT CertContextFromX509(x509_st* certificate, stack_st_X509* chain) {
   if (certificate == nullptr) return nullptr;
   X509_up_ref(certificate);
-  TzqCertContext* context = NewContext(certificate);
+  std::unique_ptr<TzqCertContext> context = NewContext(TzqX509Ptr(certificate), nullptr);
+  if (context == nullptr) return nullptr;
   for (int i = 0; chain != nullptr && i < sk_X509_num(chain); ++i) {
     X509* item = sk_X509_value(chain, i);
-    X509_up_ref(item);
-    sk_X509_push(context->store, item);
+    if (sk_X509_push(context->store.get(), item) > 0) X509_up_ref(item);
   }
-  return context;
+  return context.release();
 }
 
 // ---- certificate fields ----------------------------------------------------------------------
@@ -223,18 +222,17 @@ std::string SimpleDisplayName(const X509_NAME* name) {
 }
 
 std::string OnelineName(const X509_NAME* name) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  X509_NAME_print_ex(bio, name, 0, (XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) | XN_FLAG_DN_REV);
+  TzqBioPtr bio(BIO_new(BIO_s_mem()));
+  if (bio == nullptr) throw std::bad_alloc();
+  X509_NAME_print_ex(bio.get(), name, 0, (XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) | XN_FLAG_DN_REV);
   char* data = nullptr;
-  long n = BIO_get_mem_data(bio, &data);
-  std::string text(data, static_cast<size_t>(n > 0 ? n : 0));
-  BIO_free(bio);
-  return text;
+  long n = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<size_t>(n > 0 ? n : 0));
 }
 
 std::string NameOfType(PCCERT_CONTEXT context, uint32_t type, uint32_t flags, void* typePara) {
-  const X509_NAME* name = (flags & CERT_NAME_ISSUER_FLAG) != 0 ? X509_get_issuer_name(context->certificate)
-                                                                 : X509_get_subject_name(context->certificate);
+  const X509_NAME* name = (flags & CERT_NAME_ISSUER_FLAG) != 0 ? X509_get_issuer_name(context->certificate.get())
+                                                                 : X509_get_subject_name(context->certificate.get());
   switch (type) {
     case CERT_NAME_EMAIL_TYPE: {
       std::string email = FirstOf(NameAttribute(name, NID_pkcs9_emailAddress));
@@ -272,25 +270,25 @@ uint32_t CertGetNameStringW(PCCERT_CONTEXT context, uint32_t type, uint32_t flag
 std::vector<std::string> CertGetSubjectAttribute(PCCERT_CONTEXT context, const std::string& oid) {
   int nid = OBJ_txt2nid(oid.c_str());
   if (context == nullptr || nid == NID_undef) return {};
-  return NameAttribute(X509_get_subject_name(context->certificate), nid);
+  return NameAttribute(X509_get_subject_name(context->certificate.get()), nid);
 }
 
 std::vector<std::string> CertGetAlternativeNames(PCCERT_CONTEXT context, uint32_t choice) {
   std::vector<std::string> result;
   if (context == nullptr) return result;
-  auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(context->certificate, NID_subject_alt_name, nullptr, nullptr));
+  TzqGeneralNamesPtr names(
+      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(context->certificate.get(), NID_subject_alt_name, nullptr, nullptr)));
   int wanted = choice == CERT_ALT_NAME_RFC822_NAME ? GEN_EMAIL : choice == CERT_ALT_NAME_DNS_NAME ? GEN_DNS : -1;
-  for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names); ++i) {
-    const GENERAL_NAME* item = sk_GENERAL_NAME_value(names, i);
+  for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names.get()); ++i) {
+    const GENERAL_NAME* item = sk_GENERAL_NAME_value(names.get(), i);
     if (item->type == wanted) result.push_back(Asn1ToUtf8(item->d.ia5));
   }
-  GENERAL_NAMES_free(names);
   return result;
 }
 
 TzqByteArray CertGetSerialNumber(PCCERT_CONTEXT context) {
   if (context == nullptr) return {};
-  const ASN1_INTEGER* serial = X509_get0_serialNumber(context->certificate);
+  const ASN1_INTEGER* serial = X509_get0_serialNumber(context->certificate.get());
   const unsigned char* data = ASN1_STRING_get0_data(serial);
   TzqByteArray bytes(data, data + ASN1_STRING_length(serial));
   return TzqByteArray(bytes.rbegin(), bytes.rend());
@@ -298,18 +296,18 @@ TzqByteArray CertGetSerialNumber(PCCERT_CONTEXT context) {
 
 bool CertGetValidity(PCCERT_CONTEXT context, int64_t& notBefore, int64_t& notAfter) {
   if (context == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  return Asn1TimeToFileTime(X509_get0_notBefore(context->certificate), notBefore) &&
-         Asn1TimeToFileTime(X509_get0_notAfter(context->certificate), notAfter);
+  return Asn1TimeToFileTime(X509_get0_notBefore(context->certificate.get()), notBefore) &&
+         Asn1TimeToFileTime(X509_get0_notAfter(context->certificate.get()), notAfter);
 }
 
 uint32_t CertGetVersion(PCCERT_CONTEXT context) {
-  return context != nullptr ? static_cast<uint32_t>(X509_get_version(context->certificate)) : 0;
+  return context != nullptr ? static_cast<uint32_t>(X509_get_version(context->certificate.get())) : 0;
 }
 
 std::string CertGetSignatureAlgorithm(PCCERT_CONTEXT context) {
   if (context == nullptr) return {};
   const X509_ALGOR* algorithm = nullptr;
-  X509_get0_signature(nullptr, &algorithm, context->certificate);
+  X509_get0_signature(nullptr, &algorithm, context->certificate.get());
   const ASN1_OBJECT* object = nullptr;
   X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
   return ObjectText(object);
@@ -318,17 +316,17 @@ std::string CertGetSignatureAlgorithm(PCCERT_CONTEXT context) {
 std::string CertGetPublicKeyAlgorithm(PCCERT_CONTEXT context) {
   if (context == nullptr) return {};
   ASN1_OBJECT* object = nullptr;
-  X509_PUBKEY_get0_param(&object, nullptr, nullptr, nullptr, X509_get_X509_PUBKEY(context->certificate));
+  X509_PUBKEY_get0_param(&object, nullptr, nullptr, nullptr, X509_get_X509_PUBKEY(context->certificate.get()));
   return ObjectText(object);
 }
 
 uint32_t CertGetPublicKeyLength(PCCERT_CONTEXT context) {
-  EVP_PKEY* key = context != nullptr ? X509_get0_pubkey(context->certificate) : nullptr;
+  EVP_PKEY* key = context != nullptr ? X509_get0_pubkey(context->certificate.get()) : nullptr;
   return key != nullptr ? static_cast<uint32_t>(EVP_PKEY_get_bits(key)) : 0;
 }
 
 TzqByteArray CertGetSubjectKeyIdentifier(PCCERT_CONTEXT context) {
-  const ASN1_OCTET_STRING* id = context != nullptr ? X509_get0_subject_key_id(context->certificate) : nullptr;
+  const ASN1_OCTET_STRING* id = context != nullptr ? X509_get0_subject_key_id(context->certificate.get()) : nullptr;
   ERR_clear_error();
   if (id == nullptr) return {};
   const unsigned char* data = ASN1_STRING_get0_data(id);
@@ -339,14 +337,14 @@ bool CertGetEnhancedKeyUsage(PCCERT_CONTEXT context, uint32_t, std::vector<std::
   usages.clear();
   if (context == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   int critical = 0;
-  auto* list = static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(context->certificate, NID_ext_key_usage, &critical, nullptr));
+  TzqKeyUsagePtr list(
+      static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(context->certificate.get(), NID_ext_key_usage, &critical, nullptr)));
   if (list == nullptr) {
     // critical is -1 when the extension is absent, -2 when it occurs twice
     CryptSetLastError(critical == -1 ? CRYPT_E_NOT_FOUND : CRYPT_E_ASN1_BADTAG);
     return critical == -1;
   }
-  for (int i = 0; i < sk_ASN1_OBJECT_num(list); ++i) usages.push_back(ObjectText(sk_ASN1_OBJECT_value(list, i)));
-  EXTENDED_KEY_USAGE_free(list);
+  for (int i = 0; i < sk_ASN1_OBJECT_num(list.get()); ++i) usages.push_back(ObjectText(sk_ASN1_OBJECT_value(list.get(), i)));
   return true;
 }
 
@@ -356,7 +354,7 @@ bool CertGetCertificateContextProperty(PCCERT_CONTEXT context, uint32_t propId, 
   if (propId == CERT_SHA1_HASH_PROP_ID) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
-    if (X509_digest(context->certificate, EVP_sha1(), digest, &n) != 1) return Fail(NTE_FAIL);
+    if (X509_digest(context->certificate.get(), EVP_sha1(), digest, &n) != 1) return Fail(NTE_FAIL);
     value.assign(digest, digest + n);
   } else {
     std::lock_guard<std::mutex> guard(context->propertyLock);
@@ -396,7 +394,7 @@ std::string CryptFindOIDName(const std::string& oid) {
 
 // The problems found while building a chain, one flag per verdict of the SSL policy.
 struct TzqCertChainContext {
-  X509* leaf = nullptr;
+  TzqX509Ptr leaf;
   bool badSignature = false;
   bool revoked = false;
   bool untrustedRoot = false;
@@ -407,7 +405,6 @@ struct TzqCertChainContext {
   bool weakKey = false;
   bool otherProblem = false;
 
-  ~TzqCertChainContext() { X509_free(leaf); }
 
   void Record(int error) {
     switch (error) {
@@ -509,21 +506,19 @@ bool CertGetCertificateChain(void* engine, PCCERT_CONTEXT certificate, const int
                              const CERT_CHAIN_PARA* para, uint32_t flags, void*, PCCERT_CHAIN_CONTEXT* chain) {
   if (certificate == nullptr || chain == nullptr || para == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   *chain = nullptr;
-  X509_STORE* trust = X509_STORE_new();
-  X509_STORE_CTX* store = X509_STORE_CTX_new();
+  TzqX509StorePtr trust(X509_STORE_new());
+  TzqX509StoreCtxPtr owned(X509_STORE_CTX_new());
+  X509_STORE_CTX* store = owned.get();
   auto result = std::make_unique<TzqCertChainContext>();
   if (trust == nullptr || store == nullptr) {
-    X509_STORE_CTX_free(store);
-    X509_STORE_free(trust);
-    return Fail(NTE_FAIL);
+    ERR_clear_error();
+    return Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
-  if (!LoadTrustAnchors(trust, static_cast<const CERT_CHAIN_ENGINE_CONFIG*>(engine))) {
-    X509_STORE_CTX_free(store);
-    X509_STORE_free(trust);
+  if (!LoadTrustAnchors(trust.get(), static_cast<const CERT_CHAIN_ENGINE_CONFIG*>(engine))) {
     ERR_clear_error();
     return Fail(ERROR_FILE_NOT_FOUND);
   }
-  bool ok = X509_STORE_CTX_init(store, trust, certificate->certificate, CertStore(additionalStore)) == 1;
+  bool ok = X509_STORE_CTX_init(store, trust.get(), certificate->certificate.get(), CertStore(additionalStore)) == 1;
   if (ok) {
     X509_VERIFY_PARAM_set_auth_level(X509_STORE_CTX_get0_param(store), kChainSecurityLevel);
     X509_STORE_CTX_set_ex_data(store, ChainIndex(), result.get());
@@ -533,12 +528,10 @@ bool CertGetCertificateChain(void* engine, PCCERT_CONTEXT certificate, const int
     if (time != nullptr) X509_STORE_CTX_set_time(store, 0, static_cast<time_t>((*time - kFileTimeUnixDelta) / 10000000LL));
     ok = X509_verify_cert(store) >= 0;
   }
-  X509_STORE_CTX_free(store);
-  X509_STORE_free(trust);
   ERR_clear_error();
   if (!ok) return Fail(NTE_FAIL);
-  X509_up_ref(certificate->certificate);
-  result->leaf = certificate->certificate;
+  X509_up_ref(certificate->certificate.get());
+  result->leaf.reset(certificate->certificate.get());
   *chain = result.release();
   return true;
 }
@@ -570,7 +563,7 @@ bool CertVerifyCertificateChainPolicy(uintptr_t policy, PCCERT_CHAIN_CONTEXT cha
       {chain->partialChain && !ignoreUnknownCa, CERT_E_CHAINING},
       {chain->timeInvalid && !ignoreTime, CERT_E_EXPIRED},
       {chain->wrongUsage && !ignoreUsage, CERT_E_WRONG_USAGE},
-      {checkName && !NameMatches(chain->leaf, ssl->pwszServerName), CERT_E_CN_NO_MATCH},
+      {checkName && !NameMatches(chain->leaf.get(), ssl->pwszServerName), CERT_E_CN_NO_MATCH},
       {chain->revocationUnknown && !ignoreRevocation, CRYPT_E_REVOCATION_OFFLINE},
   };
   status->dwError = 0;
@@ -592,10 +585,9 @@ bool CertVerifyCertificateChainPolicy(uintptr_t policy, PCCERT_CHAIN_CONTEXT cha
 namespace {
 
 struct TzqHashObject {
-  EVP_MD_CTX* context = nullptr;
+  TzqEvpMdCtxPtr context;
   TzqByteArray value;  // set once the value was read; the hash takes no more data then
   bool finished = false;
-  ~TzqHashObject() { EVP_MD_CTX_free(context); }
 };
 
 constexpr uintptr_t kProviderHandle = 0x5A51;
@@ -622,8 +614,8 @@ bool CryptCreateHash(HCRYPTPROV provider, uint32_t algorithm, uintptr_t, uint32_
   const EVP_MD* md = algorithm == CALG_MD5 ? EVP_md5() : algorithm == CALG_SHA1 ? EVP_sha1() : nullptr;
   if (md == nullptr) return Fail(0x80090008);  // NTE_BAD_ALGID
   auto object = std::make_unique<TzqHashObject>();
-  object->context = EVP_MD_CTX_new();
-  if (object->context == nullptr || EVP_DigestInit_ex(object->context, md, nullptr) != 1) {
+  object->context.reset(EVP_MD_CTX_new());
+  if (object->context == nullptr || EVP_DigestInit_ex(object->context.get(), md, nullptr) != 1) {
     ERR_clear_error();
     return Fail(NTE_FAIL);
   }
@@ -635,7 +627,7 @@ bool CryptHashData(HCRYPTHASH hash, const uint8_t* data, uint32_t size, uint32_t
   auto* object = reinterpret_cast<TzqHashObject*>(hash);
   if (object == nullptr || (data == nullptr && size > 0)) return Fail(ERROR_INVALID_PARAMETER);
   if (object->finished) return Fail(0x8009000C);  // NTE_BAD_HASH_STATE
-  return EVP_DigestUpdate(object->context, data, size) == 1 || Fail(NTE_FAIL);
+  return EVP_DigestUpdate(object->context.get(), data, size) == 1 || Fail(NTE_FAIL);
 }
 
 bool CryptGetHashParam(HCRYPTHASH hash, uint32_t param, uint8_t* data, uint32_t* size, uint32_t) {
@@ -643,13 +635,13 @@ bool CryptGetHashParam(HCRYPTHASH hash, uint32_t param, uint8_t* data, uint32_t*
   if (object == nullptr || size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   TzqByteArray value;
   if (param == HP_HASHSIZE) {
-    auto n = static_cast<uint32_t>(EVP_MD_CTX_get_size(object->context));
+    auto n = static_cast<uint32_t>(EVP_MD_CTX_get_size(object->context.get()));
     value.assign(reinterpret_cast<uint8_t*>(&n), reinterpret_cast<uint8_t*>(&n) + sizeof n);
   } else if (param == HP_HASHVAL) {
     if (!object->finished) {
       unsigned char digest[EVP_MAX_MD_SIZE];
       unsigned int n = 0;
-      if (EVP_DigestFinal_ex(object->context, digest, &n) != 1) return Fail(NTE_FAIL);
+      if (EVP_DigestFinal_ex(object->context.get(), digest, &n) != 1) return Fail(NTE_FAIL);
       object->value.assign(digest, digest + n);
       object->finished = true;
     }

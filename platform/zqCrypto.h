@@ -35,6 +35,7 @@ constexpr uint32_t NTE_KEYSET_NOT_DEF = 0x80090019;
 constexpr uint32_t NTE_FAIL = 0x80090020;
 constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
 constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr uint32_t ERROR_MORE_DATA = 234;
 
 constexpr uint32_t X509_ASN_ENCODING = 0x1;

@@ -115,7 +115,7 @@ SECURITY_STATUS RunContextStep(CredHandle* credentialsHandle, CtxtHandle* contex
   std::unique_ptr<TzqSecurityContext> created;
   if (existing == nullptr) {
     created = credentials->NewContext();
-    if (!created) return SEC_E_INTERNAL_ERROR;
+    if (!created) return SEC_E_INSUFFICIENT_MEMORY;
     existing = created.get();
   }
   TzqByteArray token;

@@ -9,7 +9,11 @@
 #include <cctype>
 #include <cstring>
 
+#include "core/zqScopeGuard.h"
+
 #include "platform/zqCrypto.h"
+#include "platform/zqCryptoHandles.h"
+#include "platform/zqTlsPackageBio.h"
 
 namespace zq {
 
@@ -124,22 +128,20 @@ bool VersionRange(uint32_t bits, int& lowest, int& highest, uint64_t& gaps) {
 
 class TzqTlsCredentials : public TzqSecurityCredentials {
 public:
-  TzqTlsCredentials(SSL_CTX* context, bool server, PCCERT_CONTEXT certificate, bool sendRoot)
-      : context_(context), server_(server), certificate_(CertDuplicateCertificateContext(certificate)), sendRoot_(sendRoot) {}
-  ~TzqTlsCredentials() override {
-    SSL_CTX_free(context_);
-    CertFreeCertificateContext(certificate_);
-  }
+  TzqTlsCredentials(TzqSslCtxPtr context, bool server, PCCERT_CONTEXT certificate, bool sendRoot)
+      : context_(std::move(context)), server_(server), certificate_(CertDuplicateCertificateContext(certificate)),
+        sendRoot_(sendRoot) {}
+  ~TzqTlsCredentials() override { CertFreeCertificateContext(certificate_); }
 
   std::unique_ptr<TzqSecurityContext> NewContext() override;
 
-  SSL_CTX* Context() const { return context_; }
+  SSL_CTX* Context() const { return context_.get(); }
   bool Server() const { return server_; }
   PCCERT_CONTEXT Certificate() const { return certificate_; }
   bool SendRoot() const { return sendRoot_; }
 
 private:
-  SSL_CTX* context_;
+  TzqSslCtxPtr context_;
   bool server_;
   PCCERT_CONTEXT certificate_;
   bool sendRoot_;
@@ -147,8 +149,8 @@ private:
 
 class TzqTlsContext : public TzqSecurityContext {
 public:
-  explicit TzqTlsContext(const TzqTlsCredentials& credentials);
-  ~TzqTlsContext() override { SSL_free(ssl_); }
+  // Null when OpenSSL cannot allocate the session.
+  static std::unique_ptr<TzqTlsContext> Create(const TzqTlsCredentials& credentials);
 
   SECURITY_STATUS Initialize(TzqSecurityCredentials& credentials, const char* targetName, uint32_t request,
                              std::span<SecBuffer> input, TzqByteArray& output, uint32_t& attributes) override;
@@ -164,6 +166,8 @@ public:
   int SelectCertificate();
 
 private:
+  TzqTlsContext(TzqSslPtr ssl, bool server) : ssl_(std::move(ssl)), server_(server) {}
+
   SECURITY_STATUS Step(std::span<SecBuffer> input, TzqByteArray& output);
   // Feeds OpenSSL the next whole record of the held bytes followed by data: the bytes of data
   // it used, 0 when the record is not all there yet (nothing is taken), -1 when malformed.
@@ -172,12 +176,17 @@ private:
   uint32_t MissingFor(const uint8_t* data, size_t size) const;
   SECURITY_STATUS AfterHandshake(std::span<SecBuffer> input);
   SECURITY_STATUS Shutdown(TzqByteArray& output);
-  void Feed(const uint8_t* data, size_t size) { BIO_write(in_, data, static_cast<int>(size)); }
-  TzqByteArray Drain();
+  void Feed(const uint8_t* data, size_t size) { io_.Keep(data, size); }
+  TzqByteArray Drain() { return io_.TakeOutput(); }
+  // Decrypts the record lent at data into its own bytes after the header; the plaintext size.
+  int64_t OpenInPlace(uint8_t* data, size_t length, SECURITY_STATUS& status);
+  // Decrypts what was fed into plain_ (a record that began in held bytes).
+  int64_t OpenIntoCopy(SECURITY_STATUS& status);
+  // After a read that produced no more plaintext: whether the session goes on (status set when not).
+  bool ReadEnded(int result, SECURITY_STATUS& status);
 
-  SSL* ssl_;
-  BIO* in_;
-  BIO* out_;
+  TzqTlsRecordIo io_;  // outlives the session, whose BIO refers to it
+  TzqSslPtr ssl_;
   bool server_;
   bool started_ = false;
   bool finished_ = false;
@@ -202,29 +211,32 @@ int CertificateCallback(SSL* ssl, void*) {
 
 int AcceptAnyPeer(int, X509_STORE_CTX*) { return 1; }
 
-std::unique_ptr<TzqSecurityContext> TzqTlsCredentials::NewContext() { return std::make_unique<TzqTlsContext>(*this); }
+std::unique_ptr<TzqSecurityContext> TzqTlsCredentials::NewContext() { return TzqTlsContext::Create(*this); }
 
-TzqTlsContext::TzqTlsContext(const TzqTlsCredentials& credentials)
-    : ssl_(SSL_new(credentials.Context())), in_(BIO_new(BIO_s_mem())), out_(BIO_new(BIO_s_mem())),
-      server_(credentials.Server()) {
-  SSL_set_bio(ssl_, in_, out_);
-  SSL_set_ex_data(ssl_, ContextIndex(), this);
-  // Memory BIOs report "retry" instead of an end, and an empty input is no end of data.
-  BIO_set_mem_eof_return(in_, -1);
-}
-
-TzqByteArray TzqTlsContext::Drain() {
-  TzqByteArray bytes(BIO_ctrl_pending(out_));
-  if (!bytes.empty()) BIO_read(out_, bytes.data(), static_cast<int>(bytes.size()));
-  return bytes;
+std::unique_ptr<TzqTlsContext> TzqTlsContext::Create(const TzqTlsCredentials& credentials) {
+  TzqSslPtr ssl(SSL_new(credentials.Context()));
+  if (ssl == nullptr) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  SSL* session = ssl.get();
+  std::unique_ptr<TzqTlsContext> context(new TzqTlsContext(std::move(ssl), credentials.Server()));
+  TzqBioPtr bio = context->io_.NewBio();
+  if (bio == nullptr || SSL_set_ex_data(session, ContextIndex(), context.get()) != 1) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  BIO* transport = bio.release();
+  SSL_set_bio(session, transport, transport);  // one reference, taken by the session
+  return context;
 }
 
 int TzqTlsContext::SelectCertificate() {
   PCCERT_CONTEXT certificate = current_ != nullptr ? current_->Certificate() : nullptr;
   if (certificate != nullptr) {
-    if (SSL_use_certificate(ssl_, CertX509(certificate)) != 1 || SSL_use_PrivateKey(ssl_, CertPrivateKey(certificate)) != 1)
+    if (SSL_use_certificate(ssl_.get(), CertX509(certificate)) != 1 || SSL_use_PrivateKey(ssl_.get(), CertPrivateKey(certificate)) != 1)
       return 0;
-    AddChain(certificate, current_->SendRoot(), [this](X509* item) { SSL_add1_chain_cert(ssl_, item); });
+    AddChain(certificate, current_->SendRoot(), [this](X509* item) { SSL_add1_chain_cert(ssl_.get(), item); });
     return 1;
   }
   if (certificateAsked_) return 1;
@@ -241,12 +253,12 @@ SECURITY_STATUS TzqTlsContext::Initialize(TzqSecurityCredentials& credentials, c
   if (failed_) return SEC_E_CONTEXT_EXPIRED;
   if (!started_) {
     started_ = true;
-    SSL_set_connect_state(ssl_);
+    SSL_set_connect_state(ssl_.get());
     std::string target = targetName != nullptr ? targetName : "";
     // Only host names travel as server names: not addresses, not the date-time default.
     bool hostName = std::any_of(target.begin(), target.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }) &&
                     target.find(':') == std::string::npos;
-    if (hostName) SSL_set_tlsext_host_name(ssl_, target.c_str());
+    if (hostName) SSL_set_tlsext_host_name(ssl_.get(), target.c_str());
   }
   if (finished_) return AfterHandshake(input);
   return Step(input, output);
@@ -261,8 +273,8 @@ SECURITY_STATUS TzqTlsContext::Accept(TzqSecurityCredentials& credentials, uint3
   if (failed_) return SEC_E_CONTEXT_EXPIRED;
   if (!started_) {
     started_ = true;
-    SSL_set_accept_state(ssl_);
-    if ((request & ASC_REQ_MUTUAL_AUTH) != 0) SSL_set_verify(ssl_, SSL_VERIFY_PEER | SSL_VERIFY_CLIENT_ONCE, AcceptAnyPeer);
+    SSL_set_accept_state(ssl_.get());
+    if ((request & ASC_REQ_MUTUAL_AUTH) != 0) SSL_set_verify(ssl_.get(), SSL_VERIFY_PEER | SSL_VERIFY_CLIENT_ONCE, AcceptAnyPeer);
   }
   if (finished_) return AfterHandshake(input);
   return Step(input, output);
@@ -283,7 +295,7 @@ SECURITY_STATUS TzqTlsContext::AfterHandshake(std::span<SecBuffer> input) {
 int64_t TzqTlsContext::FeedRecord(const uint8_t* data, size_t size) {
   if (held_.empty()) {
     int64_t length = RecordLength(data, size);
-    if (length > 0) Feed(data, static_cast<size_t>(length));
+    if (length > 0) io_.Lend(data, static_cast<size_t>(length));
     return length;
   }
   TzqByteArray head(held_);
@@ -314,6 +326,7 @@ uint32_t TzqTlsContext::MissingFor(const uint8_t* data, size_t size) const {
 }
 
 SECURITY_STATUS TzqTlsContext::Step(std::span<SecBuffer> input, TzqByteArray& output) {
+  TzqScopeGuard endLoan([this] { io_.EndLoan(); });
   const uint8_t* data = nullptr;
   size_t size = 0;
   if (!input.empty() && input[0].BufferType == SECBUFFER_TOKEN && input[0].pvBuffer != nullptr) {
@@ -342,12 +355,12 @@ SECURITY_STATUS TzqTlsContext::Step(std::span<SecBuffer> input, TzqByteArray& ou
   bool finished = false;
   for (;;) {
     ERR_clear_error();
-    int result = SSL_do_handshake(ssl_);
+    int result = SSL_do_handshake(ssl_.get());
     if (result == 1) {
       finished = true;
       break;
     }
-    int error = SSL_get_error(ssl_, result);
+    int error = SSL_get_error(ssl_.get(), result);
     if (error == SSL_ERROR_WANT_X509_LOOKUP) {
       awaitingCredentials_ = true;
       reofferedBytes_ = taken;
@@ -396,7 +409,7 @@ SECURITY_STATUS TzqTlsContext::Step(std::span<SecBuffer> input, TzqByteArray& ou
 SECURITY_STATUS TzqTlsContext::Shutdown(TzqByteArray& output) {
   if (finished_ && !failed_) {
     ERR_clear_error();
-    SSL_shutdown(ssl_);
+    SSL_shutdown(ssl_.get());
     ERR_clear_error();
   }
   output = Drain();
@@ -423,24 +436,26 @@ SECURITY_STATUS TzqTlsContext::QueryAttribute(uint32_t attribute, void* buffer) 
       return SEC_E_OK;
     }
     case SECPKG_ATTR_REMOTE_CERT_CONTEXT: {
-      X509* peer = SSL_get1_peer_certificate(ssl_);
+      X509* peer = SSL_get1_peer_certificate(ssl_.get());
       if (peer == nullptr) return SEC_E_NO_CREDENTIALS;
-      *static_cast<PCCERT_CONTEXT*>(buffer) = CertContextFromX509(peer, SSL_get_peer_cert_chain(ssl_));
-      X509_free(peer);
+      TzqX509Ptr owned(peer);
+      PCCERT_CONTEXT context = CertContextFromX509(peer, SSL_get_peer_cert_chain(ssl_.get()));
+      if (context == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+      *static_cast<PCCERT_CONTEXT*>(buffer) = context;
       return SEC_E_OK;
     }
     case SECPKG_ATTR_CONNECTION_INFO: {
       if (!finished_) return SEC_E_INVALID_HANDLE;
       auto* info = static_cast<SecPkgContext_ConnectionInfo*>(buffer);
       *info = SecPkgContext_ConnectionInfo{};
-      switch (SSL_version(ssl_)) {
+      switch (SSL_version(ssl_.get())) {
         case TLS1_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_SERVER : SP_PROT_TLS1_CLIENT; break;
         case TLS1_1_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_1_SERVER : SP_PROT_TLS1_1_CLIENT; break;
         case TLS1_2_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_2_SERVER : SP_PROT_TLS1_2_CLIENT; break;
         case TLS1_3_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_3_SERVER : SP_PROT_TLS1_3_CLIENT; break;
         default: break;
       }
-      info->dwCipherStrength = static_cast<uint32_t>(SSL_CIPHER_get_bits(SSL_get_current_cipher(ssl_), nullptr));
+      info->dwCipherStrength = static_cast<uint32_t>(SSL_CIPHER_get_bits(SSL_get_current_cipher(ssl_.get()), nullptr));
       return SEC_E_OK;
     }
     default:
@@ -460,23 +475,86 @@ SECURITY_STATUS TzqTlsContext::Encrypt(std::span<SecBuffer> message) {
   if (start == nullptr || start + header.cbBuffer != data.pvBuffer ||
       static_cast<uint8_t*>(data.pvBuffer) + data.cbBuffer != trailer.pvBuffer || data.cbBuffer > kMaximumMessage)
     return SEC_E_INVALID_PARAMETER;
+  size_t capacity = size_t{header.cbBuffer} + data.cbBuffer + trailer.cbBuffer;
+  const void* plain = data.pvBuffer;
+  // Records OpenSSL owes the peer (the answer to a key update) go out first; the plaintext
+  // they would overwrite is moved aside.
+  TzqByteArray owed = io_.TakeOutput();
+  TzqByteArray aside;
+  if (!owed.empty()) {
+    if (owed.size() > capacity - data.cbBuffer - kHeaderSize) {
+      failed_ = true;
+      return SEC_E_BUFFER_TOO_SMALL;
+    }
+    aside.assign(static_cast<const uint8_t*>(data.pvBuffer), static_cast<const uint8_t*>(data.pvBuffer) + data.cbBuffer);
+    plain = aside.data();
+    std::memcpy(start, owed.data(), owed.size());
+  }
+  // OpenSSL writes the record straight into the caller's buffer.
+  io_.LendOutput(start + owed.size(), capacity - owed.size());
   ERR_clear_error();
-  if (data.cbBuffer > 0 && SSL_write(ssl_, data.pvBuffer, static_cast<int>(data.cbBuffer)) != static_cast<int>(data.cbBuffer)) {
+  int written = data.cbBuffer > 0 ? SSL_write(ssl_.get(), plain, static_cast<int>(data.cbBuffer)) : 0;
+  size_t total = owed.size() + io_.EndOutputLoan();
+  if (written != static_cast<int>(data.cbBuffer)) {
     failed_ = true;
     return FailureStatus();
   }
-  TzqByteArray sealed = Drain();
-  size_t capacity = size_t{header.cbBuffer} + data.cbBuffer + trailer.cbBuffer;
-  if (sealed.size() > capacity) {
+  if (io_.HasKeptOutput()) {
     failed_ = true;  // the record is lost: the session cannot go on
     return SEC_E_BUFFER_TOO_SMALL;
   }
-  std::memcpy(start, sealed.data(), sealed.size());
-  auto total = static_cast<uint32_t>(sealed.size());
-  header.cbBuffer = std::min(total, header.cbBuffer);
-  data.cbBuffer = std::min(total - header.cbBuffer, data.cbBuffer);
-  trailer.cbBuffer = total - header.cbBuffer - data.cbBuffer;
+  auto sealed = static_cast<uint32_t>(total);
+  header.cbBuffer = std::min(sealed, header.cbBuffer);
+  data.cbBuffer = std::min(sealed - header.cbBuffer, data.cbBuffer);
+  trailer.cbBuffer = sealed - header.cbBuffer - data.cbBuffer;
   return SEC_E_OK;
+}
+
+bool TzqTlsContext::ReadEnded(int result, SECURITY_STATUS& status) {
+  int error = SSL_get_error(ssl_.get(), result);
+  if (error == SSL_ERROR_WANT_READ) return true;
+  if (error == SSL_ERROR_ZERO_RETURN) {
+    peerClosed_ = true;
+    status = SEC_I_CONTEXT_EXPIRED;
+    return true;
+  }
+  failed_ = true;
+  SECURITY_STATUS failure = FailureStatus();
+  status = failure == SEC_E_ILLEGAL_MESSAGE ? SEC_E_DECRYPT_FAILURE : failure;
+  return false;
+}
+
+// The plaintext of a record is never longer than the record's body, so it is written over the
+// ciphertext the caller lent, as Schannel decrypts in place.
+int64_t TzqTlsContext::OpenInPlace(uint8_t* data, size_t length, SECURITY_STATUS& status) {
+  uint8_t* plain = data + kHeaderSize;
+  const size_t room = length - kHeaderSize;
+  uint8_t beyond = 0;  // plaintext that does not fit its own record would be a fault: caught, not written
+  for (size_t produced = 0;;) {
+    const bool fits = produced < room;
+    ERR_clear_error();
+    int n = SSL_read(ssl_.get(), fits ? plain + produced : &beyond, fits ? static_cast<int>(room - produced) : 1);
+    if (n <= 0) return ReadEnded(n, status) ? static_cast<int64_t>(produced) : -1;
+    if (!fits) {
+      failed_ = true;
+      status = SEC_E_BUFFER_TOO_SMALL;
+      return -1;
+    }
+    produced += static_cast<size_t>(n);
+  }
+}
+
+int64_t TzqTlsContext::OpenIntoCopy(SECURITY_STATUS& status) {
+  plain_.clear();
+  for (;;) {
+    size_t at = plain_.size();
+    plain_.resize(at + kMaximumMessage);
+    ERR_clear_error();
+    int n = SSL_read(ssl_.get(), plain_.data() + at, static_cast<int>(kMaximumMessage));
+    plain_.resize(at + static_cast<size_t>(std::max(n, 0)));
+    if (n > 0) continue;
+    return ReadEnded(n, status) ? static_cast<int64_t>(plain_.size()) : -1;
+  }
 }
 
 SECURITY_STATUS TzqTlsContext::Decrypt(std::span<SecBuffer> message) {
@@ -485,11 +563,14 @@ SECURITY_STATUS TzqTlsContext::Decrypt(std::span<SecBuffer> message) {
   if (!finished_ || failed_) return SEC_E_CONTEXT_EXPIRED;
   auto* data = static_cast<uint8_t*>(message[0].pvBuffer);
   size_t size = message[0].cbBuffer;
-  plain_.clear();
   if (peerClosed_) {
     message[0] = SecBuffer{0, SECBUFFER_DATA, data};
     return SEC_I_CONTEXT_EXPIRED;
   }
+  // Records kept from the handshake are read first; their plaintext must not land on
+  // ciphertext OpenSSL has yet to read.
+  const bool inPlace = held_.empty() && !io_.HasKeptInput();
+  TzqScopeGuard endLoan([this] { io_.EndLoan(); });
   int64_t length = FeedRecord(data, size);
   if (length < 0) {
     failed_ = true;
@@ -500,28 +581,12 @@ SECURITY_STATUS TzqTlsContext::Decrypt(std::span<SecBuffer> message) {
     return SEC_E_INCOMPLETE_MESSAGE;
   }
   SECURITY_STATUS status = SEC_E_OK;
-  for (;;) {
-    uint8_t chunk[16384];
-    ERR_clear_error();
-    int n = SSL_read(ssl_, chunk, sizeof chunk);
-    if (n > 0) {
-      plain_.insert(plain_.end(), chunk, chunk + n);
-      continue;
-    }
-    int error = SSL_get_error(ssl_, n);
-    if (error == SSL_ERROR_WANT_READ) break;
-    if (error == SSL_ERROR_ZERO_RETURN) {
-      peerClosed_ = true;
-      status = SEC_I_CONTEXT_EXPIRED;
-      break;
-    }
-    failed_ = true;
-    SECURITY_STATUS failure = FailureStatus();
-    return failure == SEC_E_ILLEGAL_MESSAGE ? SEC_E_DECRYPT_FAILURE : failure;
-  }
+  int64_t produced = inPlace ? OpenInPlace(data, static_cast<size_t>(length), status) : OpenIntoCopy(status);
+  if (produced < 0) return status;
   size_t rest = size - static_cast<size_t>(length);
+  uint8_t* plain = inPlace ? data + kHeaderSize : plain_.data();
   message[0] = SecBuffer{kHeaderSize, SECBUFFER_STREAM_HEADER, data};
-  message[1] = SecBuffer{static_cast<uint32_t>(plain_.size()), SECBUFFER_DATA, plain_.empty() ? data + kHeaderSize : plain_.data()};
+  message[1] = SecBuffer{static_cast<uint32_t>(produced), SECBUFFER_DATA, produced > 0 ? plain : data + kHeaderSize};
   message[2] = SecBuffer{0, SECBUFFER_STREAM_TRAILER, data + length};
   message[3] = rest > 0 ? SecBuffer{static_cast<uint32_t>(rest), SECBUFFER_EXTRA, data + length} : SecBuffer{};
   return status;
@@ -544,18 +609,19 @@ public:
     if ((server && certificate == nullptr) || (certificate != nullptr && !CertHasPrivateKey(certificate)))
       return SEC_E_NO_CREDENTIALS;
     uint32_t flags = record != nullptr ? record->dwFlags : 0;
-    SSL_CTX* context = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
+    TzqSslCtxPtr context(SSL_CTX_new(server ? TLS_server_method() : TLS_client_method()));
     if (context == nullptr) {
       ERR_clear_error();
-      return SEC_E_INTERNAL_ERROR;
+      return SEC_E_INSUFFICIENT_MEMORY;
     }
-    SECURITY_STATUS status = Configure(context, server, record != nullptr ? record->grbitEnabledProtocols : 0, flags, certificate);
+    SECURITY_STATUS status =
+        Configure(context.get(), server, record != nullptr ? record->grbitEnabledProtocols : 0, flags, certificate);
     if (status != SEC_E_OK) {
-      SSL_CTX_free(context);
       ERR_clear_error();
       return status;
     }
-    credentials = std::make_unique<TzqTlsCredentials>(context, server, certificate, (flags & SCH_SEND_ROOT_CERT) != 0);
+    credentials =
+        std::make_unique<TzqTlsCredentials>(std::move(context), server, certificate, (flags & SCH_SEND_ROOT_CERT) != 0);
     return SEC_E_OK;
   }
 

@@ -4,7 +4,7 @@
 
 #include "codec/zqUtils.h"
 #include "core/zqError.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 #include "tls/zqCryptAPI.h"
 
 namespace zq {

@@ -5,8 +5,9 @@
 #include <new>
 
 #include "core/zqDateTime.h"
+#include "core/zqScopeGuard.h"
 #include "core/zqText.h"
-#include "platform/zqCodePage.h"
+#include "core/zqCodePage.h"
 #include "tls/zqCryptAPI.h"
 
 namespace zq {
@@ -142,16 +143,21 @@ void TzqTlsSspi::FindPackage() {
 }
 
 void TzqTlsSspi::SetSecurityPackage(const std::string& v) {
-  if (v == securityPackage_) return;
-  securityPackage_ = v;
+  if (v == settings_.securityPackage) return;
+  settings_.securityPackage = v;
   hasPackageNameCopy_ = false;
   packageNameCopy_.clear();
 }
 
+void TzqTlsSspi::SetSettings(const TzqTlsSettings& v) {
+  SetSecurityPackage(v.securityPackage);
+  settings_ = v;
+}
+
 const char* TzqTlsSspi::PackageName() {
-  if (Trim(securityPackage_).empty()) return kTlsPackageNames[packageIndex_];
+  if (Trim(settings_.securityPackage).empty()) return kTlsPackageNames[packageIndex_];
   if (!hasPackageNameCopy_) {
-    packageNameCopy_ = securityPackage_;
+    packageNameCopy_ = settings_.securityPackage;
     hasPackageNameCopy_ = true;
   }
   return packageNameCopy_.c_str();
@@ -166,17 +172,23 @@ const SecPkgContext_StreamSizes& TzqTlsSspi::GetStreamSizes() {
   return streamSizes_;
 }
 
-uint32_t TzqTlsSspi::NegotiatedProtocol() {
+SecPkgContext_ConnectionInfo TzqTlsSspi::ConnectionInfo() {
   SecPkgContext_ConnectionInfo info;
-  return FunctionTable()->QueryContextAttributesA(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK ? info.dwProtocol : 0;
+  return FunctionTable()->QueryContextAttributesA(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK
+             ? info
+             : SecPkgContext_ConnectionInfo{};
 }
+
+uint32_t TzqTlsSspi::NegotiatedProtocol() { return ConnectionInfo().dwProtocol; }
+
+uint32_t TzqTlsSspi::NegotiatedCipherStrength() { return ConnectionInfo().dwCipherStrength; }
 
 SCHANNEL_CRED TzqTlsSspi::BuildCredentialRecord(bool server) const {
   SCHANNEL_CRED record;
   record.dwFlags = server ? 0 : SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
-  if (sendRootCertificate_) record.dwFlags |= SCH_SEND_ROOT_CERT;
-  if (useStrongCryptoAlgorithms_) record.dwFlags |= SCH_USE_STRONG_CRYPTO;
-  record.grbitEnabledProtocols = TlsProtocolBits(tlsFlags_, server);
+  if (settings_.sendRootCertificate) record.dwFlags |= SCH_SEND_ROOT_CERT;
+  if (settings_.useStrongCryptoAlgorithms) record.dwFlags |= SCH_USE_STRONG_CRYPTO;
+  record.grbitEnabledProtocols = TlsProtocolBits(settings_.tlsFlags, server);
   return record;
 }
 
@@ -236,133 +248,135 @@ TzqTlsStepResult TzqTlsSspi::EndSession(TzqMemoryStream& stream, bool server) {
 }
 
 TzqTlsStepResult TzqTlsSspi::Shutdown(TzqMemoryStream& stream, bool server) {
-  TzqProviderToken token(*this);
-  TzqTlsStepResult result = srOk;
-  try {
-    uint32_t control = SCHANNEL_SHUTDOWN;
-    SecBuffer controlBuffer{sizeof control, SECBUFFER_TOKEN, &control};
-    SecBufferDesc controlDesc = Describe(&controlBuffer, 1);
-    lastStatus_ = FunctionTable()->ApplyControlToken(&context_, &controlDesc);
-    MapStatus(lastStatus_);
-    SecBufferDesc output = Describe(&token.buffer, 1);
-    uint32_t attributes = 0;
-    lastStatus_ = server ? FunctionTable()->AcceptSecurityContext(&credentials_, &context_, nullptr, kServerRequest, 0,
-                                                                  &context_, &output, &attributes, nullptr)
-                         : FunctionTable()->InitializeSecurityContextA(&credentials_, &context_, nullptr, kClientRequest,
-                                                                       0, 0, nullptr, 0, &context_, &output, &attributes,
-                                                                       nullptr);
-    result = MapStatus(lastStatus_);
-    if (!token.Empty()) {
-      token.CopyTo(stream);
-      result = srSendFinal;
-    }
-  } catch (...) {
-    token.Release();
+  // The session ends whether or not the shutdown token could be made.
+  TzqScopeGuard end([this] {
     DeleteContext();
     FreeCredentials();
-    throw;
-  }
-  token.Release();
-  DeleteContext();
-  FreeCredentials();
-  return result;
+  });
+  TzqProviderToken token(*this);
+  uint32_t control = SCHANNEL_SHUTDOWN;
+  SecBuffer controlBuffer{sizeof control, SECBUFFER_TOKEN, &control};
+  SecBufferDesc controlDesc = Describe(&controlBuffer, 1);
+  lastStatus_ = FunctionTable()->ApplyControlToken(&context_, &controlDesc);
+  MapStatus(lastStatus_);
+  SecBufferDesc output = Describe(&token.buffer, 1);
+  uint32_t attributes = 0;
+  lastStatus_ = server ? FunctionTable()->AcceptSecurityContext(&credentials_, &context_, nullptr, kServerRequest, 0,
+                                                                &context_, &output, &attributes, nullptr)
+                       : FunctionTable()->InitializeSecurityContextA(&credentials_, &context_, nullptr, kClientRequest, 0,
+                                                                     0, nullptr, 0, &context_, &output, &attributes, nullptr);
+  TzqTlsStepResult result = MapStatus(lastStatus_);
+  if (token.Empty()) return result;
+  token.CopyTo(stream);
+  return srSendFinal;
 }
 
 TzqTlsStepResult TzqTlsSspi::Encrypt(TzqStream& source, TzqStream& destination, int64_t count) {
-  int64_t destinationStart = destination.Position();
-  TzqTlsStepResult result = srOk;
-  auto restore = [&] {
-    if (source.Position() >= count) source.Seek(-count, soCurrent);
+  const int64_t sourceStart = source.Position();
+  const int64_t destinationStart = destination.Position();
+  TzqScopeGuard restore([&] {
+    source.SetPosition(sourceStart);
     destination.SetPosition(destinationStart);
-  };
-  try {
-    const SecPkgContext_StreamSizes& sizes = GetStreamSizes();
-    int64_t chunk = std::min<int64_t>(count, sizes.cbMaximumMessage);
-    std::vector<uint8_t> work(static_cast<size_t>(chunk + sizes.cbHeader + sizes.cbTrailer));
-    for (int64_t done = 0; done < count;) {
-      auto n = static_cast<uint32_t>(std::min<int64_t>(count - done, sizes.cbMaximumMessage));
-      SecBuffer buffers[4] = {
-          {sizes.cbHeader, SECBUFFER_STREAM_HEADER, work.data()},
-          {n, SECBUFFER_DATA, work.data() + sizes.cbHeader},
-          {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, work.data() + sizes.cbHeader + n},
-          {0, SECBUFFER_EMPTY, nullptr},
-      };
-      source.ReadBuffer(buffers[1].pvBuffer, n);
-      done += n;
-      SecBufferDesc message = Describe(buffers, 4);
-      lastStatus_ = FunctionTable()->EncryptMessage(&context_, 0, &message, 0);
-      result = MapStatus(lastStatus_);
-      int64_t sealed = 0;
-      void* first = nullptr;
-      for (int i = 0, used = 0; i < 4 && used < 3; ++i) {
-        if (buffers[i].pvBuffer == nullptr) continue;
-        if (first == nullptr) first = buffers[i].pvBuffer;
-        sealed += buffers[i].cbBuffer;
-        ++used;
-      }
-      if (sealed > static_cast<int64_t>(work.size()) - (static_cast<uint8_t*>(first) - work.data()))
-        RaiseSspiError(SEC_E_BUFFER_TOO_SMALL);
-      destination.WriteBuffer(first, sealed);
-    }
-  } catch (...) {
-    restore();
-    throw;
+  });
+  const SecPkgContext_StreamSizes& sizes = GetStreamSizes();
+  TzqTlsStepResult result = srOk;
+  for (int64_t done = 0; done < count;) {
+    auto n = static_cast<uint32_t>(std::min<int64_t>(count - done, sizes.cbMaximumMessage));
+    result = SealRecord(source, destination, n);
+    done += n;
   }
-  restore();
   return result;
 }
 
-TzqTlsStepResult TzqTlsSspi::Decrypt(TzqMemoryStream& input, TzqStream& output, TzqMemoryStream& rest) {
-  int64_t position = input.Position();
-  decryptBuffer_.assign(input.Memory() + position, input.Memory() + input.Size());
-  auto remaining = static_cast<uint32_t>(decryptBuffer_.size());
-  uint8_t* cursor = decryptBuffer_.data();
-  bool produced = false;
-  TzqTlsStepResult result = srOk;
-  auto keepRemainder = [&] {
-    if (!produced) {
-      result = srIncompleteRecord;
-      return;
-    }
+// A memory destination is sealed into directly: the plaintext is read to where the record
+// goes and the provider protects it there. Other destinations get the record from a buffer
+// kept for that.
+TzqTlsStepResult TzqTlsSspi::SealRecord(TzqStream& source, TzqStream& destination, uint32_t n) {
+  const SecPkgContext_StreamSizes& sizes = GetStreamSizes();
+  const size_t capacity = size_t{sizes.cbHeader} + n + sizes.cbTrailer;
+  auto* memory = dynamic_cast<TzqMemoryStream*>(&destination);
+  const int64_t at = destination.Position();
+  const int64_t sizeBefore = destination.Size();
+  uint8_t* region = nullptr;
+  if (memory != nullptr) {
+    memory->SetSize(std::max<int64_t>(sizeBefore, at + static_cast<int64_t>(capacity)));
+    region = memory->Memory() + at;
+  } else {
+    if (sealBuffer_.size() < capacity) sealBuffer_.resize(capacity);
+    region = sealBuffer_.data();
+  }
+  source.ReadBuffer(region + sizes.cbHeader, n);
+  SecBuffer buffers[4] = {
+      {sizes.cbHeader, SECBUFFER_STREAM_HEADER, region},
+      {n, SECBUFFER_DATA, region + sizes.cbHeader},
+      {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, region + sizes.cbHeader + n},
+      {0, SECBUFFER_EMPTY, nullptr},
+  };
+  SecBufferDesc message = Describe(buffers, 4);
+  lastStatus_ = FunctionTable()->EncryptMessage(&context_, 0, &message, 0);
+  TzqTlsStepResult result = MapStatus(lastStatus_);
+  const size_t sealed = size_t{buffers[0].cbBuffer} + buffers[1].cbBuffer + buffers[2].cbBuffer;
+  if (sealed > capacity) RaiseSspiError(SEC_E_BUFFER_TOO_SMALL);
+  const int64_t end = at + static_cast<int64_t>(sealed);
+  if (memory != nullptr) {
+    memory->SetSize(std::max(sizeBefore, end));
+    memory->SetPosition(end);
+  } else {
+    destination.WriteBuffer(region, static_cast<int64_t>(sealed));
+  }
+  return result;
+}
+
+namespace {
+
+// The bytes from at (inside input) become rest's content, read from its start; rest may be
+// the input itself.
+void KeepRest(TzqMemoryStream& input, TzqMemoryStream& rest, const uint8_t* at, uint32_t count) {
+  if (&rest == &input) {
+    if (count > 0) std::memmove(input.Memory(), at, count);
+    input.SetSize(count);
+  } else {
     rest.SetSize(0);
     rest.SetPosition(0);
-    rest.WriteBuffer(cursor, remaining);
-    rest.Seek(-static_cast<int64_t>(remaining), soCurrent);
-    result = srPartialRecord;
-  };
-  for (bool again = true; again;) {
-    again = false;
-    if (remaining <= kRecordHeaderSize) {
-      keepRemainder();
-      break;
-    }
+    rest.WriteBuffer(at, count);
+  }
+  rest.SetPosition(0);
+}
+
+}  // namespace
+
+// Records are decrypted where they lie in the input (the provider works in place); only the
+// plaintext is copied, to the output.
+TzqTlsStepResult TzqTlsSspi::Decrypt(TzqMemoryStream& input, TzqStream& output, TzqMemoryStream& rest) {
+  uint8_t* cursor = input.Memory() + input.Position();
+  auto remaining = static_cast<uint32_t>(input.Size() - input.Position());
+  bool produced = false;
+  for (;;) {
+    if (remaining <= kRecordHeaderSize) break;
     SecBuffer buffers[4] = {{remaining, SECBUFFER_DATA, cursor}, {}, {}, {}};
     SecBufferDesc message = Describe(buffers, 4);
     lastStatus_ = FunctionTable()->DecryptMessage(&context_, &message, 0, nullptr);
-    result = MapStatus(lastStatus_);
-    for (SecBuffer& buffer : buffers) {
+    TzqTlsStepResult result = MapStatus(lastStatus_);
+    if (result == srIncompleteRecord) break;
+    if (result == srClosed) {
+      KeepRest(input, rest, cursor, 0);
+      return srClosed;
+    }
+    const SecBuffer* extra = nullptr;
+    for (const SecBuffer& buffer : buffers) {
       if (buffer.BufferType == SECBUFFER_DATA) {
-        if (result == srIncompleteRecord || result == srClosed) {
-          rest.SetSize(0);
-          rest.SetPosition(0);
-          rest.WriteBuffer(buffer.pvBuffer, buffer.cbBuffer);
-          rest.SetPosition(0);
-          if (result == srIncompleteRecord) result = srPartialRecord;
-        } else {
-          produced = true;
-          output.WriteBuffer(buffer.pvBuffer, buffer.cbBuffer);
-        }
-      } else if (buffer.BufferType == SECBUFFER_MISSING) {
-        keepRemainder();
-        break;
+        produced = true;
+        output.WriteBuffer(buffer.pvBuffer, buffer.cbBuffer);
       } else if (buffer.BufferType == SECBUFFER_EXTRA) {
-        remaining = buffer.cbBuffer;
-        cursor = static_cast<uint8_t*>(buffer.pvBuffer);
-        again = true;
+        extra = &buffer;
       }
     }
+    if (extra == nullptr) return result;
+    cursor = static_cast<uint8_t*>(extra->pvBuffer);
+    remaining = extra->cbBuffer;
   }
-  return result;
+  KeepRest(input, rest, cursor, remaining);
+  return produced ? srPartialRecord : srIncompleteRecord;
 }
 
 // ---- the client ------------------------------------------------------------------------------------
@@ -481,7 +495,8 @@ bool TzqTlsClientSspi::VerifyServer() {
   FetchPeerCertificate();
   PCCERT_CONTEXT server = PeerCertificate()->Context();
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!cryptapi::CertGetCertificateChain(&trustAnchors_, server, nullptr, server, &chainPara, ChainBuildFlags(CertChainFlags()),
+  CERT_CHAIN_ENGINE_CONFIG trustAnchors{CAFile(), CAPath()};
+  if (!cryptapi::CertGetCertificateChain(&trustAnchors, server, nullptr, server, &chainPara, ChainBuildFlags(CertChainFlags()),
                                          nullptr, &chain))
     RaiseSspiError(static_cast<int32_t>(CryptGetLastError()), -11);
   std::unique_ptr<const TzqCertChainContext, void (*)(PCCERT_CHAIN_CONTEXT)> chainGuard(chain, cryptapi::CertFreeCertificateChain);

@@ -13,59 +13,9 @@
 #include "core/zqStream.h"
 #include "tls/zqCertificate.h"
 #include "tls/zqSspi.h"
+#include "tls/zqTlsSettings.h"
 
 namespace zq {
-
-// A set of enumeration members, one bit each in enumeration order.
-template <typename E>
-class TzqFlagSet {
-public:
-  constexpr TzqFlagSet() = default;
-  constexpr TzqFlagSet(std::initializer_list<E> members) {
-    for (E member : members) bits_ |= Bit(member);
-  }
-  constexpr bool Contains(E member) const { return (bits_ & Bit(member)) != 0; }
-  constexpr TzqFlagSet& Include(E member) {
-    bits_ |= Bit(member);
-    return *this;
-  }
-  constexpr TzqFlagSet& Exclude(E member) {
-    bits_ &= ~Bit(member);
-    return *this;
-  }
-  constexpr bool Empty() const { return bits_ == 0; }
-  constexpr uint32_t Bits() const { return bits_; }
-  constexpr bool operator==(const TzqFlagSet&) const = default;
-
-private:
-  static constexpr uint32_t Bit(E member) { return 1u << static_cast<unsigned>(member); }
-  uint32_t bits_ = 0;
-};
-
-enum TzqTlsFlag { tfUseSSL2, tfUseSSL3, tfUseTLS, tfUseTLS11, tfUseTLS12, tfUseTLS13 };
-using TzqTlsFlags = TzqFlagSet<TzqTlsFlag>;
-
-enum TzqCertificateVerifyFlag {
-  cfIgnoreCommonNameInvalid,
-  cfIgnoreDateInvalid,
-  cfIgnoreUnknownAuthority,
-  cfIgnoreRevocation,
-  cfIgnoreWrongUsage,
-  cfIgnoreChainPolicyErrors,
-};
-using TzqCertificateVerifyFlags = TzqFlagSet<TzqCertificateVerifyFlag>;
-
-enum TzqCertificateChainVerifyFlag {
-  rfCheckEndOnly,
-  rfCheckAll,
-  rfExcludeRoot,
-  rfCacheEndCert,
-  rfCheckCacheOnly,
-  rfUseCacheOnlyUrlRetrieval,
-  rfDisableRootAutoUpdate,
-  rfAccumulativeTimeout,
-};
-using TzqCertificateChainVerifyFlags = TzqFlagSet<TzqCertificateChainVerifyFlag>;
 
 using TzqVerifyPeerEvent = std::function<void(TzqObject* Sender, TzqCertificate* ACertificate,
                                               const std::string& AStatusText, int32_t AStatusCode, bool& AVerified)>;
@@ -85,8 +35,6 @@ enum TzqTlsStepResult {
   srPartialRecord = 11,
   srCertificateNeeded = 12,
 };
-
-inline const TzqTlsFlags kDefaultTlsFlags{tfUseTLS, tfUseTLS11, tfUseTLS12};
 
 // The provider's enabled-protocol bits for a flag set (client or server bits).
 uint32_t TlsProtocolBits(TzqTlsFlags flags, bool server);
@@ -116,7 +64,8 @@ public:
   // position; both positions are left where they were.
   TzqTlsStepResult Encrypt(TzqStream& source, TzqStream& destination, int64_t count);
   // Decrypts the records from the input's position into output; a partial record is kept in
-  // rest (which may be the input itself).
+  // rest (which may be the input itself), from its start. Records are decrypted where they lie,
+  // so the input's bytes before the partial record are not kept.
   TzqTlsStepResult Decrypt(TzqMemoryStream& input, TzqStream& output, TzqMemoryStream& rest);
 
   // The package name the credentials are acquired for.
@@ -130,23 +79,33 @@ public:
   bool HasContext() const { return context_.dwLower != 0 || context_.dwUpper != 0; }
   // The negotiated protocol (one SP_PROT_* bit), 0 before the handshake finished.
   uint32_t NegotiatedProtocol();
+  // The negotiated cipher's key size in bits, 0 before the handshake finished.
+  uint32_t NegotiatedCipherStrength();
 
-  TzqCertificateVerifyFlags CertificateFlags() const { return certificateFlags_; }
-  void SetCertificateFlags(TzqCertificateVerifyFlags v) { certificateFlags_ = v; }
-  TzqTlsFlags TLSFlags() const { return tlsFlags_; }
-  void SetTLSFlags(TzqTlsFlags v) { tlsFlags_ = v; }
-  const std::string& SecurityPackage() const { return securityPackage_; }
+  const TzqTlsSettings& Settings() const { return settings_; }
+  void SetSettings(const TzqTlsSettings& v);
+
+  TzqCertificateVerifyFlags CertificateFlags() const { return settings_.certificateFlags; }
+  void SetCertificateFlags(TzqCertificateVerifyFlags v) { settings_.certificateFlags = v; }
+  TzqTlsFlags TLSFlags() const { return settings_.tlsFlags; }
+  void SetTLSFlags(TzqTlsFlags v) { settings_.tlsFlags = v; }
+  const std::string& SecurityPackage() const { return settings_.securityPackage; }
   void SetSecurityPackage(const std::string& v);
-  bool SendRootCertificate() const { return sendRootCertificate_; }
-  void SetSendRootCertificate(bool v) { sendRootCertificate_ = v; }
-  bool UseStrongCryptoAlgorithms() const { return useStrongCryptoAlgorithms_; }
-  void SetUseStrongCryptoAlgorithms(bool v) { useStrongCryptoAlgorithms_ = v; }
-  TzqCertificateChainVerifyFlags CertChainFlags() const { return certChainFlags_; }
-  void SetCertChainFlags(TzqCertificateChainVerifyFlags v) { certChainFlags_ = v; }
-  uint32_t CertChainRetrievalTimeout() const { return certChainRetrievalTimeout_; }
-  void SetCertChainRetrievalTimeout(uint32_t v) { certChainRetrievalTimeout_ = v; }
-  bool UseSystemTLSFlags() const { return useSystemTlsFlags_; }
-  void SetUseSystemTLSFlags(bool v) { useSystemTlsFlags_ = v; }
+  bool SendRootCertificate() const { return settings_.sendRootCertificate; }
+  void SetSendRootCertificate(bool v) { settings_.sendRootCertificate = v; }
+  bool UseStrongCryptoAlgorithms() const { return settings_.useStrongCryptoAlgorithms; }
+  void SetUseStrongCryptoAlgorithms(bool v) { settings_.useStrongCryptoAlgorithms = v; }
+  TzqCertificateChainVerifyFlags CertChainFlags() const { return settings_.certChainFlags; }
+  void SetCertChainFlags(TzqCertificateChainVerifyFlags v) { settings_.certChainFlags = v; }
+  uint32_t CertChainRetrievalTimeout() const { return settings_.certChainRetrievalTimeout; }
+  void SetCertChainRetrievalTimeout(uint32_t v) { settings_.certChainRetrievalTimeout = v; }
+  bool UseSystemTLSFlags() const { return settings_.useSystemTlsFlags; }
+  void SetUseSystemTLSFlags(bool v) { settings_.useSystemTlsFlags = v; }
+  // Trust anchors of a client's server check (the settings' own; a server engine ignores them).
+  const std::string& CAFile() const { return settings_.caFile; }
+  void SetCAFile(const std::string& v) { settings_.caFile = v; }
+  const std::string& CAPath() const { return settings_.caPath; }
+  void SetCAPath(const std::string& v) { settings_.caPath = v; }
 
 protected:
   // The certificate contexts that a credential record points to, for the length of one step.
@@ -176,21 +135,17 @@ protected:
 
 private:
   void FindPackage();
+  SecPkgContext_ConnectionInfo ConnectionInfo();
+  // Protects n bytes from the source into one record at the destination's position.
+  TzqTlsStepResult SealRecord(TzqStream& source, TzqStream& destination, uint32_t n);
 
   int packageIndex_ = 4;
-  std::vector<uint8_t> decryptBuffer_;  // kept between calls: one is made for every read
+  std::vector<uint8_t> sealBuffer_;  // records for destinations other than memory, kept between calls
   SecPkgContext_StreamSizes streamSizes_;
   std::unique_ptr<TzqCertificate> peerCertificate_;
-  TzqCertificateVerifyFlags certificateFlags_;
-  TzqTlsFlags tlsFlags_ = kDefaultTlsFlags;
-  std::string securityPackage_;
+  TzqTlsSettings settings_;
   std::string packageNameCopy_;
   bool hasPackageNameCopy_ = false;
-  bool sendRootCertificate_ = false;
-  bool useStrongCryptoAlgorithms_ = false;
-  TzqCertificateChainVerifyFlags certChainFlags_;
-  uint32_t certChainRetrievalTimeout_ = 0;
-  bool useSystemTlsFlags_ = true;
 };
 
 class TzqTlsClientSspi : public TzqTlsSspi {
@@ -203,11 +158,6 @@ public:
 
   const std::string& TargetName() const { return targetName_; }
   void SetTargetName(const std::string& v) { targetName_ = v; }
-  // Trust anchors that replace the system store when either is set (PEM file, hashed directory).
-  const std::string& CAFile() const { return trustAnchors_.caFile; }
-  void SetCAFile(const std::string& v) { trustAnchors_.caFile = v; }
-  const std::string& CAPath() const { return trustAnchors_.caPath; }
-  void SetCAPath(const std::string& v) { trustAnchors_.caPath = v; }
 
 private:
   TzqTlsStepResult FirstStep(SCHANNEL_CRED& record, TzqMemoryStream& stream);
@@ -216,7 +166,6 @@ private:
   bool VerifyServer();
 
   std::string targetName_;
-  CERT_CHAIN_ENGINE_CONFIG trustAnchors_;
 };
 
 class TzqTlsServerSspi : public TzqTlsSspi {

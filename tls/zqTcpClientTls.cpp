@@ -1,10 +1,14 @@
 #include "tls/zqTcpClientTls.h"
 
+#include "core/zqScopeGuard.h"
 #include "net/zqSocketUtils.h"
 
 namespace zq {
 
-TzqTcpClientTls::TzqTcpClientTls(TzqComponent* owner) : TzqTcpClient(owner) {}
+TzqTcpClientTls::TzqTcpClientTls(TzqComponent* owner) : TzqTcpClient(owner) {
+  // TLS 1.3 included: servers that speak nothing else are common.
+  tls_.tlsFlags = {tfUseTLS, tfUseTLS11, tfUseTLS12, tfUseTLS13};
+}
 
 void TzqTcpClientTls::SetUseTLS(TzqClientTlsMode value) { Update(useTls_, value); }
 
@@ -15,17 +19,8 @@ std::unique_ptr<TzqNetworkStream> TzqTcpClientTls::CreateNetworkStream() {
 
 std::unique_ptr<TzqTlsNetworkStream> TzqTcpClientTls::CreateTlsStream() {
   auto stream = std::make_unique<TzqTlsNetworkStream>();
-  stream->SetCertificateFlags(certificateFlags_);
-  stream->SetCertChainFlags(certChainFlags_);
-  stream->SetCertChainRetrievalTimeout(static_cast<uint32_t>(certChainRetrievalTimeout_));
-  stream->SetTLSFlags(tlsFlags_);
-  stream->SetUseSystemTLSFlags(useSystemTlsFlags_);
-  stream->SetSendRootCertificate(sendRootCertificate_);
-  stream->SetUseStrongCryptoAlgorithms(useStrongCryptoAlgorithms_);
+  stream->SetSettings(tls_);
   stream->SetTargetName(Server());
-  stream->SetCAFile(caFile_);
-  stream->SetCAPath(caPath_);
-  stream->SetSecurityPackage(securityPackage_);
   stream->GetCertificateCallback = [this](TzqCertificate*& certificate, TzqCertificateList& extra, bool& handled) {
     DoGetCertificate(certificate, extra, handled);
   };
@@ -37,18 +32,12 @@ std::unique_ptr<TzqTlsNetworkStream> TzqTcpClientTls::CreateTlsStream() {
 
 void TzqTcpClientTls::StartTls() {
   if (useTls_ == ctNone) SetUseTLS(ctExplicit);
-  try {
-    TzqTcpClientConnection& connection = GetConnection();
-    connection.SetNetworkStream(CreateTlsStream());
-    connection.ReopenStream();
-  } catch (...) {
-    StopKeepAlive();
-    try {
-      InternalClose(false);
-    } catch (const EzqSocketError&) {
-    }
-    throw;
-  }
+  // A connection that could not switch is closed; a failure to close adds nothing to the first one.
+  TzqScopeGuard closeOnFailure([this] { AbandonOpen(); });
+  TzqTcpClientConnection& connection = GetConnection();
+  connection.SetNetworkStream(CreateTlsStream());
+  connection.ReopenStream();
+  closeOnFailure.Dismiss();
 }
 
 void TzqTcpClientTls::DoGetCertificate(TzqCertificate*& certificate, TzqCertificateList& extraCerts, bool& handled) {

@@ -30,28 +30,30 @@ public:
   std::unique_ptr<TzqTlsNetworkStream> CreateTlsStream();
 
   TzqClientTlsMode UseTLS() const { return useTls_; }
-  TzqCertificateVerifyFlags CertificateFlags() const { return certificateFlags_; }
-  void SetCertificateFlags(TzqCertificateVerifyFlags value) { Update(certificateFlags_, value); }
-  TzqCertificateChainVerifyFlags CertChainFlags() const { return certChainFlags_; }
-  void SetCertChainFlags(TzqCertificateChainVerifyFlags value) { Update(certChainFlags_, value); }
-  int32_t CertChainRetrievalTimeout() const { return certChainRetrievalTimeout_; }
-  void SetCertChainRetrievalTimeout(int32_t value) { Update(certChainRetrievalTimeout_, value); }
-  TzqTlsFlags TLSFlags() const { return tlsFlags_; }
-  void SetTLSFlags(TzqTlsFlags value) { Update(tlsFlags_, value); }
-  bool UseSystemTLSFlags() const { return useSystemTlsFlags_; }
-  void SetUseSystemTLSFlags(bool value) { Update(useSystemTlsFlags_, value); }
-  bool SendRootCertificate() const { return sendRootCertificate_; }
-  void SetSendRootCertificate(bool value) { Update(sendRootCertificate_, value); }
-  bool UseStrongCryptoAlgorithms() const { return useStrongCryptoAlgorithms_; }
-  void SetUseStrongCryptoAlgorithms(bool value) { Update(useStrongCryptoAlgorithms_, value); }
-  const std::string& SecurityPackage() const { return securityPackage_; }
-  void SetSecurityPackage(const std::string& value) { Update(securityPackage_, value); }
+  // The published TLS properties below, as one value.
+  const TzqTlsSettings& TlsSettings() const { return tls_; }
+  TzqCertificateVerifyFlags CertificateFlags() const { return tls_.certificateFlags; }
+  void SetCertificateFlags(TzqCertificateVerifyFlags value) { Update(tls_.certificateFlags, value); }
+  TzqCertificateChainVerifyFlags CertChainFlags() const { return tls_.certChainFlags; }
+  void SetCertChainFlags(TzqCertificateChainVerifyFlags value) { Update(tls_.certChainFlags, value); }
+  int32_t CertChainRetrievalTimeout() const { return static_cast<int32_t>(tls_.certChainRetrievalTimeout); }
+  void SetCertChainRetrievalTimeout(int32_t value) { Update(tls_.certChainRetrievalTimeout, static_cast<uint32_t>(value)); }
+  TzqTlsFlags TLSFlags() const { return tls_.tlsFlags; }
+  void SetTLSFlags(TzqTlsFlags value) { Update(tls_.tlsFlags, value); }
+  bool UseSystemTLSFlags() const { return tls_.useSystemTlsFlags; }
+  void SetUseSystemTLSFlags(bool value) { Update(tls_.useSystemTlsFlags, value); }
+  bool SendRootCertificate() const { return tls_.sendRootCertificate; }
+  void SetSendRootCertificate(bool value) { Update(tls_.sendRootCertificate, value); }
+  bool UseStrongCryptoAlgorithms() const { return tls_.useStrongCryptoAlgorithms; }
+  void SetUseStrongCryptoAlgorithms(bool value) { Update(tls_.useStrongCryptoAlgorithms, value); }
+  const std::string& SecurityPackage() const { return tls_.securityPackage; }
+  void SetSecurityPackage(const std::string& value) { Update(tls_.securityPackage, value); }
   // A PEM file and a hashed directory of trusted CA certificates; when either is set they
   // replace the system store for this client only.
-  const std::string& CAFile() const { return caFile_; }
-  void SetCAFile(const std::string& value) { Update(caFile_, value); }
-  const std::string& CAPath() const { return caPath_; }
-  void SetCAPath(const std::string& value) { Update(caPath_, value); }
+  const std::string& CAFile() const { return tls_.caFile; }
+  void SetCAFile(const std::string& value) { Update(tls_.caFile, value); }
+  const std::string& CAPath() const { return tls_.caPath; }
+  void SetCAPath(const std::string& value) { Update(tls_.caPath, value); }
 
   TzqGetCertificateEvent OnGetCertificate;
   TzqVerifyPeerEvent OnVerifyServer;
@@ -61,25 +63,8 @@ protected:
   virtual void DoVerifyServer(TzqCertificate* certificate, const std::string& statusText, int32_t statusCode, bool& verified);
 
 private:
-  template <typename T>
-  void Update(T& field, const T& value) {
-    if (field == value) return;
-    field = value;
-    Changed();
-  }
-
   TzqClientTlsMode useTls_ = ctNone;
-  TzqCertificateVerifyFlags certificateFlags_;
-  TzqCertificateChainVerifyFlags certChainFlags_;
-  int32_t certChainRetrievalTimeout_ = 0;
-  // TLS 1.3 included: servers that speak nothing else are common.
-  TzqTlsFlags tlsFlags_{tfUseTLS, tfUseTLS11, tfUseTLS12, tfUseTLS13};
-  bool useSystemTlsFlags_ = true;
-  bool sendRootCertificate_ = false;
-  bool useStrongCryptoAlgorithms_ = false;
-  std::string securityPackage_;
-  std::string caFile_;
-  std::string caPath_;
+  TzqTlsSettings tls_;
 };
 
 }  // namespace zq

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/zqDateTime.h"
+#include "core/zqScopeGuard.h"
 #include "net/zqSocketUtils.h"
 
 namespace zq {
@@ -60,59 +61,37 @@ TzqTlsSspi& TzqTlsNetworkStream::RequireEngine() {
 // ---- settings ------------------------------------------------------------------------------------
 
 void TzqTlsNetworkStream::CopySettingsTo(TzqTlsSspi& engine) const {
-  if (auto* client = dynamic_cast<TzqTlsClientSspi*>(&engine)) {
-    client->SetTargetName(targetName_);
-    client->SetCAFile(caFile_);
-    client->SetCAPath(caPath_);
-  }
+  engine.SetSettings(settings_);
+  if (auto* client = dynamic_cast<TzqTlsClientSspi*>(&engine)) client->SetTargetName(targetName_);
   if (auto* server = dynamic_cast<TzqTlsServerSspi*>(&engine)) server->SetRequireClientCertificate(requireClientCertificate_);
-  engine.SetCertificateFlags(certificateFlags_);
-  engine.SetCertChainFlags(certChainFlags_);
-  engine.SetCertChainRetrievalTimeout(certChainRetrievalTimeout_);
-  engine.SetTLSFlags(tlsFlags_);
-  engine.SetUseSystemTLSFlags(useSystemTlsFlags_);
-  engine.SetSendRootCertificate(sendRootCertificate_);
-  engine.SetUseStrongCryptoAlgorithms(useStrongCryptoAlgorithms_);
-  engine.SetSecurityPackage(securityPackage_);
 }
 
-#define ZQ_TLS_SETTER(Name, Type, field)                  \
-  void TzqTlsNetworkStream::Set##Name(Type v) {           \
-    field = v;                                            \
-    if (TzqTlsSspi* engine = Engine()) CopySettingsTo(*engine); \
-  }
+void TzqTlsNetworkStream::UpdateEngine() {
+  if (TzqTlsSspi* engine = Engine()) CopySettingsTo(*engine);
+}
 
-ZQ_TLS_SETTER(CertificateFlags, TzqCertificateVerifyFlags, certificateFlags_)
-ZQ_TLS_SETTER(TargetName, const std::string&, targetName_)
-ZQ_TLS_SETTER(CAFile, const std::string&, caFile_)
-ZQ_TLS_SETTER(CAPath, const std::string&, caPath_)
-ZQ_TLS_SETTER(TLSFlags, TzqTlsFlags, tlsFlags_)
-ZQ_TLS_SETTER(RequireClientCertificate, bool, requireClientCertificate_)
-ZQ_TLS_SETTER(SecurityPackage, const std::string&, securityPackage_)
-ZQ_TLS_SETTER(UseStrongCryptoAlgorithms, bool, useStrongCryptoAlgorithms_)
-ZQ_TLS_SETTER(SendRootCertificate, bool, sendRootCertificate_)
-ZQ_TLS_SETTER(CertChainFlags, TzqCertificateChainVerifyFlags, certChainFlags_)
-ZQ_TLS_SETTER(CertChainRetrievalTimeout, uint32_t, certChainRetrievalTimeout_)
-ZQ_TLS_SETTER(UseSystemTLSFlags, bool, useSystemTlsFlags_)
+void TzqTlsNetworkStream::SetSettings(const TzqTlsSettings& v) {
+  settings_ = v;
+  UpdateEngine();
+}
 
-#undef ZQ_TLS_SETTER
+void TzqTlsNetworkStream::SetTargetName(const std::string& v) {
+  targetName_ = v;
+  UpdateEngine();
+}
+
+void TzqTlsNetworkStream::SetRequireClientCertificate(bool v) {
+  requireClientCertificate_ = v;
+  UpdateEngine();
+}
 
 void TzqTlsNetworkStream::AssignFrom(const TzqNetworkStream& other) {
   TzqNetworkStream::AssignFrom(other);
   const auto* tls = dynamic_cast<const TzqTlsNetworkStream*>(&other);
   if (tls == nullptr) return;
+  settings_ = tls->settings_;
   targetName_ = tls->targetName_;
-  caFile_ = tls->caFile_;
-  caPath_ = tls->caPath_;
-  certificateFlags_ = tls->certificateFlags_;
-  certChainFlags_ = tls->certChainFlags_;
-  certChainRetrievalTimeout_ = tls->certChainRetrievalTimeout_;
-  tlsFlags_ = tls->tlsFlags_;
-  useSystemTlsFlags_ = tls->useSystemTlsFlags_;
-  sendRootCertificate_ = tls->sendRootCertificate_;
-  useStrongCryptoAlgorithms_ = tls->useStrongCryptoAlgorithms_;
   requireClientCertificate_ = tls->requireClientCertificate_;
-  securityPackage_ = tls->securityPackage_;
 }
 
 // ---- sessions --------------------------------------------------------------------------------------
@@ -217,23 +196,19 @@ bool TzqTlsNetworkStream::SendProtected(TzqStream* source, int64_t count) {
     if (state_ == srSendToken || state_ == srSendFinal) {
       outgoing_.CopyFrom(tlsInput_, 0);
       Reset(tlsInput_);
-    } else {
-      Reset(tlsInput_);
-      if (source != nullptr && count > 0) RequireEngine().Encrypt(*source, tlsInput_, count);
-      outgoing_.CopyFrom(tlsInput_, 0);
-      tlsInput_.SetPosition(0);
+    } else if (source != nullptr && count > 0) {
+      // Records are sealed where they are sent from; the TLS input keeps what it holds (a
+      // record in part that the next read completes).
+      RequireEngine().Encrypt(*source, outgoing_, count);
     }
     outgoing_.SetPosition(0);
   }
   sending_ = true;
   bool sent = false;
-  try {
+  {
+    TzqScopeGuard done([this] { sending_ = false; });
     sent = TzqNetworkStream::WriteFromStream(&outgoing_);
-  } catch (...) {
-    sending_ = false;
-    throw;
   }
-  sending_ = false;
   if (sent) Reset(outgoing_);
   return sent;
 }
@@ -247,13 +222,7 @@ bool TzqTlsNetworkStream::ReadToStream(TzqStream* stream) {
     stream->CopyFrom(decrypted_, 0);
     Reset(decrypted_);
   } else {
-    TzqStream* target = stream != nullptr ? stream : &decrypted_;
-    Reset(received_);
-    TzqNetworkStream::ReceiveInto(&received_, kMostReceivedPerRead);
-    if (received_.Size() > 0) {
-      received_.SetPosition(0);
-      ProcessReceived(received_, target);
-    }
+    if (ReceiveRecords()) ProcessReceived(stream);
   }
   SetHasReadData(decrypted_.Size() > 0);
   // A partial record asks for more only when nothing could be handed out yet: otherwise a peer
@@ -266,30 +235,23 @@ bool TzqTlsNetworkStream::ReadToStream(TzqStream* stream) {
   return true;
 }
 
-void TzqTlsNetworkStream::ProcessReceived(TzqMemoryStream& received, TzqStream* target) {
-  if (target == nullptr) target = &decrypted_;
-  switch (state_) {
-    case srOk:
-    case srAwaitingPeer:
-      if (&received != &tlsInput_) {
-        Reset(tlsInput_);
-        tlsInput_.CopyFrom(received, 0);
-        tlsInput_.SetPosition(0);
-      }
-      if (state_ == srAwaitingPeer) return RunHandshakeStep(target);
-      break;
-    case srNeedMoreData:
-    case srIncompleteRecord: {
-      int64_t position = tlsInput_.Position();
-      tlsInput_.Seek(0, soEnd);
-      tlsInput_.CopyFrom(received, 0);
-      tlsInput_.SetPosition(position);
-      if (state_ == srNeedMoreData) return RunHandshakeStep(target);
-      break;
-    }
-    default:
-      break;
+// Received bytes go straight behind what the TLS input still holds (a record or a handshake
+// message in part), where the engine reads them from.
+bool TzqTlsNetworkStream::ReceiveRecords() {
+  if (state_ != srNeedMoreData && state_ != srIncompleteRecord) Reset(tlsInput_);
+  const int64_t position = tlsInput_.Position();
+  const int64_t held = tlsInput_.Size();
+  {
+    TzqScopeGuard restore([&] { tlsInput_.SetPosition(position); });
+    tlsInput_.Seek(0, soEnd);
+    TzqNetworkStream::ReceiveInto(&tlsInput_, kMostReceivedPerRead);
   }
+  return tlsInput_.Size() > held;
+}
+
+void TzqTlsNetworkStream::ProcessReceived(TzqStream* target) {
+  if (target == nullptr) target = &decrypted_;
+  if (state_ == srAwaitingPeer || state_ == srNeedMoreData) return RunHandshakeStep(target);
   state_ = RequireEngine().Decrypt(tlsInput_, *target, tlsInput_);
   if (state_ == srOk) {
     Reset(tlsInput_);
@@ -306,9 +268,11 @@ void TzqTlsNetworkStream::RunHandshakeStep(TzqStream* target) {
   TzqCertificateList certificates(false);
   recordOverhead_ = 0;
   TzqTlsSspi& engine = RequireEngine();
-  // Bytes still needed are kept: a token waiting to go out, a handshake or a record in part.
-  auto keepsInput = [this] { return state_ == srOk || state_ == srSendToken || state_ == srNeedMoreData || state_ == srIncompleteRecord; };
-  try {
+  {
+    // Bytes still needed are kept: a token waiting to go out, a handshake or a record in part.
+    TzqScopeGuard dropInput([this] {
+      if (state_ != srOk && state_ != srSendToken && state_ != srNeedMoreData && state_ != srIncompleteRecord) Reset(tlsInput_);
+    });
     state_ = engine.HandshakeStep(tlsInput_, certificates, false);
     if (state_ == srCertificateNeeded) {
       TzqCertificate* certificate = nullptr;
@@ -326,18 +290,14 @@ void TzqTlsNetworkStream::RunHandshakeStep(TzqStream* target) {
       // Nothing more is due from the peer once the last token is out.
       state_ = finalToken ? srOk : srAwaitingPeer;
     } else if (state_ == srOkWithExtra) {
-      ProcessReceived(tlsInput_, target);
+      ProcessReceived(target);
       if (state_ != srIncompleteRecord && state_ != srClosed) state_ = srOk;
     } else if (state_ == srOk && server) {
       state_ = srSendToken;
       if (!SendProtected(nullptr, 0)) SetPendingAction(kPendingWrite);
       state_ = srOk;
     }
-  } catch (...) {
-    if (!keepsInput()) Reset(tlsInput_);
-    throw;
   }
-  if (!keepsInput()) Reset(tlsInput_);
   if (state_ == srOk || state_ == srClosed) TzqNetworkStream::NotifyReady();
 }
 

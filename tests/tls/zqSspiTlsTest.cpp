@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "tests/support/zqTestSupport.h"
 #include "tests/tls/zqTlsTestCertificates.h"
 #include "tests/tls/zqTlsTestStreams.h"
 
@@ -143,6 +144,8 @@ TEST_F(TlsSession, Tls12HandshakeVerifiesTheServerAndCarriesDataBothWays) {
   ASSERT_EQ(Handshake(), srOk);
   EXPECT_TRUE(serverDone_);
   EXPECT_EQ(client_.NegotiatedProtocol(), SP_PROT_TLS1_2_CLIENT);
+  EXPECT_EQ(client_.NegotiatedCipherStrength(), 256u);  // OpenSSL's first choice, AES-256-GCM
+  EXPECT_EQ(TzqTlsClientSspi().NegotiatedCipherStrength(), 0u);
   EXPECT_TRUE(client_.ServerVerified());
   EXPECT_EQ(client_.LastStatus(), 0);
   ASSERT_NE(client_.PeerCertificate(), nullptr);
@@ -293,6 +296,83 @@ TEST_F(TlsSession, TwoRecordsAndPartOfAThirdDecryptTwoAndKeepThree) {
   EXPECT_EQ(server_.Decrypt(input, plain, input), srPartialRecord);
   EXPECT_EQ(plain.DataString(), "firstsecond");
   EXPECT_EQ(input.Size() - input.Position(), 3);
+}
+
+// Records are decrypted where they lie in the input: a record cut at any byte is kept (from
+// the start of the input) and completed by what follows, under both protocol versions.
+TEST_F(TlsSession, RecordsCutAtEveryByteComplete) {
+  for (TzqTlsFlags flags : {kDefaultTlsFlags, TzqTlsFlags{tfUseTLS12, tfUseTLS13}}) {
+    TzqTlsClientSspi client;
+    TzqTlsServerSspi server;
+    client.SetTargetName("localhost");
+    client.SetTLSFlags(flags);
+    server.SetTLSFlags(flags);
+    ASSERT_NE(Handshake(client, server), srNoAction);
+    for (size_t cut = 0;; ++cut) {
+      const std::string first = "first " + std::to_string(cut), second = "second " + std::to_string(cut);
+      std::string wire = Record(server, first);
+      wire += Record(server, second);
+      if (cut >= wire.size()) break;
+      TzqMemoryStream input(wire.substr(0, cut)), plain;
+      SCOPED_TRACE(cut);
+      TzqTlsStepResult result = client.Decrypt(input, plain, input);
+      if (result == srOk) input.Clear();
+      test::Append(input, wire.substr(cut));
+      EXPECT_EQ(client.Decrypt(input, plain, input), srOk) << "cut " << cut;
+      EXPECT_EQ(plain.DataString(), first + second) << "cut " << cut;
+    }
+  }
+}
+
+// Many records in one input all come out; a close_notify among them ends the session after
+// the records before it, and what follows it is not read.
+TEST_F(TlsSession, ManyRecordsInOneInputAndACloseNotifyAmongThem) {
+  ASSERT_EQ(Handshake(), srOk);
+  std::string wire, expected;
+  for (int i = 0; i < 200; ++i) {
+    std::string piece = std::string(static_cast<size_t>(i * 37 % 500), static_cast<char>('a' + i % 26)) + "|";
+    wire += Record(server_, piece);
+    expected += piece;
+  }
+  TzqMemoryStream input(wire), plain;
+  EXPECT_EQ(client_.Decrypt(input, plain, input), srOk);
+  EXPECT_TRUE(plain.DataString() == expected);
+
+  TzqMemoryStream token;
+  std::string tail = Record(server_, "last");
+  ASSERT_EQ(server_.CloseSession(token), srSendFinal);
+  TzqMemoryStream closing(tail + token.DataString() + "trailing bytes");
+  plain.Clear();
+  EXPECT_EQ(client_.Decrypt(closing, plain, closing), srClosed);
+  EXPECT_EQ(plain.DataString(), "last");
+  test::Append(closing, "more bytes after the end");
+  EXPECT_EQ(client_.Decrypt(closing, plain, closing), srClosed);
+  EXPECT_EQ(plain.DataString(), "last");
+}
+
+// Records go at the destination's position, after what it holds, whether the destination is
+// memory or not; both positions are left where they were.
+TEST_F(TlsSession, EncryptAppendsToMemoryAndToOtherStreams) {
+  ASSERT_EQ(Handshake(), srOk);
+  const std::string data(40000, 'q');
+  TzqMemoryStream source(data), memory("kept");
+  memory.Seek(0, soEnd);
+  ASSERT_EQ(client_.Encrypt(source, memory, source.Size()), srOk);
+  EXPECT_EQ(memory.Position(), 4);
+  EXPECT_EQ(source.Position(), 0);
+  const std::string wire = memory.DataString();
+  EXPECT_EQ(wire.substr(0, 4), "kept");
+
+  test::TempDir dir;
+  TzqFileStream file(dir.Path() + "/records", fmCreate);
+  ASSERT_EQ(client_.Encrypt(source, file, source.Size()), srOk);
+  EXPECT_EQ(file.Position(), 0);
+  TzqMemoryStream fromFile;
+  fromFile.CopyFrom(file, 0);
+
+  TzqMemoryStream input(wire.substr(4) + fromFile.DataString()), plain;
+  EXPECT_EQ(server_.Decrypt(input, plain, input), srOk);
+  EXPECT_TRUE(plain.DataString() == data + data);
 }
 
 TEST_F(TlsSession, EncryptCutsLargeDataIntoMaximumSizeRecordsInOrder) {

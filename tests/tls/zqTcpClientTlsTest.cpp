@@ -63,10 +63,13 @@ TEST(TcpClientTls, TlsStreamsTakeTheSettingsAndReachTheirEngine) {
   client.SetCAPath("/trust/dir");
   std::unique_ptr<TzqTlsNetworkStream> stream = client.CreateTlsStream();
   EXPECT_EQ(stream->TargetName(), "example.test");
-  EXPECT_EQ(stream->CAFile(), "/trust/ca.pem");
-  EXPECT_EQ(stream->CAPath(), "/trust/dir");
-  EXPECT_EQ(stream->CertChainRetrievalTimeout(), 1500u);
+  EXPECT_TRUE(stream->Settings() == client.TlsSettings());
+  EXPECT_EQ(stream->Settings().caFile, "/trust/ca.pem");
+  EXPECT_EQ(stream->Settings().certChainRetrievalTimeout, 1500u);
   EXPECT_FALSE(stream->RequireClientCertificate());
+  // a stream keeps the settings it was made with
+  client.SetCAPath("/later");
+  EXPECT_EQ(stream->Settings().caPath, "/trust/dir");
   EXPECT_EQ(stream->Engine(), nullptr);
 
   stream->BeforeConnect();
@@ -79,19 +82,22 @@ TEST(TcpClientTls, TlsStreamsTakeTheSettingsAndReachTheirEngine) {
   EXPECT_TRUE(engine->CertificateFlags().Contains(cfIgnoreRevocation));
   EXPECT_TRUE(engine->CertChainFlags().Contains(rfCheckEndOnly));
   EXPECT_TRUE(engine->SendRootCertificate());
+  EXPECT_EQ(engine->CertChainRetrievalTimeout(), 1500u);
   EXPECT_STREQ(engine->PackageName(), " pkg ");
   EXPECT_EQ(stream->PendingAction(), kPendingWrite);
   stream->SetTargetName("other.test");
   EXPECT_EQ(engine->TargetName(), "other.test");
-  stream->SetCAFile("/other/ca.pem");
+  TzqTlsSettings changed = stream->Settings();
+  changed.caFile = "/other/ca.pem";
+  changed.securityPackage = "";
+  stream->SetSettings(changed);
   EXPECT_EQ(engine->CAFile(), "/other/ca.pem");
+  EXPECT_STREQ(engine->PackageName(), "Microsoft Unified Security Protocol Provider");
 
   TzqTlsNetworkStream copy;
   copy.AssignFrom(*stream);
   EXPECT_EQ(copy.TargetName(), "other.test");
-  EXPECT_EQ(copy.CAFile(), "/other/ca.pem");
-  EXPECT_EQ(copy.CAPath(), "/trust/dir");
-  EXPECT_TRUE(copy.TLSFlags() == stream->TLSFlags());
+  EXPECT_TRUE(copy.Settings() == changed);
 
   copy.SetRequireClientCertificate(true);
   copy.BeforeAccept();

@@ -193,6 +193,29 @@ TEST(TcpClientTls, AFastSenderIsReadInBoundedParts) {
     ASSERT_EQ(received.compare(at, block.size(), block), 0) << "at " << at;
 }
 
+// A read that ends inside a record keeps that part while the client writes; the next read
+// completes it.
+TEST(TcpClientTls, ARecordInPartSurvivesAWrite) {
+  ::signal(SIGPIPE, SIG_IGN);
+  test::ScriptedServer server([&](int fd) {
+    test::OpenSslSession session(fd, "server");
+    if (!session.Accept()) return;
+    const std::string first = session.Seal("first\n"), second = session.Seal("second\n");
+    test::WriteAll(fd, first + second.substr(0, 9));
+    const std::string line = session.ReadLine();
+    test::WriteAll(fd, second.substr(9));
+    session.Write("echo " + line);
+  });
+  TzqTcpClientTls client;
+  Aim(client, server.Port());
+  client.SetTLSFlags({tfUseTLS12});
+  client.Open();
+  ASSERT_EQ(Read(client, 6), "first\n");
+  Write(client, "ping\n");
+  EXPECT_EQ(Read(client, 17), "second\necho ping\n");
+  client.Close();
+}
+
 struct TlsRejection {
   const char* certificate;
   uint32_t code;

@@ -147,6 +147,18 @@ public:
     return line;
   }
   void Write(const std::string& text) { SSL_write(ssl_, text.data(), static_cast<int>(text.size())); }
+  // The records of text as they would go out, for the test to send in parts itself.
+  std::string Seal(const std::string& text) {
+    BIO* socket = SSL_get_wbio(ssl_);
+    BIO_up_ref(socket);
+    SSL_set0_wbio(ssl_, BIO_new(BIO_s_mem()));
+    SSL_write(ssl_, text.data(), static_cast<int>(text.size()));
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(SSL_get_wbio(ssl_), &data);
+    std::string records(data, static_cast<size_t>(size > 0 ? size : 0));
+    SSL_set0_wbio(ssl_, socket);
+    return records;
+  }
   // True when the peer ended with a close_notify, false when the socket simply closed.
   bool PeerSentCloseNotify() {
     char c = 0;
