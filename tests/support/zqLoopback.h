@@ -9,12 +9,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -66,17 +69,36 @@ inline int LocalPort(int fd) {
                                        : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
-// A port free on both 127.0.0.1 and ::1 right now.
+// The low end of the system's ephemeral port range (what connect and bind to port 0 draw from).
+inline int EphemeralPortsStart() {
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 32768;
+  range >> low;
+  return low;
+}
+
+// A port free on both 127.0.0.1 and ::1 right now, for a peer that binds it a moment later.
+// Drawn below the ephemeral range, so that no connection made meanwhile (by this or any other
+// process) can take it, and never the same one twice in a process.
 inline int FreePort() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    const int v4 = ListenOn(false, 0);
-    const int port = LocalPort(v4);
+  static std::mutex lock;
+  static std::set<int> given;
+  static std::mt19937 random(static_cast<unsigned>(::getpid()) * 2654435761u ^
+                             static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::lock_guard<std::mutex> guard(lock);
+  const int high = std::min(EphemeralPortsStart(), 65536) - 1;
+  const int low = std::max(1024, high - 20000);
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    const int port = std::uniform_int_distribution<int>(low, high)(random);
+    if (given.count(port) != 0) continue;
+    const int v4 = ListenOn(false, port);
+    if (v4 < 0) continue;
     const int v6 = ListenOn(true, port);
     ::close(v4);
-    if (v6 >= 0) {
-      ::close(v6);
-      return port;
-    }
+    if (v6 < 0) continue;
+    ::close(v6);
+    given.insert(port);
+    return port;
   }
   throw std::runtime_error("no free loopback port");
 }
