@@ -97,13 +97,15 @@ TEST_F(HttpClientMemory, BodiesWithoutLengthAndSilentErrors) {
   EXPECT_EQ(Body(), "all of it");
   EXPECT_FALSE(client.Active());
 
+  // No length and 404: no body to wait for, and whatever follows on the connection is never
+  // taken for the next response.
+  peer.AddConnection().Send("HTTP/1.1 404 Not Found\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nforged");
   peer.AddConnection()
-      .Send("HTTP/1.1 404 Not Found\r\n\r\n", 1)
-      .Send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!", 2)
-      .Send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!", 3);
+      .Send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!", 1)
+      .Send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!", 2);
   client.SetSilentHTTP(true);
-  EXPECT_EQ(Body(), "");  // no length and 404: no body to wait for
-  EXPECT_TRUE(client.Active());
+  EXPECT_EQ(Body(), "");
+  EXPECT_FALSE(client.Active());
   EXPECT_EQ(Body(), "not here!");
   EXPECT_EQ(client.StatusCode(), 404);
 
@@ -116,7 +118,7 @@ TEST_F(HttpClientMemory, BodiesWithoutLengthAndSilentErrors) {
     EXPECT_EQ(e.ResponseText(), "not here!\r\n");
   }
   EXPECT_TRUE(client.Active());  // the body was read: the kept connection is still usable
-  EXPECT_EQ(peer.Opened(), 2);
+  EXPECT_EQ(peer.Opened(), 3);
 }
 
 TEST_F(HttpClientMemory, ADroppedKeptConnectionIsReopenedOnce) {
@@ -198,6 +200,17 @@ TEST_F(HttpClientMemory, BrokenResponses) {
   EXPECT_THROW(Body(), EzqTcpClientError);
   EXPECT_FALSE(client.Active());
 
+  // The close found by the read that takes the last bytes.
+  peer.AddConnection().Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhalf").EndWith(MemoryEnd::CloseWithLast);
+  EXPECT_THROW(Body(), EzqTcpClientError);
+  EXPECT_FALSE(client.Active());
+  peer.AddConnection()
+      .Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+      .Send("10\r\nhalf")
+      .EndWith(MemoryEnd::CloseWithLast);
+  EXPECT_THROW(Body(), EzqTcpClientError);
+  EXPECT_FALSE(client.Active());
+
   peer.AddConnection().Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhalf").EndWith(MemoryEnd::Reset);
   EXPECT_THROW(Body(), EzqSocketError);
   EXPECT_FALSE(client.Active());
@@ -224,6 +237,49 @@ TEST_F(HttpClientMemory, BrokenResponses) {
 
   peer.AddConnection().Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA").EndWith(MemoryEnd::Stall);
   EXPECT_EQ(Body(), "ok");
+}
+
+// Every phase of a response cut by every fault: a clear error, the connection closed, never
+// a success. The pieces end where the fault strikes; "drip" sends them a byte at a time first.
+TEST_F(HttpClientMemory, EachPhaseCutByEachFaultFailsAndCloses) {
+  static const char gzipped[] = "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\xcb\xcb\x2f\x51\x48\xcb\x2f\xcd"
+                                "\x4b\xe1\x02\x00\xd4\x49\xfa\x72\x0a\x00\x00\x00";
+  const std::string gzip(gzipped, sizeof gzipped - 1);
+  const struct {
+    const char* phase;
+    std::string bytes;
+  } cuts[] = {
+      {"accepted", ""},
+      {"status line", "HTTP/1.1 20"},
+      {"header", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-A: b"},
+      {"body by length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhel"},
+      {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n3\r\nab"},
+      {"chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n"},
+      {"gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) + "\r\n\r\n" +
+                   gzip.substr(0, 12)},
+      {"gzip until close", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nConnection: close\r\n\r\n" + gzip.substr(0, 12)},
+      {"trailer", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\nX-T: 1"},
+  };
+  const struct {
+    const char* name;
+    MemoryEnd end;
+    bool drip;
+  } faults[] = {{"close", MemoryEnd::Close, false},         {"close with the last bytes", MemoryEnd::CloseWithLast, false},
+                {"reset", MemoryEnd::Reset, false},         {"stall", MemoryEnd::Stall, false},
+                {"drip then stall", MemoryEnd::Stall, true}};
+  for (const auto& cut : cuts) {
+    for (const auto& fault : faults) {
+      MemoryPeer broken;
+      std::vector<size_t> offsets;
+      if (fault.drip)
+        for (size_t at = 1; at < cut.bytes.size(); ++at) offsets.push_back(at);
+      broken.AddConnection().SendSplit(cut.bytes, offsets).EndWith(fault.end);
+      MemoryHttp http(broken);
+      TzqMemoryStream body;
+      EXPECT_THROW(http.Get(kUrl, nullptr, nullptr, &body), EzqError) << cut.phase << ", " << fault.name;
+      EXPECT_FALSE(http.Active()) << cut.phase << ", " << fault.name;
+    }
+  }
 }
 
 // A peer that stops reading a request body: the upload times out instead of reporting success.

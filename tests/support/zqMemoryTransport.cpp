@@ -20,7 +20,8 @@ int Fail(int error) {
 // MemoryConnectionScript
 
 MemoryConnectionScript& MemoryConnectionScript::Send(std::string bytes, int afterRequests) {
-  pieces.push_back({std::move(bytes), afterRequests});
+  // No piece is empty: a read that gets nothing is the peer's close.
+  if (!bytes.empty()) pieces.push_back({std::move(bytes), afterRequests});
   return *this;
 }
 
@@ -51,76 +52,71 @@ MemoryConnectionScript* MemoryPeer::Accept() {
   return &connections_[static_cast<size_t>(opened_++)];
 }
 
-// ---------------------------------------------------------------------------------------------
-// MemoryNetworkStream
+bool MemoryConnectionScript::Readable() const { return !Drained() && pieces[nextPiece].afterRequests <= RequestsSent(); }
 
-bool MemoryNetworkStream::Connect(TzqIPAddress&, int32_t) { return true; }
-
-bool MemoryNetworkStream::Readable() const {
-  return !Drained() && script_.pieces[script_.nextPiece].afterRequests <= script_.RequestsSent();
-}
-
-int MemoryNetworkStream::ReceiveRaw(void* buffer, int size) {
+int MemoryConnectionScript::Receive(void* buffer, int size) {
   // A piece's end is a split point: the next piece comes with a later read.
-  if (atSplit_) {
-    atSplit_ = false;
+  if (atSplit) {
+    atSplit = false;
     return Fail(WSAEWOULDBLOCK);
   }
   if (Readable()) {
-    const std::string& piece = script_.pieces[script_.nextPiece].bytes;
-    const size_t count = std::min(piece.size() - script_.offset, static_cast<size_t>(std::max(size, 0)));
-    std::memcpy(buffer, piece.data() + script_.offset, count);
-    script_.offset += count;
-    if (script_.offset == piece.size()) {
-      ++script_.nextPiece;
-      script_.offset = 0;
-      atSplit_ = true;
+    const std::string& piece = pieces[nextPiece].bytes;
+    const size_t count = std::min(piece.size() - offset, static_cast<size_t>(std::max(size, 0)));
+    std::memcpy(buffer, piece.data() + offset, count);
+    offset += count;
+    if (offset == piece.size()) {
+      ++nextPiece;
+      offset = 0;
+      atSplit = !(Drained() && end == MemoryEnd::CloseWithLast);
     }
     return static_cast<int>(count);
   }
-  if (!Drained() || End() == MemoryEnd::Stall) return Fail(WSAEWOULDBLOCK);
-  return End() == MemoryEnd::Close ? 0 : Fail(WSAECONNRESET);
+  if (!Drained() || end == MemoryEnd::Stall) return Fail(WSAEWOULDBLOCK);
+  return end == MemoryEnd::Reset ? Fail(WSAECONNRESET) : 0;
 }
 
-int MemoryNetworkStream::SendRaw(const void* buffer, int size) {
-  if (Drained() && End() == MemoryEnd::Reset) return Fail(WSAECONNRESET);
+int MemoryConnectionScript::Take(const void* buffer, int size) {
+  if (Drained() && end == MemoryEnd::Reset) return Fail(WSAECONNRESET);
   int64_t count = size;
-  if (script_.readLimit >= 0)
-    count = std::min<int64_t>(count, script_.readLimit - static_cast<int64_t>(script_.written.size()));
+  if (readLimit >= 0) count = std::min<int64_t>(count, readLimit - static_cast<int64_t>(written.size()));
   if (count <= 0) return Fail(WSAEWOULDBLOCK);
-  script_.written.append(static_cast<const char*>(buffer), static_cast<size_t>(count));
+  written.append(static_cast<const char*>(buffer), static_cast<size_t>(count));
   return static_cast<int>(count);
 }
 
 // ---------------------------------------------------------------------------------------------
 // MemoryConnection
 
-MemoryNetworkStream* MemoryConnection::Memory() const { return dynamic_cast<MemoryNetworkStream*>(NetworkStream()); }
-
-void MemoryConnection::Open(std::unique_ptr<MemoryNetworkStream> stream) {
+void MemoryConnection::Open(std::unique_ptr<TzqNetworkStream> stream, MemoryConnectionScript& script) {
   SetNetworkStream(std::move(stream));
+  GetNetworkStream().BeforeConnect();
   SetActive(true);
+  script_ = &script;
   FinishStartUp();
+}
+
+void MemoryConnection::SetActive(bool value) {
+  if (!value) script_ = nullptr;
+  TzqTcpClientConnection::SetActive(value);
 }
 
 // Nothing else can happen while the script waits: a wait that no scripted byte or end would
 // answer is the time-out it would become.
 bool MemoryConnection::WaitForEvent(int32_t) {
-  const MemoryNetworkStream* memory = Memory();
-  if (memory != nullptr && (memory->Readable() || (memory->Drained() && memory->End() != MemoryEnd::Stall)))
-    return true;
+  if (script_ == nullptr) RaiseSocketError(WSAECONNREFUSED);
+  if (script_->Readable() || (script_->Drained() && script_->end != MemoryEnd::Stall)) return true;
   RaiseSocketMessage(sTimeoutOccured, kTimeoutErrorCode);
 }
 
 TzqNetworkEvents MemoryConnection::EnumEvents() {
   TzqNetworkEvents events;
-  const MemoryNetworkStream* memory = Memory();
-  if (memory == nullptr) return events;
+  if (script_ == nullptr) return events;
   events.lNetworkEvents = FD_WRITE;
-  if (memory->Readable()) events.lNetworkEvents |= FD_READ;
-  if (memory->Drained() && memory->End() != MemoryEnd::Stall) {
+  if (script_->Readable()) events.lNetworkEvents |= FD_READ;
+  if (script_->Drained() && script_->end != MemoryEnd::Stall) {
     events.lNetworkEvents |= FD_CLOSE;
-    if (memory->End() == MemoryEnd::Reset) events.iErrorCode[FD_CLOSE_BIT] = WSAECONNRESET;
+    if (script_->end == MemoryEnd::Reset) events.iErrorCode[FD_CLOSE_BIT] = WSAECONNRESET;
   }
   return events;
 }
@@ -145,7 +141,7 @@ MemoryHttp::~MemoryHttp() {
 void MemoryHttp::OpenConnection(const std::string&, int32_t) {
   MemoryConnectionScript* script = peer_.Accept();
   if (script == nullptr) RaiseSocketError(WSAECONNREFUSED);
-  connection_.Open(std::make_unique<MemoryNetworkStream>(*script));
+  connection_.Open(std::make_unique<MemoryNetworkStream>(*script), *script);
 }
 
 }  // namespace zq::test

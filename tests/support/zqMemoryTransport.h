@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "http/zqHttp.h"
@@ -15,8 +16,9 @@
 
 namespace zq::test {
 
-// What a connection does once every scripted byte has been read.
-enum class MemoryEnd { Close, Reset, Stall };
+// What a connection does once every scripted byte has been read. CloseWithLast: the close
+// comes with the last bytes, so that the read that gets them also finds the end.
+enum class MemoryEnd { Close, CloseWithLast, Reset, Stall };
 
 // One connection's script and what the client wrote on it.
 struct MemoryConnectionScript {
@@ -42,12 +44,20 @@ struct MemoryConnectionScript {
   // Request heads (through their empty line) the client has written so far.
   int RequestsSent() const;
 
+  // The transport's side, for the streams: recv and send as the socket calls answer them.
+  bool Readable() const;
+  // Every scripted byte has been read.
+  bool Drained() const { return nextPiece >= pieces.size(); }
+  int Receive(void* buffer, int size);
+  int Take(const void* buffer, int size);
+
   std::vector<Piece> pieces;
   MemoryEnd end = MemoryEnd::Close;
   int64_t readLimit = -1;
   std::string written;
   size_t nextPiece = 0;
   size_t offset = 0;  // into pieces[nextPiece]
+  bool atSplit = false;
   bool closedByClient = false;
 };
 
@@ -64,38 +74,42 @@ private:
   int opened_ = 0;
 };
 
-class MemoryNetworkStream : public TzqNetworkStream {
+// A network stream of any kind (plain, SOCKS, TLS) whose socket calls go to a script.
+template <typename Base = TzqNetworkStream>
+class MemoryStreamOf : public Base {
 public:
-  explicit MemoryNetworkStream(MemoryConnectionScript& script) : script_(script) {}
-  std::string ClassName() const override { return "MemoryNetworkStream"; }
+  template <typename... Arguments>
+  explicit MemoryStreamOf(MemoryConnectionScript& script, Arguments&&... arguments)
+      : Base(std::forward<Arguments>(arguments)...), script_(script) {}
 
-  bool Connect(TzqIPAddress& address, int32_t port) override;
   void UpdateLocalAddress() override {}
-  void Disconnected() override { script_.closedByClient = true; }
-  int ReceiveRaw(void* buffer, int size) override;
-  int SendRaw(const void* buffer, int size) override;
-
-  bool Readable() const;
-  // Every scripted byte has been read.
-  bool Drained() const { return script_.nextPiece >= script_.pieces.size(); }
-  MemoryEnd End() const { return script_.end; }
+  void Disconnected() override {
+    script_.closedByClient = true;
+    Base::Disconnected();
+  }
+  int ReceiveRaw(void* buffer, int size) override { return script_.Receive(buffer, size); }
+  int SendRaw(const void* buffer, int size) override { return script_.Take(buffer, size); }
 
 private:
   MemoryConnectionScript& script_;
-  bool atSplit_ = false;
 };
+
+using MemoryNetworkStream = MemoryStreamOf<>;
 
 class MemoryConnection : public TzqTcpClientConnection {
 public:
-  // Makes the connection active over stream and runs its start-up.
-  void Open(std::unique_ptr<MemoryNetworkStream> stream);
+  // Makes the connection active over stream, reading and writing script, and runs the
+  // stream's start-up (a SOCKS exchange, a TLS handshake) as a connect would.
+  void Open(std::unique_ptr<TzqNetworkStream> stream, MemoryConnectionScript& script);
+  // Closed, the connection leaves its script: a later connect through it is refused.
+  void SetActive(bool value) override;
 
 protected:
   bool WaitForEvent(int32_t timeOut) override;
   TzqNetworkEvents EnumEvents() override;
 
 private:
-  MemoryNetworkStream* Memory() const;
+  MemoryConnectionScript* script_ = nullptr;
 };
 
 // The HTTP client over a memory peer (plain HTTP; no proxy).
