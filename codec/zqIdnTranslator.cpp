@@ -130,6 +130,10 @@ std::string TzqIdnTranslator::EncodeLabel(std::string_view label) {
 }
 
 std::string TzqIdnTranslator::EncodeHost(std::string_view host) {
+  // The label split skips control characters, which would turn "a\r\nevil.com" into another
+  // host: a host holding any is refused instead.
+  if (std::any_of(host.begin(), host.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+    throw EzqIdnError(sBadInputValue);
   TzqStringList labels;
   SplitAtDelimiter(host, labels, '.');
   std::string result;

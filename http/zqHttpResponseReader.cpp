@@ -242,7 +242,9 @@ void TzqHttpResponseReader::DecideLength(const std::string&, TzqHttpVersion requ
   if (values.empty()) {
     const bool untilClose = requestVersion == hvHttp1_0 || version_ == hvHttp1_0 || (statusCode_ & 200) == 200;
     framing_ = untilClose ? TzqBodyFraming::bfUntilClose : TzqBodyFraming::bfNone;
-    mustClose_ = untilClose;
+    // Taken as bodiless, the response may still be followed by a body the server meant to run
+    // to the close: on a kept connection that would pass for the next response.
+    mustClose_ = true;
     return;
   }
   std::string joined;

@@ -139,9 +139,10 @@ public:
 protected:
   TzqSocketEvent& SocketEvent() { return *socketEvent_; }
   // One wait for the socket event with this connection's settings; false when woken otherwise.
-  bool WaitForEvent(int32_t timeOut);
+  // Virtual, with EnumEvents, so that tests can run a connection over a transport double.
+  virtual bool WaitForEvent(int32_t timeOut);
   // The network events due on the socket; raises the socket error when the call fails.
-  TzqNetworkEvents EnumEvents();
+  virtual TzqNetworkEvents EnumEvents();
   void Touch();
 
 private:

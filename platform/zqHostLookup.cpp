@@ -63,7 +63,9 @@ int FillHostEntry(const std::string& name, TzqHostEntry& entry) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  const int result = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+  const std::string numeric = NumericHostFor(name);
+  if (!numeric.empty()) hints.ai_flags |= AI_NUMERICHOST;
+  const int result = ::getaddrinfo(numeric.empty() ? name.c_str() : numeric.c_str(), nullptr, &hints, &list);
   if (result != 0) return WsaErrorFromAddrInfo(result);
   entry.AddressType = kAfInet;
   entry.AddressLength = 4;

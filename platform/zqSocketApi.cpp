@@ -86,6 +86,8 @@ const TzqErrorEntry kErrorTable[] = {
 thread_local int tLastError = 0;
 std::atomic<uint32_t> gConnectEventDelay{0};
 std::atomic<bool> gAddressListFunctions{true};
+std::mutex gHostOverridesLock;
+std::unordered_map<std::string, std::string> gHostOverrides;
 
 // What the socket service remembers of each socket it made.
 struct TzqSocketState {
@@ -322,6 +324,20 @@ void SetConnectEventDelay(uint32_t milliseconds) { gConnectEventDelay = millisec
 void SetAddressListFunctionsAvailable(bool available) { gAddressListFunctions = available; }
 bool AddressListFunctionsAvailable() { return gAddressListFunctions; }
 
+void SetHostOverride(const std::string& name, const std::string& literal) {
+  std::lock_guard<std::mutex> guard(gHostOverridesLock);
+  if (literal.empty())
+    gHostOverrides.erase(name);
+  else
+    gHostOverrides[name] = literal;
+}
+
+std::string NumericHostFor(const std::string& name) {
+  std::lock_guard<std::mutex> guard(gHostOverridesLock);
+  const auto found = gHostOverrides.find(name);
+  return found == gHostOverrides.end() ? std::string() : found->second;
+}
+
 namespace winsock {
 
 TzqSocketHandle socket(int32_t family, int type, int protocol) {
@@ -478,7 +494,11 @@ int getaddrinfo(const char* host, const char* service, const addrinfo* hints, ad
   if (family < 0) return WSAEAFNOSUPPORT;
   native.ai_family = family;
   if (native.ai_socktype == 0 && native.ai_protocol == 0) native.ai_socktype = SOCK_STREAM;
-  return WsaErrorFromAddrInfo(::getaddrinfo(host, service, &native, result));
+  // A caller asking whether host is itself numeric gets the system's answer.
+  const bool named = host != nullptr && !(native.ai_flags & AI_NUMERICHOST);
+  const std::string numeric = named ? NumericHostFor(host) : std::string();
+  if (!numeric.empty()) native.ai_flags |= AI_NUMERICHOST;
+  return WsaErrorFromAddrInfo(::getaddrinfo(numeric.empty() ? host : numeric.c_str(), service, &native, result));
 }
 
 void freeaddrinfo(addrinfo* list) {

@@ -143,6 +143,11 @@ void SetConnectEventDelay(uint32_t milliseconds);
 // that do without them become reachable). Process-wide.
 void SetAddressListFunctionsAvailable(bool available);
 bool AddressListFunctionsAvailable();
+// For tests: lookups of name answer with the numeric address literal instead of the machine's
+// resolver, so a test does not depend on the hosts file (an empty literal removes the entry).
+// NumericHostFor gives the literal, or "" when name has none. Process-wide.
+void SetHostOverride(const std::string& name, const std::string& literal);
+std::string NumericHostFor(const std::string& name);
 
 namespace winsock {
 

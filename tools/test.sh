@@ -23,17 +23,11 @@ for dir in build build-asan; do
   ctest --test-dir "$top/$dir" --output-on-failure -j "$jobs" "$@" || status=1
 done
 
-# The fuzz targets build with clang and each runs briefly from an empty corpus, so a target
-# that no longer builds or crashes at once fails here; the long runs are made by hand.
-echo "== fuzz smoke runs"
+# The fuzz targets build with clang; each runs over its corpus in fuzz/corpus (every input
+# once, as a regression) and then briefly at random, two at a time. The long runs are made by
+# hand with tools/fuzz.sh TARGET MINUTES.
+echo "== fuzz corpus regression and short runs"
 CC=clang CXX=clang++ build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_FUZZ=ON -DZQ_SANITIZE=ON
-corpus=$(mktemp -d)
-trap 'rm -rf "$corpus"' EXIT
-for target in "$top"/build-fuzz/fuzz/fuzz_*; do
-  [ -x "$target" ] || continue
-  mkdir -p "$corpus/${target##*/}"
-  if ! "$target" -max_total_time=5 -rss_limit_mb=2048 "$corpus/${target##*/}" > "$corpus/${target##*/}.log" 2>&1; then
-    echo "fuzz target ${target##*/} failed:"; tail -40 "$corpus/${target##*/}.log"; status=1
-  fi
-done
+find "$top/build-fuzz/fuzz" -maxdepth 1 -name 'fuzz_*' -type f -executable -printf '%f\n' | sort |
+  xargs -P 2 -I{} "$top/tools/fuzz.sh" --check {} 5 || status=1
 exit $status

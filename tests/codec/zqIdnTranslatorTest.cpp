@@ -96,6 +96,13 @@ TEST(IdnTranslator, AsciiHostsAndEmptyLabelsPassUnchanged) {
   EXPECT_EQ(TzqIdnTranslator::EncodeHost(std::string(1000, 'a')), std::string(1000, 'a'));
 }
 
+// Line breaks and other controls would otherwise split labels: "a\r\nevil.com" became
+// "a.evil.com".
+TEST(IdnTranslator, HostsWithControlCharactersRaise) {
+  for (const char* host : {"a\r\nevil.com", "x\x01y", "\n", "ex\x7f.com", "a\tb"})
+    EXPECT_THROW(TzqIdnTranslator::EncodeHost(host), EzqIdnError) << host;
+}
+
 TEST(IdnTranslator, LabelsLongerThanDnsAllowsRaise) {
   // 55 basic letters and one ü give exactly 63 characters.
   EXPECT_EQ(TzqIdnTranslator::EncodeLabel(std::string(55, 'a') + "ü").size(), 63u);

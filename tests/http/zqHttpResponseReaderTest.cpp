@@ -112,6 +112,10 @@ TEST(HttpResponseReader, HeaderAndBodyAreTheSameHoweverTheBytesArrive) {
   const Outcome untilClose = ReadAnyway("HTTP/1.0 200 OK\r\n\r\nto the end");
   EXPECT_EQ(untilClose.body, "to the end");
   EXPECT_TRUE(untilClose.mustClose);
+  // An error without length is taken as bodiless, but what may follow it ends the connection.
+  const Outcome unframed = ReadAnyway("HTTP/1.1 404 Not Found\r\n\r\nHTTP/1.1 200 OK\r\n\r\n");
+  EXPECT_EQ(unframed.body, "");
+  EXPECT_TRUE(unframed.mustClose);
 }
 
 TEST(HttpResponseReader, EveryInterimResponseButSwitchingProtocolsIsSkipped) {

@@ -1,4 +1,5 @@
-// Socket errors, the socket wait and the host resolvers (names from /etc/hosts only).
+// Socket errors, the socket wait and the host resolvers (names of the tests' own, never the
+// machine's hosts file).
 
 #include "net/zqSocketUtils.h"
 
@@ -94,24 +95,40 @@ TEST(Resolvers, LiteralsComeBackUnchanged) {
   EXPECT_EQ(TzqHostResolver4().ResolveHost("10.20.30.40"), "10.20.30.40");
 }
 
+// Names of the tests' own, answered without the machine's hosts file.
+struct OwnHosts {
+  OwnHosts() {
+    SetHostOverride("v4only.zq.test", "127.0.0.1");
+    SetHostOverride("v6only.zq.test", "::1");
+  }
+  ~OwnHosts() {
+    SetHostOverride("v4only.zq.test", "");
+    SetHostOverride("v6only.zq.test", "");
+  }
+};
+
 TEST(Resolvers, PreferenceFallsBackToTheFamilyThereIs) {
-  // localhost has only 127.0.0.1 in this machine's hosts file.
-  EXPECT_EQ(TzqHostResolver6(true).ResolveHost("localhost"), "127.0.0.1");
-  EXPECT_EQ(TzqHostResolver6(false).ResolveHost("localhost"), "127.0.0.1");
+  OwnHosts hosts;
+  EXPECT_EQ(TzqHostResolver6(true).ResolveHost("v4only.zq.test"), "127.0.0.1");
+  EXPECT_EQ(TzqHostResolver6(false).ResolveHost("v4only.zq.test"), "127.0.0.1");
+  EXPECT_EQ(TzqHostResolver6(false).ResolveHost("v6only.zq.test"), "::1");
+  EXPECT_EQ(ResolveHostAddress("v6only.zq.test", false), "::1");
   TzqStringList all;
   all.Add("stale");
-  TzqHostResolver6(false).ResolveAll("localhost", all);
-  ASSERT_GE(all.Count(), 1);
+  TzqHostResolver6(false).ResolveAll("v4only.zq.test", all);
+  ASSERT_EQ(all.Count(), 1);
   EXPECT_EQ(all[0], "127.0.0.1");
 }
 
 TEST(Resolvers, TheIPv4PathAnswersThroughTheMessagePump) {
+  OwnHosts hosts;
   WithoutAddressLists off;
-  EXPECT_EQ(ResolveHostAddress("localhost", true), "127.0.0.1");
+  EXPECT_EQ(ResolveHostAddress("v4only.zq.test", true), "127.0.0.1");
   TzqStringList all;
-  TzqHostResolver4().ResolveAll("localhost", all);
+  TzqHostResolver4().ResolveAll("v4only.zq.test", all);
   ASSERT_EQ(all.Count(), 1);
   EXPECT_EQ(all[0], "127.0.0.1");
+  EXPECT_THROW(TzqHostResolver4().ResolveHost("v6only.zq.test"), EzqSocketError);
 }
 
 }  // namespace

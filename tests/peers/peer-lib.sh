@@ -20,8 +20,20 @@ start() {  # start LOG COMMAND...: background, detached from our output, PID rec
 
 # For scripts that run peers themselves (tests/consumer, tests/examples):
 
-free_port() {  # a TCP port free on 127.0.0.1 just now
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+free_port() {  # a TCP port free on 127.0.0.1 just now, below the ephemeral range (no
+  # connection made meanwhile can take it)
+  python3 -c '
+import random, socket
+high = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0]) - 1
+while True:
+    port = random.randint(max(1024, high - 20000), high)
+    s = socket.socket()
+    try:
+        s.bind(("127.0.0.1", port)); print(port); break
+    except OSError:
+        pass
+    finally:
+        s.close()'
 }
 
 stop_pids() {  # stop_pids PIDFILE...: what the peer scripts recorded, by PID

@@ -16,7 +16,7 @@
 #include "core/zqError.h"
 #include "platform/zqSocketApi.h"
 #include "tests/app/zqAppTestSupport.h"
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqLoopback.h"
 
 namespace zq {
 namespace {

@@ -23,7 +23,7 @@
 #include "http/zqHttpProxy.h"
 #include "http/zqHttpRequest.h"
 #include "tests/http/integration/zqScriptedHttp.h"
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqLoopback.h"
 #include "tests/support/zqPeerProcesses.h"
 #include "tests/tls/zqTlsTestCertificates.h"
 #include "tls/zqSspi.h"

@@ -226,77 +226,6 @@ TEST_F(HttpClientScripted, ChallengesAreAnsweredUnlessAFixedAuthorizationIsSet) 
   client.Close();
 }
 
-TEST_F(HttpClientScripted, InterimContinueIsSkippedInTheSameOrALaterRead) {
-  ScriptedServer server([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none");
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
-    test::Pause(100);
-    WriteAll(fd, "HTTP/1.1 201 Created\r\nContent-Length: 3\r\n\r\ntwo");
-  });
-  EXPECT_EQ(Body(Url(server, "/")), "one");
-  EXPECT_EQ(client.StatusCode(), 200);
-  EXPECT_EQ(Body(Url(server, "/")), "two");
-  EXPECT_EQ(client.StatusCode(), 201);
-  EXPECT_EQ(client.StatusText(), "Created");
-}
-
-TEST_F(HttpClientScripted, BodiesWithoutLengthAndSilentErrors) {
-  ScriptedServer untilClosed([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 200 OK\r\n\r\nall of it");
-  });
-  EXPECT_EQ(Body(Url(untilClosed, "/")), "all of it");
-  EXPECT_FALSE(client.Active());
-
-  ScriptedServer notFound([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 404 Not Found\r\n\r\n");
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!");
-  });
-  client.SetSilentHTTP(true);
-  EXPECT_EQ(Body(Url(notFound, "/")), "");  // no length and 404: no body to wait for
-  EXPECT_TRUE(client.Active());
-  EXPECT_EQ(Body(Url(notFound, "/")), "not here!");
-  EXPECT_EQ(client.StatusCode(), 404);
-
-  client.SetSilentHTTP(false);
-  ScriptedServer loud([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!");
-    ReadUntilClosed(fd);
-  });
-  try {
-    Body(Url(loud, "/"));
-    ADD_FAILURE() << "a 404 was no error";
-  } catch (const EzqHttpError& e) {
-    EXPECT_EQ(std::string(e.what()), "HTTP/1.1 404 Not Found");
-    EXPECT_EQ(e.ResponseText(), "not here!\r\n");
-  }
-  EXPECT_TRUE(client.Active());  // the body was read: the kept connection is still usable
-  client.Close();
-}
-
-TEST_F(HttpClientScripted, ADroppedKeptConnectionIsReopenedOnce) {
-  std::atomic<int> connections{0};
-  ScriptedServer server([&](int fd) {
-    const int n = ++connections;
-    ReadRequest(fd);
-    WriteAll(fd, Format("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n%d", n));
-    if (n == 2) {
-      ReadRequest(fd);
-      WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
-    }
-  }, false, 3);
-  EXPECT_EQ(Body(Url(server, "/")), "1");
-  test::Pause(100);  // the server has hung up the kept connection
-  EXPECT_EQ(Body(Url(server, "/")), "2");
-  EXPECT_EQ(Body(Url(server, "/")), "x");
-  EXPECT_EQ(connections, 2);
-}
-
 TEST_F(HttpClientScripted, CompressionCachingAndHttp10) {
   Recorder seen;
   ScriptedServer server([&](int fd) {
@@ -318,27 +247,6 @@ TEST_F(HttpClientScripted, CompressionCachingAndHttp10) {
   EXPECT_EQ(seen.requests[1].find("Accept-Encoding"), std::string::npos);
 }
 
-// "hello, gzip\n" gzip-coded, sent in two chunks; the first arrives with the header.
-TEST_F(HttpClientScripted, ChunkedGzipBody) {
-  static const char gzipped[] = "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff\xcb\x48\xcd\xc9\xc9\xd7\x51\x48\xaf\xca"
-                                "\x2c\xe0\x02\x00\x86\x1f\x82\xa4\x0c\x00\x00\x00";
-  const std::string body(gzipped, sizeof gzipped - 1);
-  ScriptedServer server([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                     Format("%zx\r\n", size_t{10}) + body.substr(0, 10) + "\r\n");
-    test::Pause(50);
-    WriteAll(fd, Format("%zx\r\n", body.size() - 10) + body.substr(10) + "\r\n0\r\n\r\n");
-    ReadUntilClosed(fd);
-  });
-  std::vector<int64_t> progress;
-  client.OnReceiveProgress = [&](TzqObject*, int64_t done, int64_t) { progress.push_back(done); };
-  EXPECT_EQ(Body(Url(server, "/")), "hello, gzip\n");
-  EXPECT_FALSE(progress.empty());
-  EXPECT_TRUE(client.Active());
-  client.Close();
-}
-
 // Large cookies and policies make headers of many batches.
 TEST_F(HttpClientScripted, AHeaderOfManyBatches) {
   const std::string cookie = "big=" + std::string(4000, 'c');
@@ -350,24 +258,6 @@ TEST_F(HttpClientScripted, AHeaderOfManyBatches) {
   EXPECT_EQ(Body(Url(server, "/")), "body");
   ASSERT_EQ(client.ResponseCookies().Count(), 1);
   EXPECT_EQ(client.ResponseCookies().Items(0)->Value.size(), 4000u);
-}
-
-TEST_F(HttpClientScripted, HeadReadsNoBodyAndRaisesNoBodyEvents) {
-  ScriptedServer server([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-  });
-  int bodyEvents = 0;
-  client.OnReceiveProgress = [&](TzqObject*, int64_t, int64_t) { ++bodyEvents; };
-  client.OnReceiveResponse = [&](TzqObject*, const std::string&, const std::string&, TzqStringList&,
-                                 TzqCookieList&) { ++bodyEvents; };
-  TzqStringList header;
-  client.Head(Url(server, "/"), &header);
-  EXPECT_EQ(header[0], "HTTP/1.1 200 OK");
-  EXPECT_EQ(bodyEvents, 0);
-  EXPECT_EQ(Body(Url(server, "/")), "ok");  // nothing of a body was waited for on the kept connection
 }
 
 TEST_F(HttpClientScripted, CookiesGoBackToTheirServer) {
@@ -395,66 +285,6 @@ TEST_F(HttpClientScripted, ACancelledHeaderEndsTheCallAndTheConnection) {
                               bool& cancel) { cancel = true; };
   EXPECT_EQ(Body(Url(server, "/")), "");
   EXPECT_FALSE(client.Active());
-}
-
-// What broken or hostile servers get: a clear error, never a success or a hang.
-TEST_F(HttpClientScripted, BrokenResponses) {
-  ScriptedServer noReason([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 200\r\nContent-Length: 2\r\n\r\nok");
-  });
-  EXPECT_EQ(Body(Url(noReason, "/")), "ok");
-  EXPECT_EQ(client.StatusCode(), 200);
-  client.Close();
-
-  ScriptedServer noStatus([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "garbage\r\n\r\n");
-  });
-  try {
-      Body(Url(noStatus, "/"));
-    ADD_FAILURE() << "no status line passed";
-  } catch (const EzqHttpError& e) {
-    EXPECT_EQ(std::string(e.what()), "The server's response has no valid status line");
-  }
-
-  ScriptedServer cutShort([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhalf");
-  });
-  EXPECT_THROW(Body(Url(cutShort, "/")), EzqTcpClientError);
-  EXPECT_FALSE(client.Active());
-
-  ScriptedServer chunkCut([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nhalf");
-  });
-  EXPECT_THROW(Body(Url(chunkCut, "/")), EzqTcpClientError);
-
-  ScriptedServer endlessHeader([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 200 OK\r\n");
-    const std::string line = "X-Pad: " + std::string(1000, 'a') + "\r\n";
-    try {
-      for (int i = 0; i < 2000; ++i) WriteAll(fd, line);
-    } catch (const std::exception&) {
-    }
-  });
-  try {
-      Body(Url(endlessHeader, "/"));
-    ADD_FAILURE() << "an endless header passed";
-  } catch (const EzqHttpError& e) {
-    EXPECT_EQ(std::string(e.what()), "The server's response header exceeds 1048576 bytes");
-  }
-  EXPECT_FALSE(client.Active());
-
-  ScriptedServer extra([&](int fd) {
-    ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA");
-    ReadUntilClosed(fd);
-  });
-  EXPECT_EQ(Body(Url(extra, "/")), "ok");
-  client.Close();
 }
 
 // What each operation sends: GET with the request's text as query or, for JSON, as a body;

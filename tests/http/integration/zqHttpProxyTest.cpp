@@ -11,7 +11,7 @@
 #include "http/zqHttpProxy.h"
 #include "net/zqTcpClient.h"
 #include "tests/http/integration/zqTunnelSupport.h"
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqLoopback.h"
 
 namespace zq {
 namespace {

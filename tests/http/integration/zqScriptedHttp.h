@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "http/zqHttpUtils.h"
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqLoopback.h"
 
 namespace zq::test {
 

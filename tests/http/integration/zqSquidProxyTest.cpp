@@ -11,7 +11,7 @@
 #include "http/zqHttpProxy.h"
 #include "net/zqTcpClient.h"
 #include "tests/http/integration/zqTunnelSupport.h"
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqLoopback.h"
 #include "tests/support/zqPeerProcesses.h"
 #include "tests/tls/integration/zqTlsPeers.h"
 #include "tls/zqTcpClientTls.h"

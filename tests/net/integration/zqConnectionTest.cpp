@@ -6,7 +6,7 @@
 #include "codec/zqUtils.h"
 #include "net/zqSocket.h"
 #include "core/zqSystem.h"
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqLoopback.h"
 
 namespace zq {
 namespace {

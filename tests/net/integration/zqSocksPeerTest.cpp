@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "net/zqTcpClient.h"
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqLoopback.h"
 
 namespace zq {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "net/zqTcpClient.h"
 #include "core/zqSystem.h"
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqLoopback.h"
 
 namespace zq {
 namespace {

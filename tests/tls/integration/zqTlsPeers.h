@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqLoopback.h"
 #include "tests/tls/zqTlsTestCertificates.h"
 #include "tests/tls/zqTlsTestStreams.h"
 #include "tls/zqSspiTls.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/net/integration/zqLoopback.h"
+#include "tests/support/zqLoopback.h"
 #include "tests/support/zqPeerProcesses.h"
 #include "tests/tls/zqTlsTestCertificates.h"
 

@@ -1,0 +1,69 @@
+// The CONNECT tunnel's response, split at points drawn from a seed, read by the HTTP proxy over
+// the in-memory transport. Invariants: a tunnel opens only after a whole header (ended by an
+// empty line), and every byte after that header reaches the caller once, in order.
+// Input: a flag byte (request version, how the connection ends), a seed byte, the proxy's bytes.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "http/zqHttpProxy.h"
+#include "tests/support/zqMemoryTransport.h"
+
+using namespace zq;
+using namespace zq::test;
+
+namespace {
+
+std::vector<size_t> SplitPoints(size_t size, unsigned seed) {
+  std::vector<size_t> offsets;
+  for (size_t at = 0; seed != 0 && at < size;) {
+    seed = seed * 1103515245u + 12345u;
+    at += 1 + (seed >> 16) % 31;
+    offsets.push_back(at);
+  }
+  return offsets;
+}
+
+// The borrowed connection is the only one: a proxy that would open its own is refused.
+class ScriptedProxy : public TzqHttpProxy {
+public:
+  void OpenConnection(const std::string&, int32_t) override { RaiseSocketError(WSAECONNREFUSED); }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const uint8_t flags = data[0];
+  const std::string response(reinterpret_cast<const char*>(data + 2), size - 2);
+  MemoryConnectionScript script;
+  script.SendSplit(response, SplitPoints(response.size(), data[1]), 1);
+  script.EndWith(flags & 2 ? MemoryEnd::Stall : MemoryEnd::Close);
+  MemoryConnection connection;
+  connection.SetTimeOut(1000);
+  connection.SetDisableGuiProcessing(true);
+  connection.Open(std::make_unique<MemoryNetworkStream>(script), script);
+  ScriptedProxy proxy;
+  proxy.SetRequestVersion(flags & 1 ? hvHttp1_1 : hvHttp1_0);
+  try {
+    proxy.OpenTunnelOn(connection, "example.test", 443);
+  } catch (const EzqError&) {
+    return 0;
+  }
+  if (proxy.StatusCode() < 200 || proxy.StatusCode() > 299) __builtin_trap();
+  TzqMemoryStream rest;
+  try {
+    while (connection.Active()) connection.ReadData(&rest);
+  } catch (const EzqError&) {
+  }
+  const std::string after = rest.DataString();
+  if (after.size() > response.size()) __builtin_trap();
+  const std::string header = response.substr(0, response.size() - after.size());
+  if (response.compare(header.size(), std::string::npos, after) != 0) __builtin_trap();
+  const bool ended = header.size() >= 2 && header.back() == '\n' &&
+                     (header[header.size() - 2] == '\n' ||
+                      (header.size() >= 3 && header[header.size() - 2] == '\r' && header[header.size() - 3] == '\n'));
+  if (!ended) __builtin_trap();
+  return 0;
+}
