@@ -1,3 +1,4 @@
-# zlib is the reference the inflater benchmark compares against.
+# zlib and libdeflate are the references the inflater benchmark compares against.
 find_package(ZLIB REQUIRED)
-target_link_libraries(zq_bench PRIVATE ZLIB::ZLIB)
+find_library(LIBDEFLATE_LIBRARY deflate REQUIRED)
+target_link_libraries(zq_bench PRIVATE ZLIB::ZLIB ${LIBDEFLATE_LIBRARY})
