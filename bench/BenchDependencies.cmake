@@ -1,5 +1,4 @@
-# zlib is the reference the inflater benchmark compares against.
+# zlib and libdeflate are the references the inflater benchmark compares against.
 find_package(ZLIB REQUIRED)
-target_link_libraries(zq_bench PRIVATE ZLIB::ZLIB)
-# The peer scripts the benchmarks start servers with.
-target_compile_definitions(zq_bench PRIVATE ZQ_PEERS_DIR="${PROJECT_SOURCE_DIR}/tests/peers")
+find_library(LIBDEFLATE_LIBRARY deflate REQUIRED)
+target_link_libraries(zq_bench PRIVATE ZLIB::ZLIB ${LIBDEFLATE_LIBRARY})

@@ -21,7 +21,12 @@ protected:
   uint32_t value_ = 0;
 };
 
-// CRC-32 with the reflected polynomial 0xEDB88320, as gzip uses it. Start value 0.
+// How CRC-32 is computed: tables (slicing by 16, everywhere) or carry-less multiplication
+// (x86-64 with PCLMULQDQ and SSE4.1). Both give the same values.
+enum class TzqCrcMethod { cmTable, cmCarryless };
+
+// CRC-32 with the reflected polynomial 0xEDB88320, as gzip uses it. Start value 0. Updates use
+// the fastest method this CPU has.
 class TzqCrc32 : public TzqCheckSum {
 public:
   TzqCrc32() { TzqCrc32::Reset(); }
@@ -29,6 +34,10 @@ public:
   void Reset() override { value_ = 0; }
   void Update(uint8_t value) override;
   void Update(const void* buffer, int64_t count) override;
+
+  static bool Available(TzqCrcMethod method);
+  // The CRC of value continued over the bytes with the method, which must be available.
+  static uint32_t Continue(uint32_t value, const void* buffer, int64_t count, TzqCrcMethod method);
 };
 
 // Adler-32 as zlib uses it: s2 in the high half of Value, s1 in the low half. Start value 1.

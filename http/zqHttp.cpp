@@ -26,6 +26,8 @@ const char* const sConnectMethod = "CONNECT is not sent as a request; a proxy tu
 constexpr int64_t kMaxHeaderBytes = int64_t{1} << 20;
 // Error, redirect and challenge bodies kept as text stop here; the rest is not read.
 constexpr int64_t kMaxResponseTextBytes = int64_t{1} << 20;
+// A body up to this size leaves in the same send as the header.
+constexpr int64_t kJoinedBodyBytes = int64_t{64} << 10;
 
 // Indexed by TzqHttpVersion, and by whether a proxy is in use.
 const char* const kNoCacheFields[2] = {"Pragma", "Cache-Control"};
@@ -334,8 +336,7 @@ bool TzqHttp::Attempt(Exchange& exchange) {
     Open();
     std::string text;
     for (int i = 0; i < exchange.lines.Count(); ++i) text += exchange.lines[i] + "\r\n";
-    GetConnection().WriteText(text, "us-ascii");
-    SendBody(*exchange.body);
+    SendRequestBytes(text, *exchange.body);
     DoSendRequest(method_, url_->FullUrl(), exchange.lines);
     exchange.cancelled = !ReadResponseHeader(exchange);
   } catch (const EzqHttpError&) {
@@ -506,14 +507,28 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
   lines.Add("");
 }
 
-void TzqHttp::SendBody(TzqStream& body) {
-  if (body.Size() <= 0) return;
+// A small body goes out in one send with the header (one segment instead of two); a larger one
+// follows the header in large pieces. Progress counts the body only.
+void TzqHttp::SendRequestBytes(const std::string& header, TzqStream& body) {
   TzqTcpClientConnection& connection = GetConnection();
-  connection.InitProgress(body.Position(), body.Size());
+  TzqMemoryStream head;
+  head.WriteBytes(TzqTranslator::TextToBytes(header, "us-ascii"));
+  const int64_t bodyStart = body.Position();
+  const int64_t bodyLength = body.Size() - bodyStart;
+  const bool joined = bodyLength > 0 && bodyLength <= kJoinedBodyBytes;
+  if (joined) head.CopyFrom(body, bodyLength);
+  head.SetPosition(0);
+  if (body.Size() <= 0) return connection.WriteData(&head);
+  const int64_t headerLength = joined ? head.Size() - bodyLength : 0;
+  if (!joined) connection.WriteData(&head);
+  connection.InitProgress(bodyStart - headerLength, body.Size());
   progressRaised_ = false;
   {
-    TzqProgressRoute route(connection, [this](TzqObject*, int64_t done, int64_t total) { DoSendProgress(done, total); });
-    connection.WriteData(&body);
+    TzqProgressRoute route(connection, [this, bodyStart](TzqObject*, int64_t done, int64_t total) {
+      if (done > bodyStart) DoSendProgress(done, total);
+    });
+    TzqLargeBatchScope large(connection);
+    connection.WriteData(joined ? static_cast<TzqStream*>(&head) : &body);
   }
   if (!progressRaised_) DoSendProgress(body.Size(), body.Size());
 }

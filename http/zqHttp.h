@@ -176,7 +176,7 @@ private:
   // Closes a kept connection of another route and sets up the one this URL takes.
   void ChooseRoute();
   void ComposeRequest(Exchange& exchange);
-  void SendBody(TzqStream& body);
+  void SendRequestBytes(const std::string& header, TzqStream& body);
   bool ReadResponseHeader(Exchange& exchange);
   bool KeepAliveDecision(const Exchange& exchange);
   void ReadBody(Exchange& exchange, TzqStream& destination);

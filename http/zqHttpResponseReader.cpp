@@ -70,6 +70,8 @@ void TzqConnectionSource::Read(TzqStream& sink, int64_t limit) {
   // The read limit counts from the counter's reset; the progress made so far stays.
   connection_.InitProgress(connection_.ProgressDone(), connection_.ProgressTotal());
   TzqReadLimitScope scope(connection_, limit);
+  // Bodies come in large pieces; the header's reads are bounded by their limit.
+  TzqLargeBatchScope large(connection_);
   connection_.ReadData(&sink);
 }
 

@@ -206,6 +206,7 @@ void TzqTcpConnection::ReadLoop(TzqNetworkStream& ns, TzqStream* stream) {
       if (events.lNetworkEvents & FD_READ) {
         RaiseEventError(events, FD_READ_BIT);
         ns.ReadToStream(stream);
+        if (ns.ZeroRead()) peerClosed_ = true;
         if (!readUntilClosed_) return;
         Touch();
       }
@@ -224,6 +225,8 @@ void TzqTcpConnection::ReadPass(TzqStream* stream) {
       ns.SetHasReadData(false);
       const int64_t before = ProgressDone();
       ns.ReadToStream(stream);
+      // A read that met the peer's close has seen what FD_CLOSE would report.
+      if (ns.ZeroRead()) peerClosed_ = true;
       if (ns.NeedClose()) {
         finished = true;
       } else if (stream != nullptr && ProgressDone() == before && Active()) {
@@ -408,6 +411,7 @@ int32_t TzqNetworkStream::GetBatchSize() {
   TzqConnection& connection = RequireConnection();
   int32_t result = connection.BatchSize();
   if (result < 1) RaiseSocketMessage(sInvalidBatchSize, kInvalidBatchSizeCode);
+  if (connection.LargeBatches() && connection.BitsPerSec() <= 0) result = std::max(result, kLargeBatchSize);
   const int64_t limit = connection.ReadLimit();
   if (limit >= 0 && limit >= byteCounter_) result = static_cast<int32_t>(std::min<int64_t>(result, limit - byteCounter_));
   return result;
@@ -507,14 +511,18 @@ bool TzqNetworkStream::ReceiveInto(TzqStream* stream, int64_t most) {
   ClearPendingAction();
   zeroRead_ = false;
   if (stream == nullptr) return true;
+  // A caller with a limit knows what it waits for: a short piece has emptied the socket, and
+  // asking again would only hear "would block". Without one, the loop goes on to see a close.
+  const bool stopShort = RequireConnection().ReadLimit() >= 0;
   int received = 0;
+  int32_t size = 0;
   int64_t total = 0;
   do {
-    int32_t size = GetReadBatchSize();
+    size = GetReadBatchSize();
     if (most >= 0) size = static_cast<int32_t>(std::min<int64_t>(size, most - total));
     if (size < 1) return true;
-    if (readBuffer_.size() < static_cast<size_t>(size)) readBuffer_.resize(static_cast<size_t>(size));
-    received = ReceiveRaw(readBuffer_.data(), size);
+    uint8_t* buffer = readBuffer_.Reserve(static_cast<size_t>(size));
+    received = ReceiveRaw(buffer, size);
     if (received == SOCKET_ERROR) {
       const int error = WSAGetLastError();
       if (error == WSAEWOULDBLOCK) return false;
@@ -522,14 +530,16 @@ bool TzqNetworkStream::ReceiveInto(TzqStream* stream, int64_t most) {
       RaiseSocketError(error);
     }
     if (received > 0) {
-      stream->WriteBuffer(readBuffer_.data(), received);
+      stream->WriteBuffer(buffer, received);
       AddBytes(received);
       total += received;
     } else {
       needClose_ = true;
       zeroRead_ = true;
     }
-  } while (received > 0 && !IsOperationComplete());
+  } while (received > 0 && (received == size || !stopShort) && !IsOperationComplete());
+  // A full piece cut by the limit may have left more behind: the next read tries before it waits.
+  if (received == size && IsLimitReached()) hasReadData_ = true;
   return true;
 }
 
@@ -545,12 +555,12 @@ bool TzqNetworkStream::WriteBytes(TzqStream* stream, int64_t count) {
   if (count < 0 || count > remaining) count = remaining;
   const int32_t batch = GetWriteBatchSize();
   if (batch < 1) return true;
-  std::vector<uint8_t> buffer(static_cast<size_t>(batch));
+  uint8_t* buffer = writeBuffer_.Reserve(static_cast<size_t>(batch));
   int64_t sent = 0;
   for (;;) {
-    const int length = static_cast<int>(stream->Read(buffer.data(), std::min<int64_t>(batch, count - sent)));
+    const int length = static_cast<int>(stream->Read(buffer, std::min<int64_t>(batch, count - sent)));
     if (length <= 0) return true;
-    const int result = SendRaw(buffer.data(), length);
+    const int result = SendRaw(buffer, length);
     if (result == SOCKET_ERROR) {
       const int error = WSAGetLastError();
       if (error == WSAEWOULDBLOCK) {

@@ -27,6 +27,10 @@ constexpr uint8_t kPendingNone = 0;
 constexpr uint8_t kPendingRead = 1;
 constexpr uint8_t kPendingWrite = 2;
 
+// The piece size of bodies moved under a TzqLargeBatchScope: a few system calls per MiB
+// instead of a hundred. BatchSize stays the size of everything else.
+constexpr int32_t kLargeBatchSize = 256 * 1024;
+
 class TzqConnection : public TzqObject {
 public:
   TzqConnection();
@@ -81,6 +85,10 @@ public:
   void SetUseIpV6(bool value) { useIpV6_ = value; }
   bool DisableGuiProcessing() const { return disableGuiProcessing_; }
   void SetDisableGuiProcessing(bool value) { disableGuiProcessing_ = value; }
+  // Whether reads and writes go in kLargeBatchSize pieces (never under a bandwidth limit,
+  // whose pauses follow the piece size).
+  bool LargeBatches() const { return largeBatches_; }
+  void SetLargeBatches(bool value) { largeBatches_ = value; }
 
   TzqProgressEvent OnProgress;
   TzqNotifyEvent OnReady;
@@ -104,6 +112,22 @@ private:
   int32_t peerPort_ = 0;
   bool useIpV6_ = false;
   bool disableGuiProcessing_ = false;
+  bool largeBatches_ = false;
+};
+
+// Moves a body in large pieces for a scope.
+class TzqLargeBatchScope {
+public:
+  explicit TzqLargeBatchScope(TzqConnection& connection) : connection_(connection), saved_(connection.LargeBatches()) {
+    connection.SetLargeBatches(true);
+  }
+  ~TzqLargeBatchScope() { connection_.SetLargeBatches(saved_); }
+  TzqLargeBatchScope(const TzqLargeBatchScope&) = delete;
+  TzqLargeBatchScope& operator=(const TzqLargeBatchScope&) = delete;
+
+private:
+  TzqConnection& connection_;
+  bool saved_;
 };
 
 // Keeps a connection's ReadLimit for a scope, in which it is set to limit.
@@ -223,6 +247,22 @@ private:
   int32_t connectTimeOut_ = 0;
 };
 
+// Bytes to receive into or send from: grown when a larger piece is asked for, never cleared.
+class TzqRawBuffer {
+public:
+  uint8_t* Reserve(size_t size) {
+    if (size > capacity_) {
+      bytes_.reset(new uint8_t[size]);
+      capacity_ = size;
+    }
+    return bytes_.get();
+  }
+
+private:
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t capacity_ = 0;
+};
+
 class TzqNetworkStream : public TzqObject {
 public:
   TzqNetworkStream();
@@ -304,7 +344,9 @@ private:
   int64_t byteCounter_ = 0;
   bool needClose_ = false;
   bool zeroRead_ = false;
-  std::vector<uint8_t> readBuffer_;
+  // Grown to the largest piece moved, kept for the connection, never zero-filled.
+  TzqRawBuffer readBuffer_;
+  TzqRawBuffer writeBuffer_;
 };
 
 }  // namespace zq

@@ -43,5 +43,24 @@ TEST(Checksum, AgreeWithZLibOnLongAndOddBuffers) {
   }
 }
 
+// Every method this CPU has, over random lengths around the fold sizes, at every alignment,
+// continued from random values.
+TEST(Checksum, EveryCrcMethodAgreesWithZLib) {
+  ASSERT_TRUE(TzqCrc32::Available(TzqCrcMethod::cmTable));
+  std::mt19937 random(23);
+  const test::TzqBytes data = test::Generate(test::dkRandom, 70000, random);
+  for (const TzqCrcMethod method : {TzqCrcMethod::cmTable, TzqCrcMethod::cmCarryless}) {
+    if (!TzqCrc32::Available(method)) continue;
+    for (int round = 0; round < 3000; ++round) {
+      const size_t offset = random() % 16;
+      const size_t length = round < 200 ? size_t(round) : random() % (round % 10 == 0 ? 65536 : 300);
+      const uint32_t start = round % 2 == 0 ? 0 : uint32_t(random());
+      const uint8_t* bytes = data.data() + offset;
+      ASSERT_EQ(TzqCrc32::Continue(start, bytes, int64_t(length), method), crc32(start, bytes, uInt(length)))
+          << "method " << int(method) << " offset " << offset << " length " << length;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zq

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "core/zqText.h"
 #include "http/zqHttp.h"
 #include "tests/http/integration/zqScriptedHttp.h"
+#include "tests/net/integration/zqRecordingStream.h"
 
 namespace zq {
 namespace {
@@ -69,6 +71,72 @@ TEST_F(HttpClientScripted, FormPostSendsTheExactHeaderAndBody) {
                                      "Name=John+Doe&Birthdate=10%%2F10%%2F77&Account=123456",
                                      server.Port()));
   EXPECT_TRUE(client.Active());  // HTTP/1.1 without "close" keeps it
+  client.Close();
+}
+
+// A client whose socket calls are recorded.
+class RecordedHttp : public TzqHttp {
+public:
+  std::unique_ptr<TzqNetworkStream> CreateNetworkStream() override {
+    auto stream = std::make_unique<test::TzqRecordingStream>();
+    calls = stream.get();
+    return stream;
+  }
+  test::TzqRecordingStream* calls = nullptr;
+};
+
+TEST(HttpClientSystemCalls, SmallBodyLeavesWithTheHeaderAndTheAnswerTakesOneRecv) {
+  Recorder seen;
+  ScriptedServer server([&](int fd) {
+    for (int i = 0; i < 2; ++i) {
+      seen.Read(fd);
+      WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    }
+    ReadUntilClosed(fd);
+  });
+  RecordedHttp client;
+  TzqMemoryStream body;
+  body.WriteBytes(TzqByteArray(1000, 'p'));
+  TzqMemoryStream answer;
+  std::vector<int64_t> progress;
+  client.OnSendProgress = [&](TzqObject*, int64_t done, int64_t total) {
+    progress.push_back(done);
+    EXPECT_EQ(total, 1000);
+  };
+  for (int i = 0; i < 2; ++i) {
+    body.SetPosition(0);
+    if (client.calls != nullptr) client.calls->Forget();
+    client.Put(Url(server, "/small"), "text/plain", &body, nullptr, &answer);
+    ASSERT_NE(client.calls, nullptr);
+    ASSERT_EQ(client.calls->sent.size(), 1u) << "request " << i;
+    EXPECT_EQ(size_t(client.calls->sent[0]), seen.requests[size_t(i)].size());
+    EXPECT_EQ(client.calls->asked.size(), 1u) << "request " << i;
+    EXPECT_EQ(client.calls->WouldBlocks(), 0);
+  }
+  EXPECT_EQ(seen.requests[1].substr(seen.requests[1].size() - 1000), std::string(1000, 'p'));
+  EXPECT_EQ(progress, (std::vector<int64_t>{1000, 1000}));
+  EXPECT_EQ(answer.DataString(), "okok");
+  client.Close();
+}
+
+TEST(HttpClientSystemCalls, LargeBodiesMoveInLargePieces) {
+  const size_t size = 3 << 20;
+  ScriptedServer server([&](int fd) {
+    ReadRequest(fd);
+    WriteAll(fd, Format("HTTP/1.1 200 OK\r\nContent-Length: %zu\r\n\r\n", size) + std::string(size, 'd'));
+    ReadUntilClosed(fd);
+  });
+  RecordedHttp client;
+  TzqMemoryStream body;
+  body.WriteBytes(TzqByteArray(size, 'u'));
+  body.SetPosition(0);
+  TzqMemoryStream answer;
+  client.Put(Url(server, "/large"), "application/octet-stream", &body, nullptr, &answer);
+  EXPECT_EQ(answer.Size(), int64_t(size));
+  EXPECT_GT(*std::max_element(client.calls->sent.begin(), client.calls->sent.end()), client.BatchSize());
+  // The header's reads stay in BatchSize pieces; the body's are large.
+  EXPECT_EQ(client.calls->asked.front(), client.BatchSize());
+  EXPECT_EQ(*std::max_element(client.calls->asked.begin(), client.calls->asked.end()), kLargeBatchSize);
   client.Close();
 }
 

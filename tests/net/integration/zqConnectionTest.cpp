@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 
+#include <algorithm>
+
 #include "codec/zqUtils.h"
 #include "net/zqSocket.h"
 #include "core/zqSystem.h"
+#include "tests/net/integration/zqRecordingStream.h"
 #include "tests/support/zqLoopback.h"
 
 namespace zq {
@@ -25,9 +28,10 @@ std::string Text(TzqMemoryStream& stream) {
 struct Client {
   TzqTcpClientConnection connection;
 
-  explicit Client(const ScriptedServer& server, int32_t timeOut = 5000) {
+  explicit Client(const ScriptedServer& server, int32_t timeOut = 5000,
+                  std::unique_ptr<TzqNetworkStream> stream = std::make_unique<TzqNetworkStream>()) {
     connection.SetTimeOut(timeOut);
-    connection.SetNetworkStream(std::make_unique<TzqNetworkStream>());
+    connection.SetNetworkStream(std::move(stream));
     connection.OpenConnection(server.Address(), server.Port());
   }
 
@@ -357,6 +361,97 @@ TEST(Connection, BandwidthLimitPausesAfterEachBatch) {
   EXPECT_GE(arrivals[1] - arrivals[0], 900u);
   EXPECT_GE(elapsed, 1800u);
   EXPECT_LT(elapsed, 8000u);
+}
+
+// A client whose socket calls are recorded.
+struct RecordedClient {
+  test::TzqRecordingStream* calls;
+  Client client;
+  explicit RecordedClient(const ScriptedServer& server, std::unique_ptr<test::TzqRecordingStream> stream =
+                                                            std::make_unique<test::TzqRecordingStream>())
+      : calls(stream.get()), client(server, 5000, std::move(stream)) {}
+  // Reads under the limit until it is reached (or the connection ends).
+  std::string ReadLimited(int64_t limit) {
+    TzqMemoryStream data;
+    client.connection.InitProgress(0, 0);
+    TzqReadLimitScope scope(client.connection, limit);
+    for (int i = 0; i < 1000 && data.Size() < limit && client.connection.Active(); ++i) {
+      client.connection.GetNetworkStream().ResetCounter();
+      client.connection.SetReadLimit(limit - data.Size());
+      client.connection.ReadData(&data);
+    }
+    return Text(data);
+  }
+};
+
+std::string Pattern(size_t size) {
+  std::string text(size, ' ');
+  for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  return text;
+}
+
+TEST(Connection, LargeBatchesStopExactlyAtTheReadLimit) {
+  const std::string sent = Pattern(700000);
+  ScriptedServer server([&](int fd) {
+    WriteAll(fd, sent);
+    ReadExactly(fd, 1);
+  });
+  RecordedClient recorded(server);
+  TzqLargeBatchScope large(recorded.client.connection);
+  EXPECT_EQ(recorded.ReadLimited(300001), sent.substr(0, 300001));
+  EXPECT_EQ(*std::max_element(recorded.calls->asked.begin(), recorded.calls->asked.end()), kLargeBatchSize);
+  EXPECT_EQ(recorded.ReadLimited(399999), sent.substr(300001));
+  recorded.client.connection.WriteText("x", "us-ascii");
+}
+
+TEST(Connection, BatchSizeStaysUnderABandwidthLimitEvenForLargeBatches) {
+  ScriptedServer server([](int fd) {
+    WriteAll(fd, std::string(3000, 'b'));
+    test::ReadUntilClosed(fd, 10000);
+  });
+  RecordedClient recorded(server);
+  Pause(100);
+  TzqTcpClientConnection& connection = recorded.client.connection;
+  connection.SetBatchSize(1000);
+  connection.SetBitsPerSec(800000);  // 10 ms after each piece
+  TzqLargeBatchScope large(connection);
+  EXPECT_EQ(recorded.ReadLimited(3000), std::string(3000, 'b'));
+  EXPECT_EQ(recorded.calls->asked, (std::vector<int>{1000, 1000, 1000}));
+}
+
+TEST(Connection, AShortPieceUnderALimitEndsTheReadWithoutAskingAgain) {
+  ScriptedServer server([](int fd) {
+    WriteAll(fd, std::string(100, 's'));
+    ReadExactly(fd, 1);
+  });
+  RecordedClient recorded(server);
+  Pause(100);
+  TzqMemoryStream data;
+  recorded.client.connection.InitProgress(0, 0);
+  {
+    TzqReadLimitScope scope(recorded.client.connection, 8192);
+    recorded.client.connection.ReadData(&data);
+  }
+  EXPECT_EQ(data.Size(), 100);
+  EXPECT_EQ(recorded.calls->asked, std::vector<int>{8192});
+  EXPECT_EQ(recorded.calls->WouldBlocks(), 0);
+  EXPECT_FALSE(recorded.client.connection.GetNetworkStream().HasReadData());
+  recorded.client.connection.WriteText("x", "us-ascii");
+}
+
+// What stays behind a piece the limit cut is read at once by the next read, before any wait.
+TEST(Connection, APieceCutByTheLimitLeavesTheRestForTheNextRead) {
+  ScriptedServer server([](int fd) {
+    WriteAll(fd, "0123456789abcdef");
+    ReadExactly(fd, 1);
+  });
+  RecordedClient recorded(server);
+  Pause(100);
+  EXPECT_EQ(recorded.ReadLimited(10), "0123456789");
+  EXPECT_TRUE(recorded.client.connection.GetNetworkStream().HasReadData());
+  EXPECT_EQ(recorded.ReadLimited(6), "abcdef");
+  EXPECT_EQ(recorded.calls->WouldBlocks(), 0);
+  recorded.client.connection.WriteText("x", "us-ascii");
 }
 
 TEST(NetworkStream, BindRangeSkipsAPortInUse) {
