@@ -3,10 +3,12 @@
 
 #include <cstdint>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
 // A running checksum; updates may be chained across buffers.
-class TzqCheckSum {
+class ZQ_API TzqCheckSum {
 public:
   virtual ~TzqCheckSum() = default;
 
@@ -22,7 +24,7 @@ protected:
 };
 
 // CRC-32 with the reflected polynomial 0xEDB88320, as gzip uses it. Start value 0.
-class TzqCrc32 : public TzqCheckSum {
+class ZQ_API TzqCrc32 : public TzqCheckSum {
 public:
   TzqCrc32() { TzqCrc32::Reset(); }
 
@@ -32,7 +34,7 @@ public:
 };
 
 // Adler-32 as zlib uses it: s2 in the high half of Value, s1 in the low half. Start value 1.
-class TzqAdler32 : public TzqCheckSum {
+class ZQ_API TzqAdler32 : public TzqCheckSum {
 public:
   TzqAdler32() { TzqAdler32::Reset(); }
 

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
@@ -26,7 +27,7 @@ class TzqHtmlParser;
 class TzqHtmlTag;
 class TzqHtmlForm;
 
-class TzqHtmlAttribute : public TzqObject {
+class ZQ_API TzqHtmlAttribute : public TzqObject {
 public:
   TzqHtmlAttribute(std::string name, std::string value, int64_t innerTextPos)
       : name_(std::move(name)), value_(std::move(value)), innerTextPos_(innerTextPos) {}
@@ -50,7 +51,7 @@ private:
 };
 
 // The attributes of a tag, in the order written; duplicates all stay.
-class TzqHtmlAttributeList {
+class ZQ_API TzqHtmlAttributeList {
 public:
   explicit TzqHtmlAttributeList(TzqHtmlTag* tag) : tag_(tag) {}
   TzqHtmlAttributeList(const TzqHtmlAttributeList&) = delete;
@@ -71,7 +72,7 @@ private:
   std::vector<std::unique_ptr<TzqHtmlAttribute>> items_;
 };
 
-class TzqHtmlTag : public TzqObject {
+class ZQ_API TzqHtmlTag : public TzqObject {
 public:
   TzqHtmlTag(std::string name, std::string source, TzqHtmlTag* owner, TzqHtmlParser* parser);
   ~TzqHtmlTag() override = default;
@@ -125,7 +126,7 @@ private:
 };
 
 // A list of tags that may own (destroy) them.
-class TzqHtmlTagList : public TzqObject {
+class ZQ_API TzqHtmlTagList : public TzqObject {
 public:
   explicit TzqHtmlTagList(bool ownsObjects = false) : ownsObjects_(ownsObjects) {}
   ~TzqHtmlTagList() override { Clear(); }
@@ -163,7 +164,7 @@ public:
   T* Last() const { return static_cast<T*>(TzqHtmlTagList::Last()); }
 };
 
-class TzqHtmlForm : public TzqHtmlTag {
+class ZQ_API TzqHtmlForm : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlForm"; }
@@ -175,7 +176,7 @@ private:
   TzqHtmlTagList controls_;
 };
 
-class TzqHtmlLink : public TzqHtmlTag {
+class ZQ_API TzqHtmlLink : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlLink"; }
@@ -188,7 +189,7 @@ private:
   TzqHtmlTagList tags_;
 };
 
-class TzqHtmlFrame : public TzqHtmlTag {
+class ZQ_API TzqHtmlFrame : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlFrame"; }
@@ -196,7 +197,7 @@ public:
   void Parsed() override;
 };
 
-class TzqHtmlImage : public TzqHtmlTag {
+class ZQ_API TzqHtmlImage : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlImage"; }
@@ -204,7 +205,7 @@ public:
   void Parsed() override;
 };
 
-class TzqHtmlTableCell : public TzqHtmlTag {
+class ZQ_API TzqHtmlTableCell : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlTableCell"; }
@@ -220,7 +221,7 @@ private:
 
 using TzqHtmlTableCellList = TzqHtmlTypedTagList<TzqHtmlTableCell>;
 
-class TzqHtmlTableRow : public TzqHtmlTag {
+class ZQ_API TzqHtmlTableRow : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlTableRow"; }
@@ -235,7 +236,7 @@ private:
 
 using TzqHtmlTableRowList = TzqHtmlTypedTagList<TzqHtmlTableRow>;
 
-class TzqHtmlTable : public TzqHtmlTag {
+class ZQ_API TzqHtmlTable : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlTable"; }
@@ -247,7 +248,7 @@ private:
   TzqHtmlTableRowList rows_;
 };
 
-class TzqHtmlMetaTag : public TzqHtmlTag {
+class ZQ_API TzqHtmlMetaTag : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlMetaTag"; }
@@ -283,7 +284,7 @@ using TzqOnParseTableCellTag =
                        TzqHtmlTableCell* ACell, TzqHtmlTag* ATag)>;
 using TzqOnParseMetaTag = std::function<void(TzqObject* sender, TzqHtmlTag* ATag)>;
 
-class TzqHtmlParser : public TzqComponent {
+class ZQ_API TzqHtmlParser : public TzqComponent {
 public:
   explicit TzqHtmlParser(TzqComponent* owner = nullptr);
   ~TzqHtmlParser() override;

@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqDateTime.h"
 
@@ -37,7 +38,7 @@ class TzqValueWriter;
 class TzqCookieList;
 
 /// One cookie as received, stored and sent.
-class TzqCookieItem : public TzqPersistent {
+class ZQ_API TzqCookieItem : public TzqPersistent {
 public:
   /// An empty cookie in no list.
   TzqCookieItem() = default;
@@ -95,7 +96,7 @@ private:
 };
 
 /// An ordered list of cookies, owning them.
-class TzqCookieList : public TzqPersistent {
+class ZQ_API TzqCookieList : public TzqPersistent {
 public:
   /// owner: reported by Owner(), not owning the list.
   explicit TzqCookieList(TzqObject* owner = nullptr) : owner_(owner) {}
@@ -178,7 +179,7 @@ using TzqAcceptCookieEvent =
 ///
 /// To keep cookies across runs, save Cookies() with SaveToStream and load them back with
 /// LoadFromStream.
-class TzqCookieManager : public TzqComponent {
+class ZQ_API TzqCookieManager : public TzqComponent {
 public:
   /// An owner destroys the store with itself.
   explicit TzqCookieManager(TzqComponent* owner = nullptr);
@@ -231,19 +232,19 @@ private:
 };
 
 // The matching rules, exposed for their tests.
-bool IsCookieExpired(const TzqCookieItem& cookie);
+ZQ_API bool IsCookieExpired(const TzqCookieItem& cookie);
 // RFC 6265 domain-match of a request host against a cookie domain (leading dot ignored).
-bool CookieDomainMatches(std::string_view cookieDomain, std::string_view host);
+ZQ_API bool CookieDomainMatches(std::string_view cookieDomain, std::string_view host);
 // RFC 6265 path-match; query and fragment of either path do not take part.
-bool CookiePathMatches(std::string_view cookiePath, std::string_view requestPath);
-bool CookiePortMatches(std::string_view portList, int port);
+ZQ_API bool CookiePathMatches(std::string_view cookiePath, std::string_view requestPath);
+ZQ_API bool CookiePortMatches(std::string_view portList, int port);
 // True when the domain (leading dot ignored) is a suffix under which anyone can register.
-bool IsPublicSuffix(std::string_view domain);
+ZQ_API bool IsPublicSuffix(std::string_view domain);
 // Present when an attribute after the first name=value pair has that name, with or without a value.
-bool HasCookieFlag(std::string_view cookieData, std::string_view flag);
+ZQ_API bool HasCookieFlag(std::string_view cookieData, std::string_view flag);
 // Domain-match for a stored cookie: a host-only cookie matches its own host only.
-bool CookieHostMatches(const TzqCookieItem& cookie, std::string_view host);
+ZQ_API bool CookieHostMatches(const TzqCookieItem& cookie, std::string_view host);
 // An Expires date as RFC 6265 reads cookie dates (section 5.1.1), in UTC; false when it is none.
-bool ParseCookieDate(std::string_view text, TzqDateTime& utc);
+ZQ_API bool ParseCookieDate(std::string_view text, TzqDateTime& utc);
 
 }  // namespace zq

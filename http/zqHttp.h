@@ -11,6 +11,7 @@
 
 #include "codec/zqUriUtils.h"
 #include "codec/zqUtils.h"
+#include "core/zqApi.h"
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
 #include "http/zqCookieManager.h"
@@ -63,7 +64,7 @@ using TzqHttpRedirectEvent =
 /// EzqTcpClientError for connections and time-outs, EzqSSPIError for a failed TLS handshake,
 /// EzqSocketError with the CryptoAPI verdict as ErrorCode for a refused server certificate,
 /// EzqHttpProxyError for a CONNECT tunnel, EzqSocksFirewallError for SOCKS.
-class TzqHttp : public TzqTcpClientTls {
+class ZQ_API TzqHttp : public TzqTcpClientTls {
 public:
   /// An owner destroys the client with itself.
   explicit TzqHttp(TzqComponent* owner = nullptr);

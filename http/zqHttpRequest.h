@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
@@ -30,7 +31,7 @@ class TzqValueWriter;
 enum TzqRequestBodyMode { bmRaw, bmUrlEncoded, bmMultipart };
 
 /// The base of all request items.
-class TzqHttpRequestItem : public TzqPersistent {
+class ZQ_API TzqHttpRequestItem : public TzqPersistent {
 public:
   /// Items are made by their list (TzqHttpRequestItemList::AddItem), which owns them.
   explicit TzqHttpRequestItem(TzqHttpRequestItemList& owner);
@@ -86,7 +87,7 @@ private:
 };
 
 /// A form field: name=value url-encoded, or a form-data part in a multipart body.
-class TzqFormFieldRequestItem : public TzqHttpRequestItem {
+class ZQ_API TzqFormFieldRequestItem : public TzqHttpRequestItem {
 public:
   using TzqHttpRequestItem::TzqHttpRequestItem;
 
@@ -122,7 +123,7 @@ private:
 
 /// A file uploaded as a multipart part; its bytes come from OnLoadData when it supplies a stream,
 /// else from the file FileName, opened when the body is read (EzqStreamIoError when it cannot be).
-class TzqSubmitFileRequestItem : public TzqHttpRequestItem {
+class ZQ_API TzqSubmitFileRequestItem : public TzqHttpRequestItem {
 public:
   /// ContentType starts as "application/octet-stream".
   explicit TzqSubmitFileRequestItem(TzqHttpRequestItemList& owner);
@@ -166,7 +167,7 @@ private:
 };
 
 /// Text sent as it is, in the request's character set.
-class TzqTextRequestItem : public TzqHttpRequestItem {
+class ZQ_API TzqTextRequestItem : public TzqHttpRequestItem {
 public:
   using TzqHttpRequestItem::TzqHttpRequestItem;
 
@@ -197,7 +198,7 @@ private:
 
 /// Opaque bytes: sent from the stream OnLoadData supplies, received into the request's
 /// receive stream.
-class TzqBinaryRequestItem : public TzqHttpRequestItem {
+class ZQ_API TzqBinaryRequestItem : public TzqHttpRequestItem {
 public:
   using TzqHttpRequestItem::TzqHttpRequestItem;
 
@@ -216,7 +217,7 @@ public:
 using TzqHttpRequestItemFactory = std::function<std::unique_ptr<TzqHttpRequestItem>(TzqHttpRequestItemList& owner)>;
 
 /// The items of one request, owned, in insertion order.
-class TzqHttpRequestItemList : public TzqPersistent {
+class ZQ_API TzqHttpRequestItemList : public TzqPersistent {
 public:
   /// The items of request.
   explicit TzqHttpRequestItemList(TzqHttpRequest& request) : request_(&request) {}
@@ -278,7 +279,7 @@ private:
 /// The same class reads a received body back into items (ParseBody, AddPartItem), as a form
 /// handler does. Every change drops the rendered forms and raises OnChanged, once per
 /// BeginUpdate / EndUpdate batch.
-class TzqHttpRequest : public TzqComponent {
+class ZQ_API TzqHttpRequest : public TzqComponent {
 public:
   /// OnChanged.
   using TzqNotifyEvent = std::function<void(TzqObject* Sender)>;

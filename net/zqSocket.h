@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codec/zqUtils.h"
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqStream.h"
 #include "net/zqIpAddress.h"
@@ -27,7 +28,7 @@ constexpr uint8_t kPendingNone = 0;
 constexpr uint8_t kPendingRead = 1;
 constexpr uint8_t kPendingWrite = 2;
 
-class TzqConnection : public TzqObject {
+class ZQ_API TzqConnection : public TzqObject {
 public:
   TzqConnection();
   ~TzqConnection() override;
@@ -107,7 +108,7 @@ private:
 };
 
 // Keeps a connection's ReadLimit for a scope, in which it is set to limit.
-class TzqReadLimitScope {
+class ZQ_API TzqReadLimitScope {
 public:
   TzqReadLimitScope(TzqConnection& connection, int64_t limit) : connection_(connection), saved_(connection.ReadLimit()) {
     connection.SetReadLimit(limit);
@@ -121,7 +122,7 @@ private:
   int64_t saved_;
 };
 
-class TzqSyncConnection : public TzqConnection {
+class ZQ_API TzqSyncConnection : public TzqConnection {
 public:
   TzqSyncConnection();
   std::string ClassName() const override { return "TzqSyncConnection"; }
@@ -152,7 +153,7 @@ private:
   uint64_t deadline_ = 0;
 };
 
-class TzqTcpConnection : public TzqSyncConnection {
+class ZQ_API TzqTcpConnection : public TzqSyncConnection {
 public:
   std::string ClassName() const override { return "TzqTcpConnection"; }
 
@@ -205,7 +206,7 @@ private:
   bool peerClosed_ = false;
 };
 
-class TzqTcpClientConnection : public TzqTcpConnection {
+class ZQ_API TzqTcpClientConnection : public TzqTcpConnection {
 public:
   std::string ClassName() const override { return "TzqTcpClientConnection"; }
 
@@ -222,7 +223,7 @@ private:
   int32_t connectTimeOut_ = 0;
 };
 
-class TzqNetworkStream : public TzqObject {
+class ZQ_API TzqNetworkStream : public TzqObject {
 public:
   TzqNetworkStream();
   ~TzqNetworkStream() override;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "core/zqApi.h"
 #include "net/zqTcpClient.h"
 #include "tls/zqTlsStream.h"
 
@@ -29,7 +30,7 @@ using TzqGetCertificateEvent =
 /// overrules ends the connection with EzqSocketError, ErrorCode the CryptoAPI verdict
 /// (0x800B0109 untrusted root, 0x800B0101 expired, 0x800B010F name mismatch, ...). A failed
 /// handshake raises EzqSSPIError.
-class TzqTcpClientTls : public TzqTcpClient {
+class ZQ_API TzqTcpClientTls : public TzqTcpClient {
 public:
   /// An owner destroys the client with itself. TLS 1.0 to 1.3 offered, no TLS by default.
   explicit TzqTcpClientTls(TzqComponent* owner = nullptr);
