@@ -11,8 +11,10 @@ foreach(line IN LISTS layer_lines)
   file(GLOB dir_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
   add_library(zq_${dir} STATIC ${dir_sources})
   target_include_directories(zq_${dir} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
-  # Their objects also make up a shared zq.
-  set_target_properties(zq_${dir} PROPERTIES POSITION_INDEPENDENT_CODE ${BUILD_SHARED_LIBS})
+  # Their objects also make up a shared zq, which exports only what the headers mark ZQ_API
+  # (core/zqApi.h); static builds get the same flags, so both compile the same code.
+  set_target_properties(zq_${dir} PROPERTIES POSITION_INDEPENDENT_CODE ${BUILD_SHARED_LIBS}
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   zq_project_options(zq_${dir})
   foreach(lower IN LISTS below)
     target_link_libraries(zq_${dir} PUBLIC zq_${lower})

@@ -11,9 +11,11 @@
 
 #include <cstdint>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
-struct TzqCharsetTable {
+struct ZQ_API TzqCharsetTable {
   const char* name;
   const uint8_t* decode;  // 256 entries
   const uint8_t* encode;  // 256 entries
@@ -21,6 +23,6 @@ struct TzqCharsetTable {
 };
 
 constexpr int kCharsetTableCount = 12;
-extern const TzqCharsetTable kCharsetTables[kCharsetTableCount];
+extern ZQ_API const TzqCharsetTable kCharsetTables[kCharsetTableCount];
 
 }  // namespace zq

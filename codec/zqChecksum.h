@@ -3,10 +3,12 @@
 
 #include <cstdint>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
 // A running checksum; updates may be chained across buffers.
-class TzqCheckSum {
+class ZQ_API TzqCheckSum {
 public:
   virtual ~TzqCheckSum() = default;
 
@@ -27,7 +29,7 @@ enum class TzqCrcMethod { cmTable, cmCarryless };
 
 // CRC-32 with the reflected polynomial 0xEDB88320, as gzip uses it. Start value 0. Updates use
 // the fastest method this CPU has.
-class TzqCrc32 : public TzqCheckSum {
+class ZQ_API TzqCrc32 : public TzqCheckSum {
 public:
   TzqCrc32() { TzqCrc32::Reset(); }
 
@@ -41,7 +43,7 @@ public:
 };
 
 // Adler-32 as zlib uses it: s2 in the high half of Value, s1 in the low half. Start value 1.
-class TzqAdler32 : public TzqCheckSum {
+class ZQ_API TzqAdler32 : public TzqCheckSum {
 public:
   TzqAdler32() { TzqAdler32::Reset(); }
 

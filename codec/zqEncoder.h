@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "codec/zqUtils.h"
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqError.h"
 #include "core/zqStream.h"
@@ -19,12 +20,12 @@ enum TzqEncodeMethod : int32_t { cmNone, cmQuotedPrintable, cmBase64, cmUUEncode
 enum TzqEncodeErrorProcessing : int32_t { epStop, epContinue };
 
 // "Unsupported format." (-1) and "Wrong symbols in source stream." (-2).
-class EzqEncoderError : public EzqError {
+class ZQ_API EzqEncoderError : public EzqError {
 public:
   using EzqError::EzqError;
 };
 
-class TzqEncoder : public TzqComponent {
+class ZQ_API TzqEncoder : public TzqComponent {
 public:
   explicit TzqEncoder(TzqComponent* owner = nullptr);
 

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
-class TzqHuffman {
+class ZQ_API TzqHuffman {
 public:
   // Reverses the order of the low 16 bits of value.
   static uint16_t ReverseBits16(uint16_t value);
@@ -17,7 +19,7 @@ public:
 // a link into a second-level table. An entry >= 0 is (symbol * 16 + code length), 0 marks a
 // bit pattern that no code uses; an entry < 0 is a link: (-(first index of the second-level
 // table) * 16) | (longest code length under this prefix).
-class TzqInflaterHuffmanTree {
+class ZQ_API TzqInflaterHuffmanTree {
 public:
   static constexpr int kMaxCodeLength = 15;
   static constexpr int kDefaultRootBits = 9;

@@ -6,16 +6,17 @@
 #include <string>
 #include <string_view>
 
+#include "core/zqApi.h"
 #include "core/zqError.h"
 
 namespace zq {
 
-class EzqIdnError : public EzqError {
+class ZQ_API EzqIdnError : public EzqError {
 public:
   using EzqError::EzqError;
 };
 
-class TzqIdnTranslator {
+class ZQ_API TzqIdnTranslator {
 public:
   TzqIdnTranslator() = delete;
 

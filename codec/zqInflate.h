@@ -9,11 +9,12 @@
 
 #include "codec/zqChecksum.h"
 #include "codec/zqHuffman.h"
+#include "core/zqApi.h"
 #include "core/zqError.h"
 
 namespace zq {
 
-class EzqZLibError : public EzqError {
+class ZQ_API EzqZLibError : public EzqError {
 public:
   using EzqError::EzqError;
 };
@@ -76,7 +77,7 @@ const char* const sZLibTruncatedStream = "Compressed data ended before the end o
 // Bit input over the caller's bytes (not copied; they must stay valid until consumed).
 // Bits are taken least-significant first. Whole bytes pulled into the bit buffer still count
 // as unread, so UnreadByteCount is exact whatever the decoder has looked ahead.
-class TzqInflateBuffer {
+class ZQ_API TzqInflateBuffer {
 public:
   void FeedInput(const uint8_t* bytes, int64_t offset, int64_t count);
   // The low n bits (n <= 16) without consuming them, or -1 when fewer are available.
@@ -113,7 +114,7 @@ private:
 
 // The 32 KiB circular window: the history that matches copy from, and the queue of decoded
 // bytes not yet taken by the caller.
-class TzqOutputWindow {
+class ZQ_API TzqOutputWindow {
 public:
   static constexpr int kSize = 32768;
   static constexpr int kMask = kSize - 1;
@@ -144,7 +145,7 @@ private:
 };
 
 // Resumable reader of a dynamic block's code lengths.
-class TzqInflaterHeader {
+class ZQ_API TzqInflaterHeader {
 public:
   // True when every length has been read; false when input ran short (call again with more).
   bool ReadCodeLengths(TzqInflateBuffer& input);
@@ -187,7 +188,7 @@ enum TzqInflaterState {
   isFinished,
 };
 
-class TzqInflater {
+class ZQ_API TzqInflater {
 public:
   // noHeader: raw DEFLATE; otherwise the zlib header and Adler-32 trailer are expected.
   explicit TzqInflater(bool noHeader);

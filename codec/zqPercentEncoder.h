@@ -7,12 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqStream.h"
 
 namespace zq {
 
-class TzqPercentEncoder : public TzqObject {
+class ZQ_API TzqPercentEncoder : public TzqObject {
 public:
   TzqPercentEncoder() = default;
   std::string ClassName() const override { return "TzqPercentEncoder"; }
@@ -52,7 +53,7 @@ private:
 
 // The encoder of application/x-www-form-urlencoded names and values: letters, digits and
 // "-._*" stay, a space becomes '+', everything else is escaped; decoding maps '+' to space.
-class TzqFormFieldEncoder : public TzqPercentEncoder {
+class ZQ_API TzqFormFieldEncoder : public TzqPercentEncoder {
 public:
   TzqFormFieldEncoder();
   std::string ClassName() const override { return "TzqFormFieldEncoder"; }

@@ -10,11 +10,12 @@
 #include <string>
 #include <string_view>
 
+#include "core/zqApi.h"
 #include "core/zqStream.h"
 
 namespace zq {
 
-class TzqTranslator {
+class ZQ_API TzqTranslator {
 public:
   TzqTranslator() = delete;
 

@@ -10,19 +10,20 @@
 #include <string_view>
 
 #include "codec/zqPercentEncoder.h"
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqError.h"
 
 namespace zq {
 
-class EzqUrlError : public EzqError {
+class ZQ_API EzqUrlError : public EzqError {
 public:
   using EzqError::EzqError;
 };
 
 // The encoder of URL paths, queries and fragments: escapes the blank, controls, bytes above
 // 126 and  <>"#%{}|\^~[]` , and keeps escapes already present.
-class TzqUrlEncoder : public TzqPercentEncoder {
+class ZQ_API TzqUrlEncoder : public TzqPercentEncoder {
 public:
   TzqUrlEncoder();
   std::string ClassName() const override { return "TzqUrlEncoder"; }
@@ -36,7 +37,7 @@ public:
 
 enum TzqSchemeKind { skUnknown, skFtp, skGopher, skHttp, skHttps, skFile, skNews, skMailto };
 
-class TzqUrlParser : public TzqObject {
+class ZQ_API TzqUrlParser : public TzqObject {
 public:
   TzqUrlParser() = default;
   // The charset path, query and fragment are encoded in when composed; empty means the

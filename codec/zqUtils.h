@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqDateTime.h"
 #include "core/zqStream.h"
@@ -24,7 +25,7 @@ using TzqShortArray = std::vector<int16_t>;
 using TzqProgressEvent = std::function<void(TzqObject* Sender, int64_t ABytesProceed, int64_t ATotalBytes)>;
 
 // A set of byte values, for the token routines.
-class TzqCharSet {
+class ZQ_API TzqCharSet {
 public:
   TzqCharSet() = default;
   TzqCharSet(std::string_view chars) {  // NOLINT: implicit from a list of characters
@@ -42,7 +43,7 @@ private:
 
 // A growable raw buffer; descendants may take their memory elsewhere (and then call Clear()
 // in their own destructor, since the base destructor can only reach the base release).
-class TzqBinaryData {
+class ZQ_API TzqBinaryData {
 public:
   TzqBinaryData() = default;
   explicit TzqBinaryData(int32_t size);
@@ -68,7 +69,7 @@ private:
 };
 
 // Finds entries of a string list and moves it to and from streams in a charset.
-class TzqStringsUtils {
+class ZQ_API TzqStringsUtils {
 public:
   TzqStringsUtils(TzqStringList& list, std::string charset);
   explicit TzqStringsUtils(TzqStringList& list);
@@ -83,65 +84,65 @@ private:
 };
 
 // The system's message for an error code, trimmed.
-std::string SystemErrorText(int errorCode);
+ZQ_API std::string SystemErrorText(int errorCode);
 
 // RFC 1123 dates (two-digit years allowed: 11..99 are 19xx, 0..10 are 20xx) to local time,
 // by the zone rules in force on that date; 0 when year, month or day is 0 (no year word). An
 // unknown month word takes the current month. A non-numeric day or year, or a date or clock out
 // of range, raises EzqConvertError.
-TzqDateTime ParseInternetDate(std::string_view text);
-TzqDateTime ParseClockTime(std::string_view text);
+ZQ_API TzqDateTime ParseInternetDate(std::string_view text);
+ZQ_API TzqDateTime ParseClockTime(std::string_view text);
 // "+hhmm" / "-hhmm" as a fraction of a day; anything else 0.
-double ParseZoneOffset(std::string_view text);
+ZQ_API double ParseZoneOffset(std::string_view text);
 // A UTC file time (100 ns since 1601) as a local date-time; 0 when it is negative or past 9999.
-TzqDateTime FileTimeToLocalDateTime(int64_t fileTime);
+ZQ_API TzqDateTime FileTimeToLocalDateTime(int64_t fileTime);
 
 // First match at or after start (case-sensitive); 0 when none, start <= 0 or pattern empty.
-int FindTextFrom(std::string_view pattern, std::string_view text, int start);
+ZQ_API int FindTextFrom(std::string_view pattern, std::string_view text, int start);
 // Last match beginning at or before start (-1: the end), without regard to case; 0 when none.
-int FindTextBackward(std::string_view pattern, std::string_view text, int start);
+ZQ_API int FindTextBackward(std::string_view pattern, std::string_view text, int start);
 
 // Entries between delimiters (empty ones kept, a final delimiter adds one), dropping control
 // characters 1..8 and 10..31 around them.
-void SplitAtDelimiter(std::string_view text, TzqStringList& list, char delimiter);
+ZQ_API void SplitAtDelimiter(std::string_view text, TzqStringList& list, char delimiter);
 // Tokens are maximal runs outside the delimiters, counted from 1.
-int CountTokens(std::string_view text, const TzqCharSet& delimiters);
-int TokenStart(int n, std::string_view text, const TzqCharSet& delimiters);
-std::string TakeToken(int n, std::string_view text, const TzqCharSet& delimiters);
+ZQ_API int CountTokens(std::string_view text, const TzqCharSet& delimiters);
+ZQ_API int TokenStart(int n, std::string_view text, const TzqCharSet& delimiters);
+ZQ_API std::string TakeToken(int n, std::string_view text, const TzqCharSet& delimiters);
 // Unchanged when it begins or ends with a double quote, else wrapped in them.
-std::string QuoteIfNeeded(std::string_view text);
+ZQ_API std::string QuoteIfNeeded(std::string_view text);
 // 0-based index of the first of values[0..highestIndex] equal to text without regard to case; -1 if none.
-int IndexOfText(std::string_view text, std::span<const std::string_view> values, int highestIndex);
+ZQ_API int IndexOfText(std::string_view text, std::span<const std::string_view> values, int highestIndex);
 
 // Two upper-case hex digits a byte.
-std::string HexOfBytes(const TzqByteArray& bytes);
-std::string HexOfBuffer(const void* buffer, int64_t count);
+ZQ_API std::string HexOfBytes(const TzqByteArray& bytes);
+ZQ_API std::string HexOfBuffer(const void* buffer, int64_t count);
 
 // Removes "." and ".." segments; the result always begins with the separator.
-std::string CollapseDotSegments(std::string_view path, char separator);
+ZQ_API std::string CollapseDotSegments(std::string_view path, char separator);
 // Stores value at bytes[index], bytes[index + 1] (growing bytes when short) and advances index
 // by 2; a negative index raises EzqError.
-void PutUInt16BigEndian(uint16_t value, TzqByteArray& bytes, int& index);
+ZQ_API void PutUInt16BigEndian(uint16_t value, TzqByteArray& bytes, int& index);
 // 0-based index of the first occurrence of pattern lying wholly inside bytes[start, end), the
 // range clipped to the bytes; -1 if none or when the pattern is empty.
-int64_t FindByteSequence(std::span<const uint8_t> pattern, std::span<const uint8_t> bytes, int64_t start, int64_t end);
+ZQ_API int64_t FindByteSequence(std::span<const uint8_t> pattern, std::span<const uint8_t> bytes, int64_t start, int64_t end);
 
 // exact: the first entry equal to text without regard to case; otherwise the first entry that
 // contains it (an empty text is in none). -1 when none.
-int FindListEntry(const TzqStringList& list, std::string_view text, bool exact);
+ZQ_API int FindListEntry(const TzqStringList& list, std::string_view text, bool exact);
 // The list's text (CR LF after each line) in the charset, at the stream's position; nothing
 // for an empty list.
-void WriteLinesToStream(const TzqStringList& list, TzqStream& stream, std::string_view charset);
+ZQ_API void WriteLinesToStream(const TzqStringList& list, TzqStream& stream, std::string_view charset);
 // The bytes from the position to the end as the list's lines (cut at a zero byte, as every
 // text from bytes is); with no bytes left the list stays as it was.
-void ReadLinesFromStream(TzqStream& stream, TzqStringList& list, std::string_view charset);
+ZQ_API void ReadLinesFromStream(TzqStream& stream, TzqStringList& list, std::string_view charset);
 
 // The month abbreviations "Jan" … "Dec".
-extern const std::string_view kMonthNames[12];
+extern ZQ_API const std::string_view kMonthNames[12];
 
 // A hidden window whose messages reach proc on the calling thread (its owner is whatever
 // proc captures). Creation and destruction are serialised by one process-wide lock.
-TzqWindowHandle CreateMessageWindow(TzqWindowProc proc);
-void DestroyMessageWindow(TzqWindowHandle window);
+ZQ_API TzqWindowHandle CreateMessageWindow(TzqWindowProc proc);
+ZQ_API void DestroyMessageWindow(TzqWindowHandle window);
 
 }  // namespace zq

@@ -9,13 +9,14 @@
 
 #include "codec/zqChecksum.h"
 #include "codec/zqInflate.h"
+#include "core/zqApi.h"
 #include "core/zqStream.h"
 
 namespace zq {
 
 // What the decoding filters share: the destination, a write-only position and the test of a
 // properly ended stream.
-class TzqInflateFilter : public TzqStream {
+class ZQ_API TzqInflateFilter : public TzqStream {
 public:
   explicit TzqInflateFilter(TzqStream& destination) : destination_(destination) {}
   int64_t Read(void* buffer, int64_t count) override;
@@ -45,7 +46,7 @@ private:
 // the trailer's CRC-32 and size are verified. Members that follow one another are decoded in
 // turn, as gzip -d does; bytes after a member that start no new member are ignored. The
 // destination is not owned. Position and size read as the number of compressed bytes written.
-class TzqGZipInflateStream : public TzqInflateFilter {
+class ZQ_API TzqGZipInflateStream : public TzqInflateFilter {
 public:
   explicit TzqGZipInflateStream(TzqStream& destination);
   ~TzqGZipInflateStream() override;
@@ -83,7 +84,7 @@ private:
 
 // The "deflate" content coding: zlib-wrapped data (Adler-32 checked) or, as some servers send
 // it, raw deflate data; the first two bytes tell which.
-class TzqDeflateInflateStream : public TzqInflateFilter {
+class ZQ_API TzqDeflateInflateStream : public TzqInflateFilter {
 public:
   explicit TzqDeflateInflateStream(TzqStream& destination) : TzqInflateFilter(destination) {}
   ~TzqDeflateInflateStream() override;

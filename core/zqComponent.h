@@ -6,19 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
 class TzqValueReader;
 class TzqValueWriter;
 
-class TzqObject {
+class ZQ_API TzqObject {
 public:
   virtual ~TzqObject() = default;
   // The class name as the stored forms and messages use it ("TzqHttpRequest").
   virtual std::string ClassName() const { return "TzqObject"; }
 };
 
-class TzqPersistent : public TzqObject {
+class ZQ_API TzqPersistent : public TzqObject {
 public:
   std::string ClassName() const override { return "TzqPersistent"; }
 
@@ -46,7 +48,7 @@ enum TzqComponentStateFlag : unsigned {
 // a component destroyed earlier leaves its owner's list. FreeNotification registers a
 // component to be told (Notification with opRemove) when this one is destroyed, so that it
 // can clear its pointer to it.
-class TzqComponent : public TzqPersistent {
+class ZQ_API TzqComponent : public TzqPersistent {
 public:
   explicit TzqComponent(TzqComponent* owner = nullptr);
   ~TzqComponent() override;

@@ -4,9 +4,11 @@
 #include <exception>
 #include <string>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
-class EzqError : public std::exception {
+class ZQ_API EzqError : public std::exception {
 public:
   explicit EzqError(std::string message, int errorCode = 0)
       : message_(std::move(message)), errorCode_(errorCode) {}
@@ -22,24 +24,24 @@ private:
 };
 
 // A text that does not convert to the value asked for (numbers, dates, assignments).
-class EzqConvertError : public EzqError {
+class ZQ_API EzqConvertError : public EzqError {
 public:
   using EzqError::EzqError;
 };
 
 // Stream failures: short reads and writes, files that cannot be opened or created.
-class EzqStreamIoError : public EzqError {
+class ZQ_API EzqStreamIoError : public EzqError {
 public:
   using EzqError::EzqError;
 };
 
 // A stored form that does not hold what its reader expects.
-class EzqReadError : public EzqError {
+class ZQ_API EzqReadError : public EzqError {
 public:
   using EzqError::EzqError;
 };
 
 // Formats like printf into a std::string (the project's string tables carry printf-style texts).
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+ZQ_API std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace zq

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqError.h"
 
 namespace zq {
@@ -14,7 +15,7 @@ using TzqByteArray = std::vector<uint8_t>;
 enum TzqSeekOrigin { soBeginning, soCurrent, soEnd };
 
 // A readable, writable, seekable byte sequence with a size. Positions and sizes are 64-bit.
-class TzqStream {
+class ZQ_API TzqStream {
 public:
   virtual ~TzqStream() = default;
 
@@ -50,7 +51,7 @@ protected:
 };
 
 // A stream held in memory.
-class TzqMemoryStream : public TzqStream {
+class ZQ_API TzqMemoryStream : public TzqStream {
 public:
   TzqMemoryStream() = default;
   explicit TzqMemoryStream(std::string_view data);
@@ -92,7 +93,7 @@ enum : uint16_t {
 
 // A stream over a file. Share modes are kept with advisory locks (flock): an exclusive
 // or deny-write opener fails while a conflicting one holds the file.
-class TzqFileStream : public TzqStream {
+class ZQ_API TzqFileStream : public TzqStream {
 public:
   TzqFileStream(const std::string& fileName, uint16_t mode);
   ~TzqFileStream() override;

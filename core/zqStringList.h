@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqText.h"
 
@@ -15,7 +16,7 @@ class TzqStream;
 
 enum TzqDuplicates { dupAccept, dupIgnore, dupError };
 
-class TzqStringList : public TzqPersistent {
+class ZQ_API TzqStringList : public TzqPersistent {
 public:
   using TzqNotifyEvent = std::function<void(TzqObject* sender)>;
   using TzqCompare = std::function<int(const TzqStringList& list, int index1, int index2)>;

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <string>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
 // The system's text for an errno value.
-std::string ErrnoText(int error);
+ZQ_API std::string ErrnoText(int error);
 // Milliseconds of a monotonic clock (never goes back, not related to the calendar).
-uint64_t GetTickCount64();
-uint32_t GetTickCount();
+ZQ_API uint64_t GetTickCount64();
+ZQ_API uint32_t GetTickCount();
 
 }  // namespace zq

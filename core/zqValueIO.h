@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqDateTime.h"
 
 namespace zq {
@@ -27,7 +28,7 @@ enum TzqValueType : uint8_t {
 };
 
 // Writes values at the stream's position, each as its tag and payload.
-class TzqValueWriter {
+class ZQ_API TzqValueWriter {
 public:
   explicit TzqValueWriter(TzqStream& stream) : stream_(stream) {}
 
@@ -49,7 +50,7 @@ private:
 
 // Reads values written by TzqValueWriter. A tag that does not fit the value asked for raises
 // EzqReadError "Invalid property value"; a stream that ends early raises the stream's error.
-class TzqValueReader {
+class ZQ_API TzqValueReader {
 public:
   explicit TzqValueReader(TzqStream& stream) : stream_(stream) {}
 

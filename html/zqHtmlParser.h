@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
@@ -26,7 +27,7 @@ class TzqHtmlParser;
 class TzqHtmlTag;
 class TzqHtmlForm;
 
-class TzqHtmlAttribute : public TzqObject {
+class ZQ_API TzqHtmlAttribute : public TzqObject {
 public:
   TzqHtmlAttribute(std::string name, std::string value, int64_t innerTextPos)
       : name_(std::move(name)), value_(std::move(value)), innerTextPos_(innerTextPos) {}
@@ -50,7 +51,7 @@ private:
 };
 
 // The attributes of a tag, in the order written; duplicates all stay.
-class TzqHtmlAttributeList {
+class ZQ_API TzqHtmlAttributeList {
 public:
   explicit TzqHtmlAttributeList(TzqHtmlTag* tag) : tag_(tag) {}
   TzqHtmlAttributeList(const TzqHtmlAttributeList&) = delete;
@@ -71,7 +72,7 @@ private:
   std::vector<std::unique_ptr<TzqHtmlAttribute>> items_;
 };
 
-class TzqHtmlTag : public TzqObject {
+class ZQ_API TzqHtmlTag : public TzqObject {
 public:
   TzqHtmlTag(std::string name, std::string source, TzqHtmlTag* owner, TzqHtmlParser* parser);
   ~TzqHtmlTag() override = default;
@@ -125,7 +126,7 @@ private:
 };
 
 // A list of tags that refers to them; the parser's own list (TzqHtmlOwningTagList) holds them.
-class TzqHtmlTagList : public TzqObject {
+class ZQ_API TzqHtmlTagList : public TzqObject {
 public:
   TzqHtmlTagList() = default;
   TzqHtmlTagList(const TzqHtmlTagList&) = delete;
@@ -149,7 +150,7 @@ private:
 };
 
 // The list that owns its tags: they live until Clear or the list's end.
-class TzqHtmlOwningTagList : public TzqHtmlTagList {
+class ZQ_API TzqHtmlOwningTagList : public TzqHtmlTagList {
 public:
   TzqHtmlTag* Add(std::unique_ptr<TzqHtmlTag> tag);
   void Clear();
@@ -169,7 +170,7 @@ public:
   T* Last() const { return static_cast<T*>(TzqHtmlTagList::Last()); }
 };
 
-class TzqHtmlForm : public TzqHtmlTag {
+class ZQ_API TzqHtmlForm : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlForm"; }
@@ -181,7 +182,7 @@ private:
   TzqHtmlTagList controls_;
 };
 
-class TzqHtmlLink : public TzqHtmlTag {
+class ZQ_API TzqHtmlLink : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlLink"; }
@@ -194,7 +195,7 @@ private:
   TzqHtmlTagList tags_;
 };
 
-class TzqHtmlFrame : public TzqHtmlTag {
+class ZQ_API TzqHtmlFrame : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlFrame"; }
@@ -202,7 +203,7 @@ public:
   void Parsed() override;
 };
 
-class TzqHtmlImage : public TzqHtmlTag {
+class ZQ_API TzqHtmlImage : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlImage"; }
@@ -210,7 +211,7 @@ public:
   void Parsed() override;
 };
 
-class TzqHtmlTableCell : public TzqHtmlTag {
+class ZQ_API TzqHtmlTableCell : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlTableCell"; }
@@ -226,7 +227,7 @@ private:
 
 using TzqHtmlTableCellList = TzqHtmlTypedTagList<TzqHtmlTableCell>;
 
-class TzqHtmlTableRow : public TzqHtmlTag {
+class ZQ_API TzqHtmlTableRow : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlTableRow"; }
@@ -241,7 +242,7 @@ private:
 
 using TzqHtmlTableRowList = TzqHtmlTypedTagList<TzqHtmlTableRow>;
 
-class TzqHtmlTable : public TzqHtmlTag {
+class ZQ_API TzqHtmlTable : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlTable"; }
@@ -253,7 +254,7 @@ private:
   TzqHtmlTableRowList rows_;
 };
 
-class TzqHtmlMetaTag : public TzqHtmlTag {
+class ZQ_API TzqHtmlMetaTag : public TzqHtmlTag {
 public:
   using TzqHtmlTag::TzqHtmlTag;
   std::string ClassName() const override { return "TzqHtmlMetaTag"; }
@@ -289,7 +290,7 @@ using TzqOnParseTableCellTag =
                        TzqHtmlTableCell* ACell, TzqHtmlTag* ATag)>;
 using TzqOnParseMetaTag = std::function<void(TzqObject* sender, TzqHtmlTag* ATag)>;
 
-class TzqHtmlParser : public TzqComponent {
+class ZQ_API TzqHtmlParser : public TzqComponent {
 public:
   explicit TzqHtmlParser(TzqComponent* owner = nullptr);
   ~TzqHtmlParser() override;

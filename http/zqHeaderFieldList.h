@@ -8,11 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqStringList.h"
 
 namespace zq {
 
-class TzqHeaderFieldList {
+class ZQ_API TzqHeaderFieldList {
 public:
   TzqHeaderFieldList() = default;
   // Parses source from line start on.

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 
 namespace zq {
@@ -19,7 +20,7 @@ class TzqStringList;
 class TzqUrlParser;
 class TzqNtAuthClientSspi;
 
-class TzqHttpAuthorization : public TzqObject {
+class ZQ_API TzqHttpAuthorization : public TzqObject {
 public:
   std::string ClassName() const override { return "TzqHttpAuthorization"; }
 
@@ -49,7 +50,7 @@ public:
   static std::vector<std::pair<std::string, std::string>> ParseAuthParams(const std::string& line);
 };
 
-class TzqHttpBasicAuthorization : public TzqHttpAuthorization {
+class ZQ_API TzqHttpBasicAuthorization : public TzqHttpAuthorization {
 public:
   std::string ClassName() const override { return "TzqHttpBasicAuthorization"; }
   void Authorize(const TzqUrlParser& parser, const std::string& method, const std::string& userName,
@@ -57,7 +58,7 @@ public:
 };
 
 // One Digest challenge and the answer built from it.
-class TzqDigestChallenge : public TzqObject {
+class ZQ_API TzqDigestChallenge : public TzqObject {
 public:
   std::string ClassName() const override { return "TzqDigestChallenge"; }
   // Reads the parameters of a WWW-Authenticate / Proxy-Authenticate Digest line.
@@ -83,7 +84,7 @@ public:
   TzqStream* EntityBody = nullptr;
 };
 
-class TzqHttpDigestAuthorization : public TzqHttpAuthorization {
+class ZQ_API TzqHttpDigestAuthorization : public TzqHttpAuthorization {
 public:
   std::string ClassName() const override { return "TzqHttpDigestAuthorization"; }
   void Authorize(const TzqUrlParser& parser, const std::string& method, const std::string& userName,
@@ -104,7 +105,7 @@ public:
   static std::string NewClientNonce();
 };
 
-class TzqHttpNtlmAuthorization : public TzqHttpAuthorization {
+class ZQ_API TzqHttpNtlmAuthorization : public TzqHttpAuthorization {
 public:
   TzqHttpNtlmAuthorization();
   ~TzqHttpNtlmAuthorization() override;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqStringList.h"
 
@@ -17,7 +18,7 @@ class TzqValueWriter;
 struct TzqHttpHeaderTables;
 
 // Fields that describe a message body, shared by requests and responses.
-class TzqHttpEntityHeader : public TzqPersistent {
+class ZQ_API TzqHttpEntityHeader : public TzqPersistent {
 public:
   using TzqNotifyEvent = std::function<void(TzqObject* Sender)>;
 
@@ -118,7 +119,7 @@ private:
   int updateCount_ = 0;
 };
 
-class TzqHttpRequestHeader : public TzqHttpEntityHeader {
+class ZQ_API TzqHttpRequestHeader : public TzqHttpEntityHeader {
 public:
   TzqHttpRequestHeader();
 
@@ -168,7 +169,7 @@ private:
   std::string userAgent_;
 };
 
-class TzqHttpResponseHeader : public TzqHttpEntityHeader {
+class ZQ_API TzqHttpResponseHeader : public TzqHttpEntityHeader {
 public:
   TzqHttpResponseHeader();
 

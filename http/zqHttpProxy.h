@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqStringList.h"
 #include "http/zqHttpHeader.h"
 #include "http/zqHttpUtils.h"
@@ -27,7 +28,7 @@ constexpr int64_t kMaxProxyBodyBytes = int64_t{1} << 20;
 inline const char* const sProxyBodyTooLong = "The proxy's response body exceeds 1048576 bytes";
 
 // Message: the proxy's status line as received; ErrorCode: its status code.
-class EzqHttpProxyError : public EzqTcpClientError {
+class ZQ_API EzqHttpProxyError : public EzqTcpClientError {
 public:
   EzqHttpProxyError(const std::string& message, std::string responseText, int statusCode)
       : EzqTcpClientError(message, statusCode), responseText_(std::move(responseText)) {}
@@ -42,7 +43,7 @@ using TzqHttpProxyRequestEvent =
 using TzqHttpProxyResponseEvent = std::function<void(TzqObject* Sender, const std::string& AHost, int32_t APort,
                                                      const TzqStringList& AHeader, const TzqStringList& ABody)>;
 
-class TzqHttpProxy : public TzqTcpProxy {
+class ZQ_API TzqHttpProxy : public TzqTcpProxy {
 public:
   explicit TzqHttpProxy(TzqComponent* owner = nullptr);
   ~TzqHttpProxy() override;

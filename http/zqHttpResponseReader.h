@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
 #include "http/zqHeaderFieldList.h"
@@ -19,7 +20,7 @@
 namespace zq {
 
 // Where a response's bytes come from.
-class TzqResponseSource {
+class ZQ_API TzqResponseSource {
 public:
   virtual ~TzqResponseSource() = default;
   // Appends what arrives next, at most limit bytes (no bound when negative), to sink; waits
@@ -30,7 +31,7 @@ public:
 };
 
 // A connection as a response source. Its progress counts go on across reads.
-class TzqConnectionSource : public TzqResponseSource {
+class ZQ_API TzqConnectionSource : public TzqResponseSource {
 public:
   explicit TzqConnectionSource(TzqTcpConnection& connection) : connection_(connection) {}
   void Read(TzqStream& sink, int64_t limit) override;
@@ -42,7 +43,7 @@ private:
 
 // A stream as a response source: a saved response, or bytes a test hands out in pieces of the
 // sizes pieceSize gives (all that is left when it is not set). Ends with the stream.
-class TzqStreamSource : public TzqResponseSource {
+class ZQ_API TzqStreamSource : public TzqResponseSource {
 public:
   explicit TzqStreamSource(TzqStream& stream, std::function<int64_t()> pieceSize = {})
       : stream_(stream), pieceSize_(std::move(pieceSize)) {}
@@ -57,14 +58,14 @@ private:
 enum class TzqBodyFraming { bfNone, bfLength, bfChunked, bfUntilClose };
 
 // How the header is read, and what its failures say.
-struct TzqHeaderRules {
+struct ZQ_API TzqHeaderRules {
   int64_t piece;           // bytes asked for per read (1: nothing past the header is taken)
   int64_t maxBytes;        // the header (with any interim ones) may not grow past this
   const char* tooLong;     // message when it does
   const char* noStatus;    // message for a header without a valid status line
 };
 
-class TzqHttpResponseReader {
+class ZQ_API TzqHttpResponseReader {
 public:
   TzqHttpResponseReader(TzqResponseSource& source, const TzqHeaderRules& rules);
   ~TzqHttpResponseReader();

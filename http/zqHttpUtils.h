@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqStream.h"
 #include "core/zqStringList.h"
@@ -14,7 +15,7 @@ namespace zq {
 
 // Message: the response's status line as received (or what went wrong); ErrorCode: its status
 // code, 0 when there was none.
-class EzqHttpError : public EzqTcpClientError {
+class ZQ_API EzqHttpError : public EzqTcpClientError {
 public:
   EzqHttpError(const std::string& message, std::string responseText, int statusCode)
       : EzqTcpClientError(message, statusCode), responseText_(std::move(responseText)) {}
@@ -29,9 +30,9 @@ enum TzqAuthorizationType { atBasic, atAutoDetect };
 enum TzqHttpVersion { hvHttp1_0, hvHttp1_1 };
 
 // "HTTP/1.0", "HTTP/1.1", indexed by TzqHttpVersion.
-extern const char* const kHttpVersionTexts[2];
+extern ZQ_API const char* const kHttpVersionTexts[2];
 
-class TzqHttpUtils {
+class ZQ_API TzqHttpUtils {
 public:
   TzqHttpUtils() = delete;
 
@@ -58,7 +59,7 @@ public:
   static bool IsDroppedConnection(int32_t code);
 };
 
-class TzqHttpProxySettings : public TzqPersistent {
+class ZQ_API TzqHttpProxySettings : public TzqPersistent {
 public:
   TzqHttpProxySettings() { ResetDefaults(); }
   std::string ClassName() const override { return "TzqHttpProxySettings"; }

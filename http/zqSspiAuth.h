@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/zqApi.h"
 #include "platform/zqAuthPackages.h"
 #include "tls/zqSspi.h"
 
@@ -12,7 +13,7 @@ namespace zq {
 class TzqStream;
 
 // Credentials given as "DOMAIN\user" (or "DOMAIN/user", or just "user") and a password.
-class TzqAuthIdentity : public TzqObject {
+class ZQ_API TzqAuthIdentity : public TzqObject {
 public:
   TzqAuthIdentity(const std::string& user, const std::string& password);
   ~TzqAuthIdentity() override = default;
@@ -37,7 +38,7 @@ private:
   SEC_WINNT_AUTH_IDENTITY_A identity_{};
 };
 
-class TzqNtAuthSspi : public TzqSspi {
+class ZQ_API TzqNtAuthSspi : public TzqSspi {
 public:
   TzqNtAuthSspi();
   ~TzqNtAuthSspi() override;
@@ -53,7 +54,7 @@ protected:
   CtxtHandle context_{};
 };
 
-class TzqNtAuthClientSspi : public TzqNtAuthSspi {
+class ZQ_API TzqNtAuthClientSspi : public TzqNtAuthSspi {
 public:
   std::string ClassName() const override { return "TzqNtAuthClientSspi"; }
   // One leg: the stream's bytes after its position are the server's token (none starts a new

@@ -8,20 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqError.h"
 #include "core/zqStream.h"
 
 namespace zq {
 
 // Misuse of a body stream, and chunked data that cannot be decoded.
-class EzqStreamError : public EzqError {
+class ZQ_API EzqStreamError : public EzqError {
 public:
   using EzqError::EzqError;
 };
 
 // Presents its parts, back to back, as one read-only stream. The parts are owned and freed
 // last first.
-class TzqMultiStream : public TzqStream {
+class ZQ_API TzqMultiStream : public TzqStream {
 public:
   TzqMultiStream() = default;
   ~TzqMultiStream() override;
@@ -48,7 +49,7 @@ private:
 // destination (not owned). Completion is reported once the last chunk and the trailer
 // section after it, up to and including its closing empty line, have been consumed; bytes
 // written after that are dropped.
-class TzqChunkedStream : public TzqStream {
+class ZQ_API TzqChunkedStream : public TzqStream {
 public:
   explicit TzqChunkedStream(TzqStream& destination) : destination_(&destination) {}
 
@@ -95,7 +96,7 @@ private:
 
 // Passes what is written on to a target (not owned) until more than limit bytes would have
 // gone through: the part that fits is passed on, then onOverflow is called, which raises.
-class TzqBoundedStream : public TzqStream {
+class ZQ_API TzqBoundedStream : public TzqStream {
 public:
   TzqBoundedStream(TzqStream& target, int64_t limit, std::function<void()> onOverflow)
       : target_(target), limit_(limit), onOverflow_(std::move(onOverflow)) {}
@@ -113,7 +114,7 @@ private:
 
 // Keeps a position and a size and drops the data: a stand-in where a stream is required but
 // its content is not wanted.
-class TzqNonPersistentStream : public TzqStream {
+class ZQ_API TzqNonPersistentStream : public TzqStream {
 public:
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;

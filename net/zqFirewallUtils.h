@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 
 namespace zq {
@@ -11,7 +12,7 @@ namespace zq {
 // A fixed underlying type: a stored value outside the three is representable, and refused.
 enum TzqFirewallType : uint8_t { ftSocks4 = 0, ftSocks5 = 1, ftSocks4a = 2 };
 
-class TzqFirewallSettings : public TzqPersistent {
+class ZQ_API TzqFirewallSettings : public TzqPersistent {
 public:
   std::string ClassName() const override { return "TzqFirewallSettings"; }
   void Assign(const TzqPersistent& source) override;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "core/zqApi.h"
 #include "net/zqSocketUtils.h"
 
 struct sockaddr;
@@ -14,7 +15,7 @@ struct sockaddr_in;
 
 namespace zq {
 
-class TzqIPAddress {
+class ZQ_API TzqIPAddress {
 public:
   virtual ~TzqIPAddress() = default;
   TzqIPAddress(const TzqIPAddress&) = delete;
@@ -46,7 +47,7 @@ protected:
   TzqIPAddress() = default;
 };
 
-class TzqIPAddress4 : public TzqIPAddress {
+class ZQ_API TzqIPAddress4 : public TzqIPAddress {
 public:
   TzqIPAddress4();
   ~TzqIPAddress4() override;
@@ -67,7 +68,7 @@ private:
   std::unique_ptr<sockaddr_in> address_;
 };
 
-class TzqIPAddress6 : public TzqIPAddress {
+class ZQ_API TzqIPAddress6 : public TzqIPAddress {
 public:
   TzqIPAddress6() = default;
   ~TzqIPAddress6() override;
@@ -90,7 +91,7 @@ private:
 
 // Dotted decimal of a network-order IPv4 address; the IPv6 text of 16 address bytes
 // (upper-case groups, the first run of two or more zero groups written as "::").
-std::string FormatIPv4(uint32_t networkOrderAddress);
-std::string FormatIPv6(const uint8_t* bytes);
+ZQ_API std::string FormatIPv4(uint32_t networkOrderAddress);
+ZQ_API std::string FormatIPv6(const uint8_t* bytes);
 
 }  // namespace zq

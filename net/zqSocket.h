@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codec/zqUtils.h"
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqStream.h"
 #include "net/zqIpAddress.h"
@@ -31,7 +32,7 @@ constexpr uint8_t kPendingWrite = 2;
 // instead of a hundred. BatchSize stays the size of everything else.
 constexpr int32_t kLargeBatchSize = 256 * 1024;
 
-class TzqConnection : public TzqObject {
+class ZQ_API TzqConnection : public TzqObject {
 public:
   TzqConnection();
   ~TzqConnection() override;
@@ -116,7 +117,7 @@ private:
 };
 
 // Moves a body in large pieces for a scope.
-class TzqLargeBatchScope {
+class ZQ_API TzqLargeBatchScope {
 public:
   explicit TzqLargeBatchScope(TzqConnection& connection) : connection_(connection), saved_(connection.LargeBatches()) {
     connection.SetLargeBatches(true);
@@ -131,7 +132,7 @@ private:
 };
 
 // Keeps a connection's ReadLimit for a scope, in which it is set to limit.
-class TzqReadLimitScope {
+class ZQ_API TzqReadLimitScope {
 public:
   TzqReadLimitScope(TzqConnection& connection, int64_t limit) : connection_(connection), saved_(connection.ReadLimit()) {
     connection.SetReadLimit(limit);
@@ -145,7 +146,7 @@ private:
   int64_t saved_;
 };
 
-class TzqSyncConnection : public TzqConnection {
+class ZQ_API TzqSyncConnection : public TzqConnection {
 public:
   TzqSyncConnection();
   std::string ClassName() const override { return "TzqSyncConnection"; }
@@ -177,7 +178,7 @@ private:
   uint64_t deadline_ = 0;
 };
 
-class TzqTcpConnection : public TzqSyncConnection {
+class ZQ_API TzqTcpConnection : public TzqSyncConnection {
 public:
   std::string ClassName() const override { return "TzqTcpConnection"; }
 
@@ -230,7 +231,7 @@ private:
   bool peerClosed_ = false;
 };
 
-class TzqTcpClientConnection : public TzqTcpConnection {
+class ZQ_API TzqTcpClientConnection : public TzqTcpConnection {
 public:
   std::string ClassName() const override { return "TzqTcpClientConnection"; }
 
@@ -248,7 +249,7 @@ private:
 };
 
 // Bytes to receive into or send from: grown when a larger piece is asked for, never cleared.
-class TzqRawBuffer {
+class ZQ_API TzqRawBuffer {
 public:
   uint8_t* Reserve(size_t size) {
     if (size > capacity_) {
@@ -263,7 +264,7 @@ private:
   size_t capacity_ = 0;
 };
 
-class TzqNetworkStream : public TzqObject {
+class ZQ_API TzqNetworkStream : public TzqObject {
 public:
   TzqNetworkStream();
   ~TzqNetworkStream() override;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqError.h"
 #include "core/zqStringList.h"
 #include "net/zqWinSock2.h"
@@ -34,26 +35,26 @@ inline const char* const sUnsupportedFirewall = "Unsupported firewall type";
 constexpr uint32_t kHostResolvedMessage = 3134;
 constexpr int32_t kResolveTimeOut = 5000;
 
-class EzqSocketError : public EzqError {
+class ZQ_API EzqSocketError : public EzqError {
 public:
   using EzqError::EzqError;
 };
 
-class EzqTcpClientError : public EzqSocketError {
+class ZQ_API EzqTcpClientError : public EzqSocketError {
 public:
   using EzqSocketError::EzqSocketError;
 };
 
-class EzqSocksFirewallError : public EzqSocketError {
+class ZQ_API EzqSocksFirewallError : public EzqSocketError {
 public:
   using EzqSocketError::EzqSocketError;
 };
 
 // EzqSocketError with the system's text for a Winsock number.
-[[noreturn]] void RaiseSocketError(int errorCode);
-[[noreturn]] void RaiseSocketMessage(const std::string& message, int errorCode);
+[[noreturn]] ZQ_API void RaiseSocketError(int errorCode);
+[[noreturn]] ZQ_API void RaiseSocketMessage(const std::string& message, int errorCode);
 
-class TzqSocket {
+class ZQ_API TzqSocket {
 public:
   TzqSocket() = default;
   virtual ~TzqSocket();
@@ -75,10 +76,10 @@ private:
 // Waits for socketEvent (true) or abortEvent (false), dispatching the thread's messages while
 // waiting unless disableMessages (false after dispatching). Raises "Timeout error occured"
 // (-1) once more than timeOut ms have passed since startTick; timeOut -1 waits without limit.
-bool WaitForSocketEvent(TzqWaitable* socketEvent, TzqWaitable* abortEvent, uint64_t startTick,
-                        bool disableMessages, int32_t timeOut);
+ZQ_API bool WaitForSocketEvent(TzqWaitable* socketEvent, TzqWaitable* abortEvent, uint64_t startTick,
+                               bool disableMessages, int32_t timeOut);
 
-class TzqHostResolver {
+class ZQ_API TzqHostResolver {
 public:
   virtual ~TzqHostResolver() = default;
   virtual std::string ResolveHost(const std::string& host) = 0;
@@ -86,7 +87,7 @@ public:
 };
 
 // Through WSAAsyncGetHostByName: IPv4 only, 5000 ms at most, messages dispatched meanwhile.
-class TzqHostResolver4 : public TzqHostResolver {
+class ZQ_API TzqHostResolver4 : public TzqHostResolver {
 public:
   std::string ResolveHost(const std::string& host) override;
   void ResolveAll(const std::string& host, TzqStringList& list) override;
@@ -99,7 +100,7 @@ private:
 };
 
 // Through getaddrinfo, off the calling thread.
-class TzqHostResolver6 : public TzqHostResolver {
+class ZQ_API TzqHostResolver6 : public TzqHostResolver {
 public:
   explicit TzqHostResolver6(bool preferIPv6) : preferIPv6_(preferIPv6) {}
   std::string ResolveHost(const std::string& host) override;
@@ -111,6 +112,6 @@ private:
   bool preferIPv6_;
 };
 
-std::string ResolveHostAddress(const std::string& host, bool preferIPv6);
+ZQ_API std::string ResolveHostAddress(const std::string& host, bool preferIPv6);
 
 }  // namespace zq

@@ -7,14 +7,15 @@
 #include <memory>
 #include <string>
 
+#include "core/zqApi.h"
 #include "net/zqFirewallUtils.h"
 #include "net/zqSocket.h"
 
 namespace zq {
 
 // SOCKS 4 / 4a result codes and SOCKS 5 reply codes with their texts.
-std::string Socks4ErrorText(int code);
-std::string Socks5ErrorText(int code);
+ZQ_API std::string Socks4ErrorText(int code);
+ZQ_API std::string Socks5ErrorText(int code);
 
 inline const char* const sSocksNoAcceptableMethods = "SOCKS error: No acceptable authentication methods";
 inline const char* const sSocksAuthenticationFailed = "SOCKS error: authentication failed";
@@ -25,7 +26,7 @@ constexpr int kSocksFieldTooLongCode = -102;
 inline const char* const sSocksWrongVersion = "SOCKS error: the server replied with version %d where %d was expected";
 constexpr int kSocksWrongVersionCode = -103;
 
-class TzqSocksNetworkStream : public TzqNetworkStream {
+class ZQ_API TzqSocksNetworkStream : public TzqNetworkStream {
 public:
   enum TzqSocksState { ssStart = 0, ssAuthenticate = 1, ssConnectRequest = 2, ssAccepted = 3, ssPassThrough = 4 };
 
@@ -92,7 +93,7 @@ private:
   std::unique_ptr<TzqMemoryStream> request_;
 };
 
-class TzqSocks4NetworkStream : public TzqSocksNetworkStream {
+class ZQ_API TzqSocks4NetworkStream : public TzqSocksNetworkStream {
 public:
   using TzqSocksNetworkStream::TzqSocksNetworkStream;
   std::string ClassName() const override { return "TzqSocks4NetworkStream"; }
@@ -106,7 +107,7 @@ protected:
   void AppendUserId(TzqByteArray& request) const;
 };
 
-class TzqSocks4aNetworkStream : public TzqSocks4NetworkStream {
+class ZQ_API TzqSocks4aNetworkStream : public TzqSocks4NetworkStream {
 public:
   using TzqSocks4NetworkStream::TzqSocks4NetworkStream;
   std::string ClassName() const override { return "TzqSocks4aNetworkStream"; }
@@ -114,7 +115,7 @@ public:
   TzqByteArray BuildRequest() override;
 };
 
-class TzqSocks5NetworkStream : public TzqSocksNetworkStream {
+class ZQ_API TzqSocks5NetworkStream : public TzqSocksNetworkStream {
 public:
   using TzqSocksNetworkStream::TzqSocksNetworkStream;
   std::string ClassName() const override { return "TzqSocks5NetworkStream"; }

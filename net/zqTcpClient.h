@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqSetting.h"
 #include "net/zqFirewallUtils.h"
@@ -19,7 +20,7 @@ namespace zq {
 
 class TzqTcpProxy;
 
-class TzqTcpClient : public TzqComponent {
+class ZQ_API TzqTcpClient : public TzqComponent {
 public:
   explicit TzqTcpClient(TzqComponent* owner = nullptr);
   // Descendants that own what their overrides use close in their own destructor first.
@@ -112,7 +113,7 @@ private:
 };
 
 // A proxy component: opens tunnels to a server, for itself or on another connection.
-class TzqTcpProxy : public TzqTcpClient {
+class ZQ_API TzqTcpProxy : public TzqTcpClient {
 public:
   using TzqTcpClient::TzqTcpClient;
   std::string ClassName() const override { return "TzqTcpProxy"; }

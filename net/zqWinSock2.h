@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/zqApi.h"
 #include "platform/zqHostLookup.h"
 #include "platform/zqSocketApi.h"
 
@@ -12,17 +13,17 @@ namespace zq {
 
 constexpr uint16_t kWinsockVersion22 = 514;
 
-struct TzqWSAData {
+struct ZQ_API TzqWSAData {
   uint16_t wVersion = 0;
   uint16_t wHighVersion = 0;
 };
 
 // Counts users of the socket service; 0 or a Winsock error (WSAVERNOTSUPPORTED for versions
 // below 2.2).
-int WSAStartup(uint16_t versionRequested, TzqWSAData* data);
-int WSACleanup();
+ZQ_API int WSAStartup(uint16_t versionRequested, TzqWSAData* data);
+ZQ_API int WSACleanup();
 // How many WSAStartup calls have not been matched by WSACleanup.
-int WinsockUsers();
+ZQ_API int WinsockUsers();
 
 constexpr int WSAVERNOTSUPPORTED = 10092;
 constexpr int WSANOTINITIALISED = 10093;

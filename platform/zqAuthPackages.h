@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
 constexpr uint32_t SEC_WINNT_AUTH_IDENTITY_ANSI = 1;
@@ -15,7 +17,7 @@ constexpr uint32_t ISC_REQ_CONNECTION = 0x800;
 constexpr uint32_t ISC_REQ_INTEGRITY = 0x10000;
 constexpr int32_t SEC_I_COMPLETE_AND_CONTINUE = 0x00090314;
 
-struct SEC_WINNT_AUTH_IDENTITY_A {
+struct ZQ_API SEC_WINNT_AUTH_IDENTITY_A {
   unsigned char* User = nullptr;
   uint32_t UserLength = 0;
   unsigned char* Domain = nullptr;
@@ -26,6 +28,6 @@ struct SEC_WINNT_AUTH_IDENTITY_A {
 };
 
 // Adds both packages to the provider (once; later calls do nothing).
-void RegisterAuthPackages();
+ZQ_API void RegisterAuthPackages();
 
 }  // namespace zq

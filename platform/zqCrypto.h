@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqStream.h"
 
 struct x509_st;
@@ -41,32 +42,32 @@ constexpr uint32_t ERROR_MORE_DATA = 234;
 constexpr uint32_t X509_ASN_ENCODING = 0x1;
 constexpr uint32_t PKCS_7_ASN_ENCODING = 0x10000;
 
-uint32_t CryptGetLastError();
-void CryptSetLastError(uint32_t code);
+ZQ_API uint32_t CryptGetLastError();
+ZQ_API void CryptSetLastError(uint32_t code);
 
 // A certificate context: one X.509 certificate, the certificates that came with it (its store),
 // its private key when it has one, and its properties. Reference-counted.
 struct TzqCertContext;
 using PCCERT_CONTEXT = const TzqCertContext*;
 
-PCCERT_CONTEXT CertCreateCertificateContext(uint32_t encoding, const uint8_t* der, uint32_t size);
+ZQ_API PCCERT_CONTEXT CertCreateCertificateContext(uint32_t encoding, const uint8_t* der, uint32_t size);
 // Reads the first certificate of a PEM file, the further ones into its store, and the private
 // key from keyFile (or from certFile when keyFile is empty; none is fine when neither has one).
-PCCERT_CONTEXT CertLoadPemFiles(const std::string& certFile, const std::string& keyFile);
-PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
-bool CertFreeCertificateContext(PCCERT_CONTEXT context);
+ZQ_API PCCERT_CONTEXT CertLoadPemFiles(const std::string& certFile, const std::string& keyFile);
+ZQ_API PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
+ZQ_API bool CertFreeCertificateContext(PCCERT_CONTEXT context);
 // The DER encoding of the certificate.
-TzqByteArray CertEncoded(PCCERT_CONTEXT context);
-bool CertHasPrivateKey(PCCERT_CONTEXT context);
+ZQ_API TzqByteArray CertEncoded(PCCERT_CONTEXT context);
+ZQ_API bool CertHasPrivateKey(PCCERT_CONTEXT context);
 // Sets a property (CERT_FRIENDLY_NAME_PROP_ID takes UTF-16 with its terminator).
-bool CertSetCertificateContextProperty(PCCERT_CONTEXT context, uint32_t propId, const void* data, uint32_t size);
+ZQ_API bool CertSetCertificateContextProperty(PCCERT_CONTEXT context, uint32_t propId, const void* data, uint32_t size);
 
 // For the security provider: the OpenSSL objects behind a context, and a context for a peer's
 // certificate and the chain it sent (the chain becomes the context's store).
-x509_st* CertX509(PCCERT_CONTEXT context);
-evp_pkey_st* CertPrivateKey(PCCERT_CONTEXT context);
-stack_st_X509* CertStore(PCCERT_CONTEXT context);
-PCCERT_CONTEXT CertContextFromX509(x509_st* certificate, stack_st_X509* chain);
+ZQ_API x509_st* CertX509(PCCERT_CONTEXT context);
+ZQ_API evp_pkey_st* CertPrivateKey(PCCERT_CONTEXT context);
+ZQ_API stack_st_X509* CertStore(PCCERT_CONTEXT context);
+ZQ_API PCCERT_CONTEXT CertContextFromX509(x509_st* certificate, stack_st_X509* chain);
 
 // ---- certificate fields ----------------------------------------------------------------------
 constexpr uint32_t CERT_NAME_EMAIL_TYPE = 1;
@@ -85,29 +86,29 @@ constexpr uint32_t CERT_ALT_NAME_DNS_NAME = 3;
 
 // The name as UTF-16 into name (cchName units, terminator included); returns the units the
 // whole name needs with its terminator (1 for no name). A null name asks for the length only.
-uint32_t CertGetNameStringW(PCCERT_CONTEXT context, uint32_t type, uint32_t flags, void* typePara,
-                            char16_t* name, uint32_t cchName);
+ZQ_API uint32_t CertGetNameStringW(PCCERT_CONTEXT context, uint32_t type, uint32_t flags, void* typePara,
+                                   char16_t* name, uint32_t cchName);
 // The values of an attribute (by OID text) of the subject's distinguished name, in order.
-std::vector<std::string> CertGetSubjectAttribute(PCCERT_CONTEXT context, const std::string& oid);
+ZQ_API std::vector<std::string> CertGetSubjectAttribute(PCCERT_CONTEXT context, const std::string& oid);
 // The subject alternative names of one choice, in order.
-std::vector<std::string> CertGetAlternativeNames(PCCERT_CONTEXT context, uint32_t choice);
+ZQ_API std::vector<std::string> CertGetAlternativeNames(PCCERT_CONTEXT context, uint32_t choice);
 // The serial number, least significant byte first.
-TzqByteArray CertGetSerialNumber(PCCERT_CONTEXT context);
+ZQ_API TzqByteArray CertGetSerialNumber(PCCERT_CONTEXT context);
 // Not-before and not-after as UTC file times (100 ns since 1601).
-bool CertGetValidity(PCCERT_CONTEXT context, int64_t& notBefore, int64_t& notAfter);
+ZQ_API bool CertGetValidity(PCCERT_CONTEXT context, int64_t& notBefore, int64_t& notAfter);
 // 0, 1 or 2 for versions 1 to 3.
-uint32_t CertGetVersion(PCCERT_CONTEXT context);
-std::string CertGetSignatureAlgorithm(PCCERT_CONTEXT context);
-std::string CertGetPublicKeyAlgorithm(PCCERT_CONTEXT context);
-uint32_t CertGetPublicKeyLength(PCCERT_CONTEXT context);
+ZQ_API uint32_t CertGetVersion(PCCERT_CONTEXT context);
+ZQ_API std::string CertGetSignatureAlgorithm(PCCERT_CONTEXT context);
+ZQ_API std::string CertGetPublicKeyAlgorithm(PCCERT_CONTEXT context);
+ZQ_API uint32_t CertGetPublicKeyLength(PCCERT_CONTEXT context);
 // The subject key identifier extension's bytes; empty when absent.
-TzqByteArray CertGetSubjectKeyIdentifier(PCCERT_CONTEXT context);
+ZQ_API TzqByteArray CertGetSubjectKeyIdentifier(PCCERT_CONTEXT context);
 // The enhanced key usage OIDs; true with none when the certificate has no such extension.
-bool CertGetEnhancedKeyUsage(PCCERT_CONTEXT context, uint32_t flags, std::vector<std::string>& usages);
+ZQ_API bool CertGetEnhancedKeyUsage(PCCERT_CONTEXT context, uint32_t flags, std::vector<std::string>& usages);
 // A property: with a null data asks for its size. False with CRYPT_E_NOT_FOUND when absent.
-bool CertGetCertificateContextProperty(PCCERT_CONTEXT context, uint32_t propId, void* data, uint32_t* size);
+ZQ_API bool CertGetCertificateContextProperty(PCCERT_CONTEXT context, uint32_t propId, void* data, uint32_t* size);
 // The display name of an OID ("sha256RSA", "RSA"); empty when the platform knows none.
-std::string CryptFindOIDName(const std::string& oid);
+ZQ_API std::string CryptFindOIDName(const std::string& oid);
 
 // ---- chains and policies ---------------------------------------------------------------------
 constexpr uint32_t CERT_CHAIN_CACHE_END_CERT = 0x1;
@@ -115,7 +116,7 @@ constexpr uint32_t CERT_CHAIN_REVOCATION_CHECK_END_CERT = 0x10000000;
 constexpr uint32_t CERT_CHAIN_REVOCATION_CHECK_CHAIN = 0x20000000;
 constexpr uint32_t CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT = 0x40000000;
 
-struct CERT_CHAIN_PARA {
+struct ZQ_API CERT_CHAIN_PARA {
   uint32_t cbSize = sizeof(CERT_CHAIN_PARA);
   uint32_t dwUrlRetrievalTimeout = 0;
 };
@@ -125,7 +126,7 @@ using PCCERT_CHAIN_CONTEXT = const TzqCertChainContext*;
 
 // The trust anchors of a chain engine: when a file or directory is named, its certificates
 // replace the system store (as an exclusive root store does).
-struct CERT_CHAIN_ENGINE_CONFIG {
+struct ZQ_API CERT_CHAIN_ENGINE_CONFIG {
   std::string caFile;
   std::string caPath;
 };
@@ -134,10 +135,10 @@ struct CERT_CHAIN_ENGINE_CONFIG {
 // time (null: now); the certificates of additionalStore's store serve as intermediates. engine
 // is a CERT_CHAIN_ENGINE_CONFIG, or null for the system store. Keys and signatures weaker than
 // OpenSSL's security level 2 mark the chain weak.
-bool CertGetCertificateChain(void* engine, PCCERT_CONTEXT certificate, const int64_t* time,
-                             PCCERT_CONTEXT additionalStore, const CERT_CHAIN_PARA* para, uint32_t flags,
-                             void* reserved, PCCERT_CHAIN_CONTEXT* chain);
-void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chain);
+ZQ_API bool CertGetCertificateChain(void* engine, PCCERT_CONTEXT certificate, const int64_t* time,
+                                    PCCERT_CONTEXT additionalStore, const CERT_CHAIN_PARA* para, uint32_t flags,
+                                    void* reserved, PCCERT_CHAIN_CONTEXT* chain);
+ZQ_API void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chain);
 
 constexpr uintptr_t CERT_CHAIN_POLICY_SSL = 4;
 constexpr uint32_t AUTHTYPE_CLIENT = 1;
@@ -149,20 +150,20 @@ constexpr uint32_t SECURITY_FLAG_IGNORE_CERT_CN_INVALID = 0x1000;
 constexpr uint32_t SECURITY_FLAG_IGNORE_CERT_DATE_INVALID = 0x2000;
 constexpr uint32_t CERT_CHAIN_POLICY_IGNORE_ALL_FLAGS = 0xFFFF;
 
-struct SSL_EXTRA_CERT_CHAIN_POLICY_PARA {
+struct ZQ_API SSL_EXTRA_CERT_CHAIN_POLICY_PARA {
   uint32_t cbSize = sizeof(SSL_EXTRA_CERT_CHAIN_POLICY_PARA);
   uint32_t dwAuthType = AUTHTYPE_SERVER;
   uint32_t fdwChecks = 0;
   const char16_t* pwszServerName = nullptr;
 };
 
-struct CERT_CHAIN_POLICY_PARA {
+struct ZQ_API CERT_CHAIN_POLICY_PARA {
   uint32_t cbSize = sizeof(CERT_CHAIN_POLICY_PARA);
   uint32_t dwFlags = 0;
   void* pvExtraPolicyPara = nullptr;
 };
 
-struct CERT_CHAIN_POLICY_STATUS {
+struct ZQ_API CERT_CHAIN_POLICY_STATUS {
   uint32_t cbSize = sizeof(CERT_CHAIN_POLICY_STATUS);
   uint32_t dwError = 0;
   int32_t lChainIndex = -1;
@@ -171,8 +172,8 @@ struct CERT_CHAIN_POLICY_STATUS {
 
 // The SSL policy: the first problem of the chain that the flags do not ignore lands in
 // status->dwError (0 when none).
-bool CertVerifyCertificateChainPolicy(uintptr_t policy, PCCERT_CHAIN_CONTEXT chain,
-                                      const CERT_CHAIN_POLICY_PARA* para, CERT_CHAIN_POLICY_STATUS* status);
+ZQ_API bool CertVerifyCertificateChainPolicy(uintptr_t policy, PCCERT_CHAIN_CONTEXT chain,
+                                             const CERT_CHAIN_POLICY_PARA* para, CERT_CHAIN_POLICY_STATUS* status);
 
 // ---- hashing ---------------------------------------------------------------------------------
 using HCRYPTPROV = uintptr_t;
@@ -183,14 +184,14 @@ constexpr uint32_t CALG_MD5 = 32771;
 constexpr uint32_t CALG_SHA1 = 32772;
 constexpr uint32_t HP_HASHVAL = 2;
 constexpr uint32_t HP_HASHSIZE = 4;
-extern const char* const MS_DEF_PROV_A;
+extern ZQ_API const char* const MS_DEF_PROV_A;
 
-bool CryptAcquireContextA(HCRYPTPROV* provider, const char* container, const char* providerName,
-                          uint32_t providerType, uint32_t flags);
-bool CryptReleaseContext(HCRYPTPROV provider, uint32_t flags);
-bool CryptCreateHash(HCRYPTPROV provider, uint32_t algorithm, uintptr_t key, uint32_t flags, HCRYPTHASH* hash);
-bool CryptHashData(HCRYPTHASH hash, const uint8_t* data, uint32_t size, uint32_t flags);
-bool CryptGetHashParam(HCRYPTHASH hash, uint32_t param, uint8_t* data, uint32_t* size, uint32_t flags);
-bool CryptDestroyHash(HCRYPTHASH hash);
+ZQ_API bool CryptAcquireContextA(HCRYPTPROV* provider, const char* container, const char* providerName,
+                                 uint32_t providerType, uint32_t flags);
+ZQ_API bool CryptReleaseContext(HCRYPTPROV provider, uint32_t flags);
+ZQ_API bool CryptCreateHash(HCRYPTPROV provider, uint32_t algorithm, uintptr_t key, uint32_t flags, HCRYPTHASH* hash);
+ZQ_API bool CryptHashData(HCRYPTHASH hash, const uint8_t* data, uint32_t size, uint32_t flags);
+ZQ_API bool CryptGetHashParam(HCRYPTHASH hash, uint32_t param, uint8_t* data, uint32_t* size, uint32_t flags);
+ZQ_API bool CryptDestroyHash(HCRYPTHASH hash);
 
 }  // namespace zq

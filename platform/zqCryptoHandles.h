@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
 template <auto Free>
@@ -20,11 +22,11 @@ struct TzqOpenSslFree {
   }
 };
 
-struct TzqX509StackFree {
+struct ZQ_API TzqX509StackFree {
   void operator()(STACK_OF(X509) * stack) const noexcept { sk_X509_pop_free(stack, X509_free); }
 };
 
-struct TzqBytesFree {
+struct ZQ_API TzqBytesFree {
   void operator()(unsigned char* bytes) const noexcept { OPENSSL_free(bytes); }
 };
 

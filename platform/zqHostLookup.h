@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "platform/zqMessagePump.h"
 #include "platform/zqSocketApi.h"
 
@@ -16,7 +17,7 @@ namespace zq {
 
 // getaddrinfo (through winsock::getaddrinfo, so the test switch applies) on a worker thread.
 // The worker owns its half; abandoning a lookup that has not finished is safe.
-class TzqAddressLookup {
+class ZQ_API TzqAddressLookup {
 public:
   TzqAddressLookup(const std::string& host, const addrinfo& hints);
   ~TzqAddressLookup();
@@ -35,7 +36,7 @@ private:
 };
 
 // The host entry WSAAsyncGetHostByName fills: IPv4 addresses only.
-struct TzqHostEntry {
+struct ZQ_API TzqHostEntry {
   int16_t AddressType = 0;  // 2 when the entry holds IPv4 addresses
   int16_t AddressLength = 0;
   std::vector<std::array<uint8_t, 4>> Addresses;
@@ -44,7 +45,7 @@ struct TzqHostEntry {
 // Starts the lookup and returns its handle (never 0); when it has finished, posts msg to
 // window with WParam = handle and LParam = the error in the high 16 bits. The entry is
 // filled before the message is posted.
-uintptr_t WSAAsyncGetHostByName(TzqWindowHandle window, uint32_t msg, const std::string& name,
-                                std::shared_ptr<TzqHostEntry> entry);
+ZQ_API uintptr_t WSAAsyncGetHostByName(TzqWindowHandle window, uint32_t msg, const std::string& name,
+                                       std::shared_ptr<TzqHostEntry> entry);
 
 }  // namespace zq

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 
+#include "core/zqApi.h"
 #include "platform/zqWaitable.h"
 
 namespace zq {
@@ -18,7 +19,7 @@ using TzqWindowHandle = uintptr_t;  // 0 = none
 constexpr uint32_t WM_TIMER = 275;
 constexpr uint32_t WM_USER = 0x0400;
 
-struct TzqMessage {
+struct ZQ_API TzqMessage {
   TzqWindowHandle Window = 0;
   uint32_t Msg = 0;
   uintptr_t WParam = 0;
@@ -34,7 +35,7 @@ constexpr uint32_t WAIT_FAILED = 0xFFFFFFFF;
 constexpr uint32_t INFINITE = 0xFFFFFFFF;
 constexpr uint32_t QS_ALLEVENTS = 0xBF;
 
-class TzqMessagePump {
+class ZQ_API TzqMessagePump {
 public:
   virtual ~TzqMessagePump() = default;
 
@@ -54,22 +55,22 @@ public:
 };
 
 // The calling thread's pump (the default one unless another was installed).
-TzqMessagePump& CurrentMessagePump();
+ZQ_API TzqMessagePump& CurrentMessagePump();
 // Installs a pump for the calling thread (not owned); nullptr returns to the default one.
-void InstallMessagePump(TzqMessagePump* pump);
+ZQ_API void InstallMessagePump(TzqMessagePump* pump);
 // A pump without GUI, for threads that install nothing.
-std::unique_ptr<TzqMessagePump> CreateDefaultMessagePump();
+ZQ_API std::unique_ptr<TzqMessagePump> CreateDefaultMessagePump();
 
 // Hidden message windows: a handle whose messages reach proc on the creating thread.
-TzqWindowHandle AllocateHiddenWindow(TzqWindowProc proc);
-void DeallocateHiddenWindow(TzqWindowHandle window);
+ZQ_API TzqWindowHandle AllocateHiddenWindow(TzqWindowProc proc);
+ZQ_API void DeallocateHiddenWindow(TzqWindowHandle window);
 // Hands a message to its window's procedure; false when the window no longer exists.
-bool DeliverMessage(TzqMessage& message);
+ZQ_API bool DeliverMessage(TzqMessage& message);
 
 // The Windows calls, on the pump of the window's thread (PostMessage from any thread).
-bool PostMessage(TzqWindowHandle window, uint32_t msg, uintptr_t wParam, intptr_t lParam);
-bool SetTimer(TzqWindowHandle window, uintptr_t id, uint32_t elapse);
-bool KillTimer(TzqWindowHandle window, uintptr_t id);
-uint32_t MsgWaitForMultipleObjects(std::span<TzqWaitable* const> objects, uint32_t timeout, uint32_t wakeMask);
+ZQ_API bool PostMessage(TzqWindowHandle window, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+ZQ_API bool SetTimer(TzqWindowHandle window, uintptr_t id, uint32_t elapse);
+ZQ_API bool KillTimer(TzqWindowHandle window, uintptr_t id);
+ZQ_API uint32_t MsgWaitForMultipleObjects(std::span<TzqWaitable* const> objects, uint32_t timeout, uint32_t wakeMask);
 
 }  // namespace zq

@@ -5,13 +5,15 @@
 #include <cstdint>
 #include <string>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
 // The system's text for a status code, as the platform writes it (ending in ".\r\n"), or an
 // empty text when the platform has none for that code.
-std::string SystemMessageText(uint32_t code);
+ZQ_API std::string SystemMessageText(uint32_t code);
 // The same text as messages show it: closing control characters, blanks and periods dropped,
 // then blanks and control characters trimmed from both ends.
-std::string SystemMessageShortText(uint32_t code);
+ZQ_API std::string SystemMessageShortText(uint32_t code);
 
 }  // namespace zq

@@ -4,18 +4,19 @@
 #include <cstdint>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqStream.h"
 
 namespace zq {
 
-TzqByteArray Md4(const TzqByteArray& data);
-TzqByteArray Rc4(const TzqByteArray& key, const TzqByteArray& data);
-TzqByteArray HmacMd5(const TzqByteArray& key, const TzqByteArray& data);
+ZQ_API TzqByteArray Md4(const TzqByteArray& data);
+ZQ_API TzqByteArray Rc4(const TzqByteArray& key, const TzqByteArray& data);
+ZQ_API TzqByteArray HmacMd5(const TzqByteArray& key, const TzqByteArray& data);
 // The UTF-16LE bytes of a text in the local code page.
-TzqByteArray Utf16Le(const std::string& text);
+ZQ_API TzqByteArray Utf16Le(const std::string& text);
 
 // NTOWFv2: HMAC-MD5 over the upper-cased user and the domain, keyed by MD4 of the password.
-TzqByteArray NtowfV2(const std::string& user, const std::string& password, const std::string& domain);
+ZQ_API TzqByteArray NtowfV2(const std::string& user, const std::string& password, const std::string& domain);
 
 constexpr uint32_t NTLMSSP_NEGOTIATE_UNICODE = 0x00000001;
 constexpr uint32_t NTLMSSP_NEGOTIATE_OEM = 0x00000002;
@@ -32,7 +33,7 @@ constexpr uint32_t NTLMSSP_NEGOTIATE_KEY_EXCH = 0x40000000;
 constexpr uint32_t NTLMSSP_NEGOTIATE_56 = 0x80000000;
 
 // What the server's CHALLENGE_MESSAGE carries.
-struct TzqNtlmChallenge {
+struct ZQ_API TzqNtlmChallenge {
   uint32_t flags = 0;
   TzqByteArray serverChallenge;  // 8 bytes
   TzqByteArray targetInfo;       // the AV pairs, terminator included
@@ -41,12 +42,12 @@ struct TzqNtlmChallenge {
 };
 
 // Parses a CHALLENGE_MESSAGE; false when it is truncated, malformed or of another type.
-bool ParseNtlmChallenge(const uint8_t* data, size_t size, TzqNtlmChallenge& challenge);
+ZQ_API bool ParseNtlmChallenge(const uint8_t* data, size_t size, TzqNtlmChallenge& challenge);
 
-TzqByteArray NtlmNegotiateMessage();
+ZQ_API TzqByteArray NtlmNegotiateMessage();
 
 // The values of the NTLMv2 response for one challenge.
-struct TzqNtlmV2Result {
+struct ZQ_API TzqNtlmV2Result {
   TzqByteArray ntProofStr;
   TzqByteArray ntChallengeResponse;
   TzqByteArray lmChallengeResponse;
@@ -55,23 +56,23 @@ struct TzqNtlmV2Result {
 };
 
 // Inputs a test can fix; otherwise random bytes and the current time.
-struct TzqNtlmClientInputs {
+struct ZQ_API TzqNtlmClientInputs {
   TzqByteArray clientChallenge;   // 8 bytes
   TzqByteArray randomSessionKey;  // 16 bytes
   int64_t time = 0;               // file time, used when the server sends none
 };
 
-TzqNtlmClientInputs NewNtlmClientInputs();
+ZQ_API TzqNtlmClientInputs NewNtlmClientInputs();
 // The inputs the package uses: fixed ones when a test set them, else new ones.
-TzqNtlmClientInputs NtlmClientInputs();
+ZQ_API TzqNtlmClientInputs NtlmClientInputs();
 // Fixes the inputs (null returns to random ones).
-void SetNtlmClientInputsForTesting(const TzqNtlmClientInputs* inputs);
+ZQ_API void SetNtlmClientInputsForTesting(const TzqNtlmClientInputs* inputs);
 
-TzqNtlmV2Result ComputeNtlmV2(const TzqByteArray& ntowf, const TzqNtlmChallenge& challenge,
-                              const TzqNtlmClientInputs& inputs);
+ZQ_API TzqNtlmV2Result ComputeNtlmV2(const TzqByteArray& ntowf, const TzqNtlmChallenge& challenge,
+                                     const TzqNtlmClientInputs& inputs);
 
-TzqByteArray NtlmAuthenticateMessage(const TzqNtlmChallenge& challenge, const TzqNtlmV2Result& result,
-                                     const std::string& user, const std::string& domain,
-                                     const std::string& workstation);
+ZQ_API TzqByteArray NtlmAuthenticateMessage(const TzqNtlmChallenge& challenge, const TzqNtlmV2Result& result,
+                                            const std::string& user, const std::string& domain,
+                                            const std::string& workstation);
 
 }  // namespace zq

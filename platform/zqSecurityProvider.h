@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqStream.h"
 
 namespace zq {
@@ -92,26 +93,26 @@ constexpr uint32_t SP_PROT_TLS1_2_CLIENT = 0x800;
 constexpr uint32_t SP_PROT_TLS1_3_SERVER = 0x1000;
 constexpr uint32_t SP_PROT_TLS1_3_CLIENT = 0x2000;
 
-struct SecHandle {
+struct ZQ_API SecHandle {
   uintptr_t dwLower = 0;
   uintptr_t dwUpper = 0;
 };
 using CredHandle = SecHandle;
 using CtxtHandle = SecHandle;
 
-struct SecBuffer {
+struct ZQ_API SecBuffer {
   uint32_t cbBuffer = 0;
   uint32_t BufferType = SECBUFFER_EMPTY;
   void* pvBuffer = nullptr;
 };
 
-struct SecBufferDesc {
+struct ZQ_API SecBufferDesc {
   uint32_t ulVersion = SECBUFFER_VERSION;
   uint32_t cBuffers = 0;
   SecBuffer* pBuffers = nullptr;
 };
 
-struct SecPkgInfoA {
+struct ZQ_API SecPkgInfoA {
   uint32_t fCapabilities = 0;
   uint16_t wVersion = 1;
   uint16_t wRPCID = 0;
@@ -120,7 +121,7 @@ struct SecPkgInfoA {
   char* Comment = nullptr;
 };
 
-struct SecPkgContext_StreamSizes {
+struct ZQ_API SecPkgContext_StreamSizes {
   uint32_t cbHeader = 0;
   uint32_t cbTrailer = 0;
   uint32_t cbMaximumMessage = 0;
@@ -128,7 +129,7 @@ struct SecPkgContext_StreamSizes {
   uint32_t cbBlockSize = 0;
 };
 
-struct SecPkgContext_ConnectionInfo {
+struct ZQ_API SecPkgContext_ConnectionInfo {
   uint32_t dwProtocol = 0;  // one SP_PROT_* bit
   uint32_t aiCipher = 0;
   uint32_t dwCipherStrength = 0;
@@ -140,7 +141,7 @@ struct SecPkgContext_ConnectionInfo {
 
 struct TzqCertContext;
 
-struct SCHANNEL_CRED {
+struct ZQ_API SCHANNEL_CRED {
   uint32_t dwVersion = SCHANNEL_CRED_VERSION;
   uint32_t cCreds = 0;
   const TzqCertContext* const* paCred = nullptr;
@@ -157,7 +158,7 @@ struct SCHANNEL_CRED {
   uint32_t dwCredFormat = 0;
 };
 
-struct SecurityFunctionTableA {
+struct ZQ_API SecurityFunctionTableA {
   uint32_t dwVersion;
   SECURITY_STATUS (*EnumerateSecurityPackagesA)(uint32_t* count, SecPkgInfoA** packages);
   SECURITY_STATUS (*AcquireCredentialsHandleA)(const char* principal, const char* package, uint32_t credentialUse,
@@ -186,7 +187,7 @@ class TzqSecurityCredentials;
 
 // One security context of a package. Tokens come in as the caller's input buffers (which the
 // package may retype to EXTRA / MISSING) and go out as bytes the provider hands over.
-class TzqSecurityContext {
+class ZQ_API TzqSecurityContext {
 public:
   virtual ~TzqSecurityContext() = default;
   virtual SECURITY_STATUS Initialize(TzqSecurityCredentials& credentials, const char* targetName, uint32_t request,
@@ -200,13 +201,13 @@ public:
   virtual SECURITY_STATUS Decrypt(std::span<SecBuffer>) { return SEC_E_UNSUPPORTED_FUNCTION; }
 };
 
-class TzqSecurityCredentials {
+class ZQ_API TzqSecurityCredentials {
 public:
   virtual ~TzqSecurityCredentials() = default;
   virtual std::unique_ptr<TzqSecurityContext> NewContext() = 0;
 };
 
-class TzqSecurityPackage {
+class ZQ_API TzqSecurityPackage {
 public:
   virtual ~TzqSecurityPackage() = default;
   virtual std::string Name() const = 0;
@@ -219,7 +220,7 @@ public:
 
 // Adds a package to the provider (a package of the same name is replaced). The built-in
 // packages are registered on the provider's first use.
-void RegisterSecurityPackage(std::unique_ptr<TzqSecurityPackage> package);
+ZQ_API void RegisterSecurityPackage(std::unique_ptr<TzqSecurityPackage> package);
 
 // ---- provider libraries ------------------------------------------------------------------------
 
@@ -228,13 +229,13 @@ using INIT_SECURITY_INTERFACE_A = SecurityFunctionTableA* (*)();
 
 // Loads a provider library by name: a handle above 32 on success, 32 or less (the legacy
 // loader's error values; 2 = file not found) on failure. Each load must be released.
-TzqLibraryHandle LoadSecurityLibrary(const char* name);
+ZQ_API TzqLibraryHandle LoadSecurityLibrary(const char* name);
 // The library's entry point ("InitSecurityInterfaceA"), or null.
-void* GetSecurityProcAddress(TzqLibraryHandle library, const char* name);
-void FreeSecurityLibrary(TzqLibraryHandle library);
+ZQ_API void* GetSecurityProcAddress(TzqLibraryHandle library, const char* name);
+ZQ_API void FreeSecurityLibrary(TzqLibraryHandle library);
 
 // Test hooks: make a name fail to load, lack its entry point, or hand out no table; count loads.
-struct TzqSecurityLibraryHooks {
+struct ZQ_API TzqSecurityLibraryHooks {
   static void SetLoadFails(const std::string& name, bool fails);
   static void SetEntryPointMissing(const std::string& name, bool missing);
   static void SetTableMissing(const std::string& name, bool missing);

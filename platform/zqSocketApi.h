@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/zqApi.h"
 #include "platform/zqWaitable.h"
 
 namespace zq {
@@ -58,7 +59,7 @@ constexpr int FD_CONNECT_BIT = 4;
 constexpr int FD_CLOSE_BIT = 5;
 constexpr int FD_MAX_EVENTS = 10;
 
-struct TzqNetworkEvents {
+struct ZQ_API TzqNetworkEvents {
   int32_t lNetworkEvents = 0;
   int32_t iErrorCode[FD_MAX_EVENTS] = {};
 };
@@ -109,21 +110,21 @@ constexpr int WSANO_DATA = 11004;
 
 // The Winsock number of an errno value, of a getaddrinfo result (EAI_*), and the system's text
 // for a Winsock number (the text of the errno or getaddrinfo result it stands for).
-int WsaErrorFromErrno(int error);
-int WsaErrorFromAddrInfo(int result);
-std::string WsaErrorText(int wsaError);
+ZQ_API int WsaErrorFromErrno(int error);
+ZQ_API int WsaErrorFromAddrInfo(int result);
+ZQ_API std::string WsaErrorText(int wsaError);
 
 // The calling thread's last socket error.
-int WSAGetLastError();
-void WSASetLastError(int error);
+ZQ_API int WSAGetLastError();
+ZQ_API void WSASetLastError(int error);
 
 // Winsock family numbers to the system's and back (0 for unknown families).
-int NativeFamily(int32_t wsaFamily);
-int32_t WsaFamily(int nativeFamily);
+ZQ_API int NativeFamily(int32_t wsaFamily);
+ZQ_API int32_t WsaFamily(int nativeFamily);
 
 // A socket event (WSACreateEvent): signalled while a network event selected for its socket
 // is due. Manual reset, as Winsock's; WSAEnumNetworkEvents takes the due events and resets it.
-class TzqSocketEvent : public TzqWaitable {
+class ZQ_API TzqSocketEvent : public TzqWaitable {
 public:
   TzqSocketEvent() = default;
   ~TzqSocketEvent() override;
@@ -138,51 +139,51 @@ private:
 
 // For tests: delays every FD_CONNECT by the given milliseconds (0 = off), so that a connect
 // time-out can be provoked on loopback.
-void SetConnectEventDelay(uint32_t milliseconds);
+ZQ_API void SetConnectEventDelay(uint32_t milliseconds);
 // For tests: reports getaddrinfo / freeaddrinfo as absent from the socket library (the paths
 // that do without them become reachable). Process-wide.
-void SetAddressListFunctionsAvailable(bool available);
-bool AddressListFunctionsAvailable();
+ZQ_API void SetAddressListFunctionsAvailable(bool available);
+ZQ_API bool AddressListFunctionsAvailable();
 // For tests: lookups of name answer with the numeric address literal instead of the machine's
 // resolver, so a test does not depend on the hosts file (an empty literal removes the entry).
 // NumericHostFor gives the literal, or "" when name has none. Process-wide.
-void SetHostOverride(const std::string& name, const std::string& literal);
-std::string NumericHostFor(const std::string& name);
+ZQ_API void SetHostOverride(const std::string& name, const std::string& literal);
+ZQ_API std::string NumericHostFor(const std::string& name);
 
 namespace winsock {
 
-TzqSocketHandle socket(int32_t family, int type, int protocol);
-int closesocket(TzqSocketHandle s);
-int shutdown(TzqSocketHandle s, int how);
-int connect(TzqSocketHandle s, const sockaddr* name, int nameLength);
-int bind(TzqSocketHandle s, const sockaddr* name, int nameLength);
-int listen(TzqSocketHandle s, int backlog);
-TzqSocketHandle accept(TzqSocketHandle s, sockaddr* address, int* addressLength);
-int getsockname(TzqSocketHandle s, sockaddr* name, int* nameLength);
-int send(TzqSocketHandle s, const void* buffer, int length, int flags);
-int recv(TzqSocketHandle s, void* buffer, int length, int flags);
-int sendto(TzqSocketHandle s, const void* buffer, int length, int flags, const sockaddr* to, int toLength);
-int recvfrom(TzqSocketHandle s, void* buffer, int length, int flags, sockaddr* from, int* fromLength);
+ZQ_API TzqSocketHandle socket(int32_t family, int type, int protocol);
+ZQ_API int closesocket(TzqSocketHandle s);
+ZQ_API int shutdown(TzqSocketHandle s, int how);
+ZQ_API int connect(TzqSocketHandle s, const sockaddr* name, int nameLength);
+ZQ_API int bind(TzqSocketHandle s, const sockaddr* name, int nameLength);
+ZQ_API int listen(TzqSocketHandle s, int backlog);
+ZQ_API TzqSocketHandle accept(TzqSocketHandle s, sockaddr* address, int* addressLength);
+ZQ_API int getsockname(TzqSocketHandle s, sockaddr* name, int* nameLength);
+ZQ_API int send(TzqSocketHandle s, const void* buffer, int length, int flags);
+ZQ_API int recv(TzqSocketHandle s, void* buffer, int length, int flags);
+ZQ_API int sendto(TzqSocketHandle s, const void* buffer, int length, int flags, const sockaddr* to, int toLength);
+ZQ_API int recvfrom(TzqSocketHandle s, void* buffer, int length, int flags, sockaddr* from, int* fromLength);
 // Winsock levels and option numbers (SOL_SOCKET_WS, SO_BROADCAST_WS, ...; IPPROTO_TCP options
 // are the same numbers on both sides).
-int setsockopt(TzqSocketHandle s, int level, int option, const void* value, int length);
-int ioctlsocket(TzqSocketHandle s, unsigned long command, unsigned long* argument);
+ZQ_API int setsockopt(TzqSocketHandle s, int level, int option, const void* value, int length);
+ZQ_API int ioctlsocket(TzqSocketHandle s, unsigned long command, unsigned long* argument);
 
-int WSAEventSelect(TzqSocketHandle s, TzqSocketEvent* event, int32_t networkEvents);
-int WSAEnumNetworkEvents(TzqSocketHandle s, TzqSocketEvent* event, TzqNetworkEvents* events);
+ZQ_API int WSAEventSelect(TzqSocketHandle s, TzqSocketEvent* event, int32_t networkEvents);
+ZQ_API int WSAEnumNetworkEvents(TzqSocketHandle s, TzqSocketEvent* event, TzqNetworkEvents* events);
 
 // Returns 0 or a Winsock number; WSANO_RECOVERY when the functions are reported absent.
 // Hints with socket type 0 give one entry per address (as Winsock does), not one per type.
-int getaddrinfo(const char* host, const char* service, const addrinfo* hints, addrinfo** result);
-void freeaddrinfo(addrinfo* list);
+ZQ_API int getaddrinfo(const char* host, const char* service, const addrinfo* hints, addrinfo** result);
+ZQ_API void freeaddrinfo(addrinfo* list);
 
 // Dotted IPv4 text to a network-order address (INADDR_NONE for anything else) and back.
-uint32_t inet_addr(const char* text);
-std::string inet_ntoa(uint32_t networkOrderAddress);
+ZQ_API uint32_t inet_addr(const char* text);
+ZQ_API std::string inet_ntoa(uint32_t networkOrderAddress);
 
 // htons / ntohs (the system names are macros).
-uint16_t HostToNetwork16(uint16_t value);
-uint16_t NetworkToHost16(uint16_t value);
+ZQ_API uint16_t HostToNetwork16(uint16_t value);
+ZQ_API uint16_t NetworkToHost16(uint16_t value);
 
 }  // namespace winsock
 

@@ -7,12 +7,13 @@
 
 #include <memory>
 
+#include "core/zqApi.h"
 #include "platform/zqSecurityProvider.h"
 
 namespace zq {
 
-extern const char* const kTlsPackageName;  // "Microsoft Unified Security Protocol Provider"
+extern ZQ_API const char* const kTlsPackageName;  // "Microsoft Unified Security Protocol Provider"
 
-std::unique_ptr<TzqSecurityPackage> NewTlsPackage();
+ZQ_API std::unique_ptr<TzqSecurityPackage> NewTlsPackage();
 
 }  // namespace zq

@@ -8,12 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/zqApi.h"
 #include "core/zqStream.h"
 #include "platform/zqCryptoHandles.h"
 
 namespace zq {
 
-class TzqTlsRecordIo {
+class ZQ_API TzqTlsRecordIo {
 public:
   // A BIO over this object, which must outlive it; null when OpenSSL cannot allocate one.
   TzqBioPtr NewBio();

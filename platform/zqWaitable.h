@@ -6,9 +6,11 @@
 
 #include <cstdint>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
-class TzqWaitable {
+class ZQ_API TzqWaitable {
 public:
   virtual ~TzqWaitable() = default;
   // The descriptor to poll and the poll events that may signal this object; -1 when nothing
@@ -26,7 +28,7 @@ protected:
 
 // An event object (CreateEvent): manual or auto reset. Construction raises EzqError with the
 // system's text when no descriptor is left.
-class TzqEvent : public TzqWaitable {
+class ZQ_API TzqEvent : public TzqWaitable {
 public:
   TzqEvent(bool manualReset, bool initialState);
   ~TzqEvent() override;

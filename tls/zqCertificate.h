@@ -6,13 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqDateTime.h"
 #include "platform/zqCrypto.h"
 
 namespace zq {
 
-class TzqCertificate : public TzqObject {
+class ZQ_API TzqCertificate : public TzqObject {
 public:
   // Takes a duplicate of the context; the caller keeps and releases its own.
   explicit TzqCertificate(PCCERT_CONTEXT context);
@@ -59,7 +60,7 @@ private:
   int32_t keyLength_ = 0;
 };
 
-class TzqCertificateList : public TzqObject {
+class ZQ_API TzqCertificateList : public TzqObject {
 public:
   explicit TzqCertificateList(bool ownsObjects) : ownsObjects_(ownsObjects) {}
   ~TzqCertificateList() override { Clear(); }

@@ -8,18 +8,19 @@
 #include <utility>
 
 #include "codec/zqUtils.h"
+#include "core/zqApi.h"
 #include "core/zqError.h"
 #include "platform/zqCrypto.h"
 
 namespace zq {
 
-class EzqCryptError : public EzqError {
+class ZQ_API EzqCryptError : public EzqError {
 public:
   using EzqError::EzqError;
 };
 
 // A data blob handed to CryptoAPI calls.
-class TzqCryptData : public TzqBinaryData {
+class ZQ_API TzqCryptData : public TzqBinaryData {
 public:
   using TzqBinaryData::TzqBinaryData;
 
@@ -29,12 +30,12 @@ protected:
 };
 
 // Loads crypt32 and advapi32 on the first call of the process.
-void LoadCryptoLibraries();
+ZQ_API void LoadCryptoLibraries();
 
 // The platform's message for a code, or "<call> error - <code>".
-std::string CryptErrorText(uint32_t code, const std::string& callName);
+ZQ_API std::string CryptErrorText(uint32_t code, const std::string& callName);
 // Raises EzqCryptError for the platform's last error.
-[[noreturn]] void RaiseCryptError(const std::string& callName);
+[[noreturn]] ZQ_API void RaiseCryptError(const std::string& callName);
 
 namespace cryptapi {
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqStream.h"
 #include "platform/zqCrypto.h"
@@ -11,13 +12,13 @@
 namespace zq {
 
 // An object created through a class reference (its constructor is its first virtual slot).
-class TzqConfigObject : public TzqObject {
+class ZQ_API TzqConfigObject : public TzqObject {
 public:
   TzqConfigObject() = default;
   std::string ClassName() const override { return "TzqConfigObject"; }
 };
 
-class TzqHash : public TzqConfigObject {
+class ZQ_API TzqHash : public TzqConfigObject {
 public:
   std::string ClassName() const override { return "TzqHash"; }
   virtual void Init() = 0;
@@ -27,7 +28,7 @@ public:
   virtual void Done(TzqByteArray& digest) = 0;
 };
 
-class TzqCryptApiHash : public TzqHash {
+class ZQ_API TzqCryptApiHash : public TzqHash {
 public:
   TzqCryptApiHash() = default;
   ~TzqCryptApiHash() override;
@@ -53,7 +54,7 @@ private:
   std::string providerNameCopy_;
 };
 
-class TzqMd5 : public TzqCryptApiHash {
+class ZQ_API TzqMd5 : public TzqCryptApiHash {
 public:
   std::string ClassName() const override { return "TzqMd5"; }
   uint32_t AlgorithmId() const override { return CALG_MD5; }
@@ -62,6 +63,6 @@ public:
 };
 
 // The MD5 of the text's bytes as 32 lower-case hex digits; an empty text gives an empty text.
-std::string Md5Hex(const std::string& text);
+ZQ_API std::string Md5Hex(const std::string& text);
 
 }  // namespace zq

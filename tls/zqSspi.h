@@ -5,19 +5,20 @@
 #include <cstdint>
 #include <string>
 
+#include "core/zqApi.h"
 #include "core/zqComponent.h"
 #include "core/zqError.h"
 #include "platform/zqSecurityProvider.h"
 
 namespace zq {
 
-class EzqSSPIError : public EzqError {
+class ZQ_API EzqSSPIError : public EzqError {
 public:
   using EzqError::EzqError;
 };
 
 // The base of every security object: loads the provider library lazily, once per object.
-class TzqSspi : public TzqObject {
+class ZQ_API TzqSspi : public TzqObject {
 public:
   TzqSspi() = default;
   ~TzqSspi() override;
@@ -39,10 +40,10 @@ private:
 
 // The message for an internal code or a provider status; known is false when neither the
 // internal table nor the platform has a text (the text then names the code in hex).
-std::string SspiErrorText(int32_t code, bool& known);
-std::string SspiErrorText(int32_t code);
+ZQ_API std::string SspiErrorText(int32_t code, bool& known);
+ZQ_API std::string SspiErrorText(int32_t code);
 // Raises EzqSSPIError with the status as code; a status without a text takes the fallback's.
-[[noreturn]] void RaiseSspiError(int32_t status, int32_t fallback);
-[[noreturn]] void RaiseSspiError(int32_t code);
+[[noreturn]] ZQ_API void RaiseSspiError(int32_t status, int32_t fallback);
+[[noreturn]] ZQ_API void RaiseSspiError(int32_t code);
 
 }  // namespace zq

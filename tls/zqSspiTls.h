@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/zqApi.h"
 #include "core/zqStream.h"
 #include "tls/zqCertificate.h"
 #include "tls/zqSspi.h"
@@ -37,19 +38,19 @@ enum TzqTlsStepResult {
 };
 
 // The provider's enabled-protocol bits for a flag set (client or server bits).
-uint32_t TlsProtocolBits(TzqTlsFlags flags, bool server);
+ZQ_API uint32_t TlsProtocolBits(TzqTlsFlags flags, bool server);
 // The SSL policy's ignore-checks, the chain policy flags, and the chain-building flags.
-uint32_t CertificateCheckFlags(TzqCertificateVerifyFlags flags);
-uint32_t ChainPolicyFlags(TzqCertificateVerifyFlags flags);
-uint32_t ChainBuildFlags(TzqCertificateChainVerifyFlags flags);
+ZQ_API uint32_t CertificateCheckFlags(TzqCertificateVerifyFlags flags);
+ZQ_API uint32_t ChainPolicyFlags(TzqCertificateVerifyFlags flags);
+ZQ_API uint32_t ChainBuildFlags(TzqCertificateChainVerifyFlags flags);
 // The step result for a provider status; any other status raises with the fallback code.
-TzqTlsStepResult MapStatus(int32_t status, int32_t fallback);
-TzqTlsStepResult MapStatus(int32_t status);
+ZQ_API TzqTlsStepResult MapStatus(int32_t status, int32_t fallback);
+ZQ_API TzqTlsStepResult MapStatus(int32_t status);
 
 // The security package names in order of preference.
-extern const char* const kTlsPackageNames[4];
+extern ZQ_API const char* const kTlsPackageNames[4];
 
-class TzqTlsSspi : public TzqSspi {
+class ZQ_API TzqTlsSspi : public TzqSspi {
 public:
   TzqTlsSspi();
   ~TzqTlsSspi() override;
@@ -148,7 +149,7 @@ private:
   bool hasPackageNameCopy_ = false;
 };
 
-class TzqTlsClientSspi : public TzqTlsSspi {
+class ZQ_API TzqTlsClientSspi : public TzqTlsSspi {
 public:
   TzqTlsClientSspi();
 
@@ -168,7 +169,7 @@ private:
   std::string targetName_;
 };
 
-class TzqTlsServerSspi : public TzqTlsSspi {
+class ZQ_API TzqTlsServerSspi : public TzqTlsSspi {
 public:
   TzqTlsServerSspi() = default;
 

@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "core/zqApi.h"
+
 namespace zq {
 
 // A set of enumeration members, one bit each in enumeration order.
@@ -61,7 +63,7 @@ using TzqCertificateChainVerifyFlags = TzqFlagSet<TzqCertificateChainVerifyFlag>
 
 inline const TzqTlsFlags kDefaultTlsFlags{tfUseTLS, tfUseTLS11, tfUseTLS12};
 
-struct TzqTlsSettings {
+struct ZQ_API TzqTlsSettings {
   TzqCertificateVerifyFlags certificateFlags;
   TzqCertificateChainVerifyFlags certChainFlags;
   uint32_t certChainRetrievalTimeout = 0;  // milliseconds

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/zqApi.h"
 #include "net/zqSocket.h"
 #include "tls/zqSspiTls.h"
 
@@ -21,7 +22,7 @@ using TzqGetCertificateCallback = std::function<void(TzqCertificate*& ACertifica
 using TzqVerifyServerCallback =
     std::function<void(TzqCertificate* ACertificate, const std::string& AStatusText, int32_t AStatusCode, bool& AVerified)>;
 
-class TzqTlsNetworkStream : public TzqNetworkStream {
+class ZQ_API TzqTlsNetworkStream : public TzqNetworkStream {
 public:
   TzqTlsNetworkStream();
   ~TzqTlsNetworkStream() override;
