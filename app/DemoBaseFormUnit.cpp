@@ -50,9 +50,7 @@ QPixmap BannerPicture(int width, const QString& caption, int pointSize) {
 
 }  // namespace
 
-QString AnsiToQString(std::string_view text) {
-  return QString::fromStdU16String(AnsiToWide(text, LocalCodePage()));
-}
+QString AnsiToQString(std::string_view text) { return QString::fromStdU16String(AnsiToWide(text, LocalCodePage())); }
 
 std::string QStringToAnsi(const QString& text) { return WideToAnsi(text.toStdU16String(), LocalCodePage()); }
 
@@ -113,9 +111,7 @@ std::string TzqDemoBaseForm::SupportPageUrl() { return supportPageUrl_.empty() ?
 
 void TzqDemoBaseForm::imLogoLeftClick() { ShellOpen(SupportPageUrl()); }
 
-void TzqDemoBaseForm::ShellOpen(const std::string& url) {
-  QDesktopServices::openUrl(QUrl(AnsiToQString(url)));
-}
+void TzqDemoBaseForm::ShellOpen(const std::string& url) { QDesktopServices::openUrl(QUrl(AnsiToQString(url))); }
 
 void TzqDemoBaseForm::ShowException(const std::exception& error) {
   QMessageBox::critical(this, QGuiApplication::applicationDisplayName(), AnsiToQString(error.what()));

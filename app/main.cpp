@@ -16,7 +16,10 @@ int main(int argc, char* argv[]) {
   try {
     options = zq::ParseFormPostOptions(QApplication::arguments());
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "zq_formpost: %s\nusage: zq_formpost [--view-url URL] [--host-url URL] [--support-url URL] [--ca-file FILE]\n", error.what());
+    std::fprintf(
+        stderr,
+        "zq_formpost: %s\nusage: zq_formpost [--view-url URL] [--host-url URL] [--support-url URL] [--ca-file FILE]\n",
+        error.what());
     return 2;
   }
   zq::TzqQtMessagePump pump;

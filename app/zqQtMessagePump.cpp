@@ -53,7 +53,8 @@ void TzqQtMessagePump::Post(const TzqMessage& message) {
 }
 
 void TzqQtMessagePump::KickLater() {
-  QMetaObject::invokeMethod(context_.get(), [this] { InputArrived(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      context_.get(), [this] { InputArrived(); }, Qt::QueuedConnection);
 }
 
 bool TzqQtMessagePump::SetTimer(TzqWindowHandle window, uintptr_t id, uint32_t elapse) {
@@ -82,8 +83,8 @@ void TzqQtMessagePump::StopTimer(TzqTimer& timer) {
 }
 
 bool TzqQtMessagePump::KillTimer(TzqWindowHandle window, uintptr_t id) {
-  auto it = std::find_if(timers_.begin(), timers_.end(),
-                         [&](const TzqTimer& t) { return t.window == window && t.id == id; });
+  auto it =
+      std::find_if(timers_.begin(), timers_.end(), [&](const TzqTimer& t) { return t.window == window && t.id == id; });
   if (it == timers_.end()) return false;
   StopTimer(*it);
   timers_.erase(it);

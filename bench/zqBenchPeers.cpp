@@ -132,7 +132,8 @@ TzqCost RunChild(const std::vector<std::string>& argv) {
   rusage usage{};
   if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
     throw std::runtime_error(argv[0] + " failed");
-  return TzqCost{WallSeconds() - start, Seconds(usage.ru_utime) + Seconds(usage.ru_stime), double(usage.ru_maxrss) / 1024};
+  return TzqCost{WallSeconds() - start, Seconds(usage.ru_utime) + Seconds(usage.ru_stime),
+                 double(usage.ru_maxrss) / 1024};
 }
 
 double ThreadCpuSeconds() {

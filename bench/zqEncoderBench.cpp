@@ -38,8 +38,10 @@ void RunBase64(benchmark::State& state, const TzqByteArray& input, bool encode) 
   for (auto _ : state) {
     source.SetPosition(0);
     destination.SetSize(0);  // keeps its memory: the coder is measured, not the allocator
-    if (encode) encoder.Encode(source, destination);
-    else encoder.Decode(source, destination);
+    if (encode)
+      encoder.Encode(source, destination);
+    else
+      encoder.Decode(source, destination);
     benchmark::DoNotOptimize(destination.Memory());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(input.size()));

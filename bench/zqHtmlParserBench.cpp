@@ -21,8 +21,8 @@ std::string ReadPage(const std::string& name) {
 
 const std::string& Document() {
   static const std::string document = [] {
-    const std::string pages = ReadPage("libxslt-templates.html") + ReadPage("libffi-index.html") +
-                              ReadPage("zlib-how.html");
+    const std::string pages =
+        ReadPage("libxslt-templates.html") + ReadPage("libffi-index.html") + ReadPage("zlib-how.html");
     std::string result;
     if (pages.empty()) return result;
     while (result.size() < 8 * 1024 * 1024) result += pages;

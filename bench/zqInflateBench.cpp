@@ -57,7 +57,7 @@ TzqBytes MixedData() {
       while (data.size() < end) {
         const uint32_t value = random();
         const uint8_t record[12] = {uint8_t(value), uint8_t(value >> 8), 0, 0, 1, 0, uint8_t(value >> 20),
-                                    0x7F, uint8_t(value % 7), 0, 0, 0};
+                                    0x7F,           uint8_t(value % 7),  0, 0, 0};
         data.insert(data.end(), record, record + 12);
       }
     }

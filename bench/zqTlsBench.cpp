@@ -98,7 +98,8 @@ int RunProgram(const std::vector<std::string>& arguments, rusage* usage = nullpt
 // nginx serving big.bin of the given size over HTTPS; stopped by PID when this goes.
 class TzqNginxPeer {
 public:
-  explicit TzqNginxPeer(int64_t bytes) : dir_(std::filesystem::temp_directory_path() / ("zq-tls-bench-" + std::to_string(::getpid()))) {
+  explicit TzqNginxPeer(int64_t bytes)
+      : dir_(std::filesystem::temp_directory_path() / ("zq-tls-bench-" + std::to_string(::getpid()))) {
     std::filesystem::create_directories(dir_);
     const std::string config = (dir_ / "openssl.cnf").string();
     std::ofstream(config) << kOpenSslConfig;
@@ -106,7 +107,8 @@ public:
     const std::string cert = (dir_ / "bench.pem").string(), key = (dir_ / "bench.key").string();
     WriteCertificate(cert, key);
     port_ = FreePort();
-    const int started = RunProgram({"bash", std::string(ZQ_PEERS_DIR) + "/nginx-peer.sh", Run(), std::to_string(FreePort()), std::to_string(port_), cert, key});
+    const int started = RunProgram({"bash", std::string(ZQ_PEERS_DIR) + "/nginx-peer.sh", Run(),
+                                    std::to_string(FreePort()), std::to_string(port_), cert, key});
     ReadPids();
     if (started != 0) throw std::runtime_error("nginx did not start; see " + Run());
     // A sparse file: the page cache serves it, the cost measured is the TLS path's.
@@ -175,7 +177,8 @@ void ThroughHttp(const std::string& url, bool tls13, int64_t bytes) {
   client.SetTLSFlags(tls13 ? TzqTlsFlags{tfUseTLS13} : TzqTlsFlags{tfUseTLS12});
   client.SetCertificateFlags({cfIgnoreUnknownAuthority});
   uint32_t strength = 0;
-  client.OnReceiveHeader = [&](TzqObject*, const std::string&, const std::string&, TzqStringList&, TzqCookieList&, bool&) {
+  client.OnReceiveHeader = [&](TzqObject*, const std::string&, const std::string&, TzqStringList&, TzqCookieList&,
+                               bool&) {
     auto* stream = dynamic_cast<TzqTlsNetworkStream*>(client.GetConnection().NetworkStream());
     if (stream != nullptr && stream->Engine() != nullptr) strength = stream->Engine()->NegotiatedCipherStrength();
   };
@@ -259,9 +262,11 @@ void BM_HttpsDownload(benchmark::State& state) {
       peakLoop = std::max(peakLoop, loop.peakMiB);
       peakCurl = std::max(peakCurl, curl.peakMiB);
       mbps = static_cast<double>(bytes) / 1e6 / http.wall;
-      std::printf("TLS 1.%d %lld MiB round %lld: TzqHttp cpu %.2fs wall %.2fs | SSL_read cpu %.2fs wall %.2fs | curl cpu %.2fs wall %.2fs\n",
-                  tls13 ? 3 : 2, static_cast<long long>(bytes >> 20), static_cast<long long>(round), http.cpu, http.wall,
-                  loop.cpu, loop.wall, curl.cpu, curl.wall);
+      std::printf(
+          "TLS 1.%d %lld MiB round %lld: TzqHttp cpu %.2fs wall %.2fs | SSL_read cpu %.2fs wall %.2fs | curl cpu %.2fs "
+          "wall %.2fs\n",
+          tls13 ? 3 : 2, static_cast<long long>(bytes >> 20), static_cast<long long>(round), http.cpu, http.wall,
+          loop.cpu, loop.wall, curl.cpu, curl.wall);
     }
   }
   state.counters["cpu_vs_curl"] = Median(cpuVsCurl);

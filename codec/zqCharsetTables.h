@@ -17,8 +17,8 @@ namespace zq {
 
 struct ZQ_API TzqCharsetTable {
   const char* name;
-  const uint8_t* decode;  // 256 entries
-  const uint8_t* encode;  // 256 entries
+  const uint8_t* decode;       // 256 entries
+  const uint8_t* encode;       // 256 entries
   const char16_t* characters;  // 256 entries
 };
 

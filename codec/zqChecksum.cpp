@@ -38,13 +38,10 @@ constexpr TzqCrcTables MakeCrcTables() {
 
 constexpr TzqCrcTables kCrcTables = MakeCrcTables();
 
-inline uint32_t CrcByte(uint32_t crc, uint8_t value) {
-  return kCrcTables[0][(crc ^ value) & 0xFF] ^ (crc >> 8);
-}
+inline uint32_t CrcByte(uint32_t crc, uint8_t value) { return kCrcTables[0][(crc ^ value) & 0xFF] ^ (crc >> 8); }
 
 inline uint32_t LoadLittle32(const uint8_t* bytes) {
-  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
-         uint32_t(bytes[3]) << 24;
+  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
 }
 
 // Sixteen bytes a step; crc is the inverted running value.
@@ -55,10 +52,10 @@ uint32_t CrcTables(uint32_t crc, const uint8_t* bytes, int64_t count) {
     const uint32_t b = LoadLittle32(bytes + 4);
     const uint32_t c = LoadLittle32(bytes + 8);
     const uint32_t d = LoadLittle32(bytes + 12);
-    crc = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^
-          t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^
-          t[7][c & 0xFF] ^ t[6][(c >> 8) & 0xFF] ^ t[5][(c >> 16) & 0xFF] ^ t[4][c >> 24] ^
-          t[3][d & 0xFF] ^ t[2][(d >> 8) & 0xFF] ^ t[1][(d >> 16) & 0xFF] ^ t[0][d >> 24];
+    crc = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^ t[11][b & 0xFF] ^
+          t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^ t[7][c & 0xFF] ^ t[6][(c >> 8) & 0xFF] ^
+          t[5][(c >> 16) & 0xFF] ^ t[4][c >> 24] ^ t[3][d & 0xFF] ^ t[2][(d >> 8) & 0xFF] ^ t[1][(d >> 16) & 0xFF] ^
+          t[0][d >> 24];
   }
   for (; count > 0; --count) crc = CrcByte(crc, *bytes++);
   return crc;
@@ -162,14 +159,22 @@ void TzqAdler32::Update(const void* buffer, int64_t count) {
     int64_t run = count < kAdlerRun ? count : kAdlerRun;
     count -= run;
     for (; run >= 8; run -= 8, bytes += 8) {
-      s1 += bytes[0]; s2 += s1;
-      s1 += bytes[1]; s2 += s1;
-      s1 += bytes[2]; s2 += s1;
-      s1 += bytes[3]; s2 += s1;
-      s1 += bytes[4]; s2 += s1;
-      s1 += bytes[5]; s2 += s1;
-      s1 += bytes[6]; s2 += s1;
-      s1 += bytes[7]; s2 += s1;
+      s1 += bytes[0];
+      s2 += s1;
+      s1 += bytes[1];
+      s2 += s1;
+      s1 += bytes[2];
+      s2 += s1;
+      s1 += bytes[3];
+      s2 += s1;
+      s1 += bytes[4];
+      s2 += s1;
+      s1 += bytes[5];
+      s2 += s1;
+      s1 += bytes[6];
+      s2 += s1;
+      s1 += bytes[7];
+      s2 += s1;
     }
     for (; run > 0; --run) {
       s1 += *bytes++;

@@ -80,7 +80,8 @@ public:
 
 private:
   bool Fill() {
-    end_ = static_cast<size_t>(std::max<int64_t>(source_.Read(buffer_.data(), static_cast<int64_t>(buffer_.size())), 0));
+    end_ =
+        static_cast<size_t>(std::max<int64_t>(source_.Read(buffer_.data(), static_cast<int64_t>(buffer_.size())), 0));
     next_ = 0;
     return end_ > 0;
   }
@@ -153,7 +154,10 @@ size_t EncodeBase64Block(const uint8_t* in, size_t count, char* out) {
 class Base64EncodeProgress {
 public:
   Base64EncodeProgress(int64_t total, int64_t outputSize, std::function<void(int64_t)> report)
-      : half_(total / 2), total_(total), step_(outputSize >= 1000 ? outputSize / 1000 : 0), report_(std::move(report)) {}
+      : half_(total / 2),
+        total_(total),
+        step_(outputSize >= 1000 ? outputSize / 1000 : 0),
+        report_(std::move(report)) {}
 
   void Passed(int64_t outputPosition) {
     while (step_ > 0 && next_ * step_ <= outputPosition) {
@@ -182,7 +186,8 @@ void EncodeUULine(const uint8_t* in, size_t count, std::string& out) {
   out.push_back(count == 0 ? '`' : static_cast<char>(32 + (count & 63)));
   for (size_t i = 0; i < count; i += 3) {
     const size_t left = count - i;
-    const uint32_t group = (uint32_t{in[i]} << 16) | (left > 1 ? uint32_t{in[i + 1]} << 8 : 0) | (left > 2 ? in[i + 2] : 0);
+    const uint32_t group =
+        (uint32_t{in[i]} << 16) | (left > 1 ? uint32_t{in[i + 1]} << 8 : 0) | (left > 2 ? in[i + 2] : 0);
     const size_t chars = left >= 3 ? 4 : left + 1;
     for (size_t k = 0; k < chars; ++k) out.push_back(UUChar((group >> (18 - 6 * k)) & 63));
   }
@@ -191,7 +196,8 @@ void EncodeUULine(const uint8_t* in, size_t count, std::string& out) {
 // Turns the six-bit values of a uuencoded line into exactly count bytes.
 void DecodeUULine(const uint8_t* values, size_t count, std::vector<uint8_t>& out) {
   for (size_t i = 0, v = 0; i < count; i += 3, v += 4) {
-    const uint32_t group = (uint32_t{values[v]} << 18) | (uint32_t{values[v + 1]} << 12) | (uint32_t{values[v + 2]} << 6) | values[v + 3];
+    const uint32_t group =
+        (uint32_t{values[v]} << 18) | (uint32_t{values[v + 1]} << 12) | (uint32_t{values[v + 2]} << 6) | values[v + 3];
     const size_t bytes = std::min<size_t>(3, count - i);
     for (size_t k = 0; k < bytes; ++k) out.push_back(static_cast<uint8_t>(group >> (16 - 8 * k)));
   }
@@ -266,12 +272,21 @@ void TzqEncoder::Run(TzqStream& source, TzqStream& destination, Coder quotedPrin
   if (total <= 0) return;
   Coder coder = nullptr;
   switch (encodeMethod_) {
-    case cmQuotedPrintable: coder = quotedPrintable; break;
-    case cmBase64: coder = base64; break;
-    case cmUUEncode: coder = uu; break;
+    case cmQuotedPrintable:
+      coder = quotedPrintable;
+      break;
+    case cmBase64:
+      coder = base64;
+      break;
+    case cmUUEncode:
+      coder = uu;
+      break;
     case cmNone:
-    case cm8Bit: coder = &TzqEncoder::Copy; break;
-    default: throw EzqEncoderError(sUnsupportedFormat, kUnsupportedFormatCode);
+    case cm8Bit:
+      coder = &TzqEncoder::Copy;
+      break;
+    default:
+      throw EzqEncoderError(sUnsupportedFormat, kUnsupportedFormatCode);
   }
   DoProgress(0, total);
   (this->*coder)(source, destination, total);
@@ -422,8 +437,10 @@ void TzqEncoder::DecodeQuotedPrintable(TzqStream& source, TzqStream& destination
     for (int c = reader.Peek(); c >= 0 && !IsCrOrLf(c); c = reader.Peek()) {
       reader.Get();
       if (state == 0) {
-        if (c == '=') state = 1;
-        else sink.Put(static_cast<char>(c));
+        if (c == '=')
+          state = 1;
+        else
+          sink.Put(static_cast<char>(c));
       } else if (HexValue(c) >= 0 && state == 1) {
         high = HexValue(c);
         state = 2;

@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "codec/zqUtils.h"
-#include "core/zqStringList.h"
 #include "core/zqCodePage.h"
+#include "core/zqStringList.h"
 
 namespace zq {
 

@@ -6,8 +6,8 @@
 #include <unordered_map>
 
 #include "codec/zqCharsetTables.h"
-#include "core/zqText.h"
 #include "core/zqCodePage.h"
+#include "core/zqText.h"
 
 namespace zq {
 

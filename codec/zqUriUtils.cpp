@@ -25,8 +25,8 @@ struct TzqSchemeInfo {
 };
 
 constexpr TzqSchemeInfo kSchemes[] = {
-    {"ftp", skFtp, 21},   {"gopher", skGopher, 70}, {"http", skHttp, 80},    {"https", skHttps, 443},
-    {"file", skFile, 0},  {"news", skNews, 0},      {"mailto", skMailto, 25},
+    {"ftp", skFtp, 21},  {"gopher", skGopher, 70}, {"http", skHttp, 80},     {"https", skHttps, 443},
+    {"file", skFile, 0}, {"news", skNews, 0},      {"mailto", skMailto, 25},
 };
 
 const TzqSchemeInfo* FindScheme(std::string_view scheme) {
@@ -170,7 +170,6 @@ std::string TzqUrlEncoder::EncodeUrlText(std::string_view text, std::string_view
   TzqUrlEncoder encoder;
   return encoder.Encode(text, charset);
 }
-
 
 void TzqUrlParser::Clear() {
   scheme_.clear();

@@ -9,8 +9,8 @@
 
 #include "codec/zqTranslator.h"
 #include "core/zqError.h"
-#include "core/zqText.h"
 #include "core/zqSystem.h"
+#include "core/zqText.h"
 
 namespace zq {
 
@@ -327,8 +327,7 @@ void PutUInt16BigEndian(uint16_t value, TzqByteArray& bytes, int& index) {
   index += 2;
 }
 
-int64_t FindByteSequence(std::span<const uint8_t> pattern, std::span<const uint8_t> bytes, int64_t start,
-                         int64_t end) {
+int64_t FindByteSequence(std::span<const uint8_t> pattern, std::span<const uint8_t> bytes, int64_t start, int64_t end) {
   const int64_t first = std::max<int64_t>(start, 0);
   const int64_t stop = std::min<int64_t>(end, static_cast<int64_t>(bytes.size()));
   if (pattern.empty() || stop - first < static_cast<int64_t>(pattern.size())) return -1;

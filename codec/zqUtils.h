@@ -125,7 +125,8 @@ ZQ_API std::string CollapseDotSegments(std::string_view path, char separator);
 ZQ_API void PutUInt16BigEndian(uint16_t value, TzqByteArray& bytes, int& index);
 // 0-based index of the first occurrence of pattern lying wholly inside bytes[start, end), the
 // range clipped to the bytes; -1 if none or when the pattern is empty.
-ZQ_API int64_t FindByteSequence(std::span<const uint8_t> pattern, std::span<const uint8_t> bytes, int64_t start, int64_t end);
+ZQ_API int64_t FindByteSequence(std::span<const uint8_t> pattern, std::span<const uint8_t> bytes, int64_t start,
+                                int64_t end);
 
 // exact: the first entry equal to text without regard to case; otherwise the first entry that
 // contains it (an empty text is in none). -1 when none.

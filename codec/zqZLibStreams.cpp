@@ -19,8 +19,7 @@ constexpr uint8_t kFlagComment = 0x10;
 constexpr uint8_t kFlagsReserved = 0xE0;
 
 uint32_t ReadLittle32(const uint8_t* bytes) {
-  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
-         uint32_t(bytes[3]) << 24;
+  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
 }
 
 // A zlib header: method 8, a window of at most 32 KiB, and the check bits right.

@@ -11,10 +11,10 @@ std::atomic<int> gLocalCodePage{CP_UTF8};
 constexpr char16_t kReplacement = 0xFFFD;
 
 // Windows-1252 bytes 0x80..0x9F; the five unassigned bytes map to the C1 control of the same value.
-constexpr char16_t kWindows1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr char16_t kWindows1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                           0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                           0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                           0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
@@ -87,7 +87,8 @@ namespace {
 // The code point at text[i] (a surrogate pair combined, a lone surrogate as it is); advances i.
 char32_t NextCodePoint(std::u16string_view text, size_t& i) {
   char32_t c = text[i++];
-  if (IsHighSurrogate(c) && i < text.size() && IsLowSurrogate(text[i])) c = 0x10000 + ((c - 0xD800) << 10) + (text[i++] - 0xDC00);
+  if (IsHighSurrogate(c) && i < text.size() && IsLowSurrogate(text[i]))
+    c = 0x10000 + ((c - 0xD800) << 10) + (text[i++] - 0xDC00);
   return c;
 }
 

@@ -54,9 +54,9 @@ TzqComponent* TzqComponent::FindComponent(const std::string& name) const {
   if (name.empty()) return nullptr;
   for (TzqComponent* child : components_) {
     if (child->name_.size() == name.size() &&
-        std::equal(name.begin(), name.end(), child->name_.begin(),
-                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
-                                               std::tolower(static_cast<unsigned char>(b)); }))
+        std::equal(name.begin(), name.end(), child->name_.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        }))
       return child;
   }
   return nullptr;

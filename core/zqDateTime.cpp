@@ -63,8 +63,7 @@ int DaysInMonth(int year, int month) {
 }
 
 bool TryEncodeDate(int year, int month, int day, TzqDateTime& result) {
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month))
-    return false;
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return false;
   const int64_t fromUnix = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
   result = static_cast<double>(fromUnix) + kUnixDateDelta;
   return true;
@@ -169,9 +168,7 @@ TzqDateTime LocalToUtc(TzqDateTime local) {
   return UnixMsToDateTime(DateTimeToUnixMs(local) - static_cast<int64_t>(parts.tm_gmtoff) * 1000);
 }
 
-TzqDateTime FileTimeToDateTime(int64_t fileTime) {
-  return UnixMsToDateTime((fileTime - kFileTimeUnixEpoch) / 10000);
-}
+TzqDateTime FileTimeToDateTime(int64_t fileTime) { return UnixMsToDateTime((fileTime - kFileTimeUnixEpoch) / 10000); }
 
 int64_t DateTimeToFileTime(TzqDateTime value) { return DateTimeToUnixMs(value) * 10000 + kFileTimeUnixEpoch; }
 

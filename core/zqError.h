@@ -10,8 +10,7 @@ namespace zq {
 
 class ZQ_API EzqError : public std::exception {
 public:
-  explicit EzqError(std::string message, int errorCode = 0)
-      : message_(std::move(message)), errorCode_(errorCode) {}
+  explicit EzqError(std::string message, int errorCode = 0) : message_(std::move(message)), errorCode_(errorCode) {}
 
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& Message() const noexcept { return message_; }

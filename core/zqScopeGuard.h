@@ -7,7 +7,7 @@ namespace zq {
 
 template <class Cleanup>
 class TzqScopeGuard {
- public:
+public:
   explicit TzqScopeGuard(Cleanup cleanup) : cleanup_(std::move(cleanup)) {}
   TzqScopeGuard(const TzqScopeGuard&) = delete;
   TzqScopeGuard& operator=(const TzqScopeGuard&) = delete;
@@ -23,7 +23,7 @@ class TzqScopeGuard {
   // For the paths where the work succeeded and the cleanup must not run.
   void Dismiss() noexcept { active_ = false; }
 
- private:
+private:
   Cleanup cleanup_;
   bool active_ = true;
 };

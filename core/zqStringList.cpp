@@ -253,8 +253,9 @@ std::string TzqStringList::DelimitedText(char delimiter, char quote) const {
   for (size_t i = 0; i < items_.size(); ++i) {
     if (i > 0) result += delimiter;
     const std::string& line = items_[i].text;
-    const bool needsQuote = line.empty() || line.find_first_of(std::string{delimiter, quote, ' '}) != std::string::npos ||
-                            std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 32; });
+    const bool needsQuote =
+        line.empty() || line.find_first_of(std::string{delimiter, quote, ' '}) != std::string::npos ||
+        std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 32; });
     if (!needsQuote) {
       result += line;
       continue;

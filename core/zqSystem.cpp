@@ -8,7 +8,9 @@ namespace zq {
 namespace {
 
 // strerror_r comes in two shapes; both are handled.
-[[maybe_unused]] const char* PickErrorText(int result, const char* buffer) { return result == 0 ? buffer : "Unknown error"; }
+[[maybe_unused]] const char* PickErrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
 [[maybe_unused]] const char* PickErrorText(const char* result, const char*) { return result; }
 
 }  // namespace

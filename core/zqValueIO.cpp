@@ -4,9 +4,9 @@
 #include <cstring>
 #include <limits>
 
+#include "core/zqCodePage.h"
 #include "core/zqError.h"
 #include "core/zqStream.h"
-#include "core/zqCodePage.h"
 
 namespace zq {
 
@@ -108,11 +108,16 @@ int64_t TzqValueReader::ReadLittle() {
 
 int64_t TzqValueReader::ReadIntegerPayload(TzqValueType tag) {
   switch (tag) {
-    case vaInt8: return ReadLittle<int8_t>();
-    case vaInt16: return ReadLittle<int16_t>();
-    case vaInt32: return ReadLittle<int32_t>();
-    case vaInt64: return ReadLittle<int64_t>();
-    default: InvalidValue();
+    case vaInt8:
+      return ReadLittle<int8_t>();
+    case vaInt16:
+      return ReadLittle<int16_t>();
+    case vaInt32:
+      return ReadLittle<int32_t>();
+    case vaInt64:
+      return ReadLittle<int64_t>();
+    default:
+      InvalidValue();
   }
 }
 

@@ -9,8 +9,10 @@ int main(int argc, char** argv) {
   try {
     zq::TzqHttp http;
     http.OnReceiveProgress = [](zq::TzqObject*, int64_t done, int64_t total) {
-      if (total > 0) std::fprintf(stderr, "\r%3lld%%", static_cast<long long>(done * 100 / total));
-      else std::fprintf(stderr, "\r%lld bytes", static_cast<long long>(done));  // chunked: no total
+      if (total > 0)
+        std::fprintf(stderr, "\r%3lld%%", static_cast<long long>(done * 100 / total));
+      else
+        std::fprintf(stderr, "\r%lld bytes", static_cast<long long>(done));  // chunked: no total
     };
     zq::TzqFileStream file(argv[2], zq::fmCreate);
     http.Get(argv[1], nullptr, nullptr, &file);

@@ -11,8 +11,8 @@
 
 #include "codec/zqCharsetTables.h"
 #include "codec/zqTranslator.h"
-#include "core/zqStream.h"
 #include "core/zqCodePage.h"
+#include "core/zqStream.h"
 
 using namespace zq;
 

@@ -18,8 +18,8 @@ using namespace zq;
 
 namespace {
 
-const char* const kHosts[] = {"example.com", "www.example.com", "a.b.example.com", "example.co.uk",
-                              "shop.example.co.uk", "localhost", "192.0.2.1", "EXAMPLE.com"};
+const char* const kHosts[] = {"example.com",        "www.example.com", "a.b.example.com", "example.co.uk",
+                              "shop.example.co.uk", "localhost",       "192.0.2.1",       "EXAMPLE.com"};
 const char* const kPaths[] = {"/", "/a/b?c", "/a/", "/x/y/z"};
 constexpr int kHostCount = sizeof kHosts / sizeof *kHosts;
 
@@ -37,7 +37,8 @@ void Receive(TzqCookieManager& manager, std::string_view response) {
   lines.Add("HTTP/1.1 200 OK");
   for (int i = 0; i < values.Count(); ++i) lines.Add("Set-Cookie: " + values[i]);
   TzqCookieList received;
-  received.ParseResponseCookies(lines, kHosts[choice % kHostCount], choice & 0x80 ? 443 : 80, kPaths[(choice >> 3) % 4]);
+  received.ParseResponseCookies(lines, kHosts[choice % kHostCount], choice & 0x80 ? 443 : 80,
+                                kPaths[(choice >> 3) % 4]);
   manager.StoreCookies(received);
 }
 

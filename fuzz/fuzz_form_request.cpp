@@ -24,7 +24,8 @@ Outcome Read(const std::string& bytes, size_t step) {
   try {
     for (size_t at = 0; at < bytes.size(); at += step) {
       reader.Append(std::string_view(bytes).substr(at, step));
-      while (auto request = reader.Next()) outcome.answers.push_back(RenderResponse(AnswerRequest(*request, 0), request->KeepAlive, 0));
+      while (auto request = reader.Next())
+        outcome.answers.push_back(RenderResponse(AnswerRequest(*request, 0), request->KeepAlive, 0));
     }
   } catch (const EzqBadRequest& error) {
     outcome.refusal = error.what();

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "html/zqHtmlEntities.h"
 #include "core/zqCodePage.h"
+#include "html/zqHtmlEntities.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

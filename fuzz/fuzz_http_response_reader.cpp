@@ -24,9 +24,8 @@ Outcome Read(const uint8_t* data, size_t size, const char* method, int64_t piece
   TzqMemoryStream input;
   input.WriteBuffer(data, static_cast<int64_t>(size));
   input.SetPosition(0);
-  TzqStreamSource source(input, [&]() -> int64_t {
-    return piece > 0 ? piece : 1 + (seed = seed * 1103515245u + 12345u) % 61;
-  });
+  TzqStreamSource source(
+      input, [&]() -> int64_t { return piece > 0 ? piece : 1 + (seed = seed * 1103515245u + 12345u) % 61; });
   TzqHttpResponseReader reader(source, TzqHeaderRules{piece > 0 ? piece : 8192, 4096, "long", "none"});
   Outcome outcome;
   TzqMemoryStream body;
@@ -39,7 +38,8 @@ Outcome Read(const uint8_t* data, size_t size, const char* method, int64_t piece
     const bool byLength = reader.Framing() == TzqBodyFraming::bfLength;
     const int64_t length = reader.ContentLength();
     reader.ReadBody(body);
-    if (byLength && reader.ContentLength() == length && body.Size() > length && outcome.lines.find("Content-Encoding") == std::string::npos)
+    if (byLength && reader.ContentLength() == length && body.Size() > length &&
+        outcome.lines.find("Content-Encoding") == std::string::npos)
       __builtin_trap();
   } catch (const std::exception& e) {
     outcome.error = e.what();

@@ -13,8 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zq::TzqNtlmClientInputs inputs;
   inputs.clientChallenge.assign(8, 0xAA);
   inputs.randomSessionKey.assign(16, 0x55);
-  const zq::TzqNtlmV2Result result =
-      zq::ComputeNtlmV2(zq::NtowfV2("User", "Password", "Domain"), challenge, inputs);
+  const zq::TzqNtlmV2Result result = zq::ComputeNtlmV2(zq::NtowfV2("User", "Password", "Domain"), challenge, inputs);
   const zq::TzqByteArray message = zq::NtlmAuthenticateMessage(challenge, result, "User", "Domain", "");
   if (message.size() < 72 + result.ntChallengeResponse.size()) std::abort();
   return 0;

@@ -31,9 +31,12 @@ std::unique_ptr<TzqSocksNetworkStream> Stream(uint8_t flags, MemoryConnectionScr
   // The tunnel passes data through its inner stream once open: the same script serves both.
   auto inner = std::make_unique<MemoryNetworkStream>(script);
   switch (flags % 3) {
-    case 0: return std::make_unique<MemoryStreamOf<TzqSocks4NetworkStream>>(script, std::move(inner));
-    case 1: return std::make_unique<MemoryStreamOf<TzqSocks4aNetworkStream>>(script, std::move(inner));
-    default: return std::make_unique<MemoryStreamOf<TzqSocks5NetworkStream>>(script, std::move(inner));
+    case 0:
+      return std::make_unique<MemoryStreamOf<TzqSocks4NetworkStream>>(script, std::move(inner));
+    case 1:
+      return std::make_unique<MemoryStreamOf<TzqSocks4aNetworkStream>>(script, std::move(inner));
+    default:
+      return std::make_unique<MemoryStreamOf<TzqSocks5NetworkStream>>(script, std::move(inner));
   }
 }
 

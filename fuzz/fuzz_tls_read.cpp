@@ -44,7 +44,8 @@ struct ServerIdentity {
     X509_gmtime_adj(X509_getm_notAfter(x509), 3600L * 24 * 365);
     X509_set_pubkey(x509, pkey);
     X509_NAME* name = X509_get_subject_name(x509);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1,
+                               0);
     X509_set_issuer_name(x509, name);
     X509V3_CTX context;
     X509V3_set_ctx_nodb(&context);

@@ -35,7 +35,8 @@ void CheckFixedPoint(const std::string& charset, Parse parse) {
   // Parts holding their own delimiters compose ambiguously; the parser keeps them as given. A
   // URL without authority ("g:h") reads back as host and port, as ParseUrl takes "host:port".
   // mailto composes as "mailto:" and the rest, which reads back by the text it holds.
-  if (first.Host().empty() || first.SchemeKind() == skMailto || first.Host().find_first_of("@/?#") != std::string::npos ||
+  if (first.Host().empty() || first.SchemeKind() == skMailto ||
+      first.Host().find_first_of("@/?#") != std::string::npos ||
       (first.User() + first.Password()).find_first_of("@:/?#") != std::string::npos)
     return;
   const std::string url = Composed(first);

@@ -156,17 +156,14 @@ private:
   char quote_ = 0;
 };
 
-void ReadAttributes(std::string_view text, const TzqAttributeSink& sink) {
-  TzqAttributeReader(sink).Read(text);
-}
+void ReadAttributes(std::string_view text, const TzqAttributeSink& sink) { TzqAttributeReader(sink).Read(text); }
 
 enum TzqTagKind { tkPlain, tkForm, tkLink, tkFrame, tkImage, tkTable, tkTableRow, tkTableCell, tkMeta };
 
 TzqTagKind KindOf(std::string_view name) {
   static const std::unordered_map<std::string, TzqTagKind> kinds = {
-      {"form", tkForm},     {"a", tkLink},      {"frame", tkFrame},       {"iframe", tkFrame},
-      {"img", tkImage},     {"table", tkTable}, {"tr", tkTableRow},       {"td", tkTableCell},
-      {"th", tkTableCell},  {"meta", tkMeta}};
+      {"form", tkForm},   {"a", tkLink},      {"frame", tkFrame},  {"iframe", tkFrame}, {"img", tkImage},
+      {"table", tkTable}, {"tr", tkTableRow}, {"td", tkTableCell}, {"th", tkTableCell}, {"meta", tkMeta}};
   if (name.size() > 6) return tkPlain;
   auto found = kinds.find(LowerCase(name));
   return found == kinds.end() ? tkPlain : found->second;
@@ -175,15 +172,24 @@ TzqTagKind KindOf(std::string_view name) {
 std::unique_ptr<TzqHtmlTag> NewTag(TzqTagKind kind, const std::string& name, const std::string& source,
                                    TzqHtmlTag* owner, TzqHtmlParser* parser) {
   switch (kind) {
-    case tkForm: return std::make_unique<TzqHtmlForm>(name, source, owner, parser);
-    case tkLink: return std::make_unique<TzqHtmlLink>(name, source, owner, parser);
-    case tkFrame: return std::make_unique<TzqHtmlFrame>(name, source, owner, parser);
-    case tkImage: return std::make_unique<TzqHtmlImage>(name, source, owner, parser);
-    case tkTable: return std::make_unique<TzqHtmlTable>(name, source, owner, parser);
-    case tkTableRow: return std::make_unique<TzqHtmlTableRow>(name, source, owner, parser);
-    case tkTableCell: return std::make_unique<TzqHtmlTableCell>(name, source, owner, parser);
-    case tkMeta: return std::make_unique<TzqHtmlMetaTag>(name, source, owner, parser);
-    case tkPlain: break;
+    case tkForm:
+      return std::make_unique<TzqHtmlForm>(name, source, owner, parser);
+    case tkLink:
+      return std::make_unique<TzqHtmlLink>(name, source, owner, parser);
+    case tkFrame:
+      return std::make_unique<TzqHtmlFrame>(name, source, owner, parser);
+    case tkImage:
+      return std::make_unique<TzqHtmlImage>(name, source, owner, parser);
+    case tkTable:
+      return std::make_unique<TzqHtmlTable>(name, source, owner, parser);
+    case tkTableRow:
+      return std::make_unique<TzqHtmlTableRow>(name, source, owner, parser);
+    case tkTableCell:
+      return std::make_unique<TzqHtmlTableCell>(name, source, owner, parser);
+    case tkMeta:
+      return std::make_unique<TzqHtmlMetaTag>(name, source, owner, parser);
+    case tkPlain:
+      break;
   }
   return std::make_unique<TzqHtmlTag>(name, source, owner, parser);
 }
@@ -199,8 +205,7 @@ bool IsFormControlName(std::string_view name) {
 
 // Elements whose content is text up to their end tag, never markup.
 bool IsRawTextElement(std::string_view name) {
-  return SameText(name, "script") || SameText(name, "style") || SameText(name, "title") ||
-         SameText(name, "textarea");
+  return SameText(name, "script") || SameText(name, "style") || SameText(name, "title") || SameText(name, "textarea");
 }
 
 }  // namespace
@@ -626,8 +631,8 @@ TzqHtmlTag* TzqHtmlParser::ParseTagText(std::string_view tagText, int64_t positi
   if (tagText.empty()) return nullptr;
   std::string_view body = WithoutSelfClosingSlash(tagText);
   size_t nameEnd = TagNameEnd(body);
-  TzqHtmlTag* tag = CreateTagObject(std::string(body.substr(0, nameEnd)), RemoveLineBreaksAndTabs(tagText),
-                                    position, owner);
+  TzqHtmlTag* tag =
+      CreateTagObject(std::string(body.substr(0, nameEnd)), RemoveLineBreaksAndTabs(tagText), position, owner);
   if (currentLink_) currentLink_->Tags().Add(tag);
   ProcessTag(tag, body.substr(nameEnd), position + static_cast<int64_t>(nameEnd));
   return tag;
@@ -662,37 +667,25 @@ void TzqHtmlParser::ParseAttributes(TzqHtmlTag* tag, std::string_view text, int6
   });
 }
 
-void TzqHtmlParser::DoParseTag(TzqHtmlTag* tag) {
-  Fire(OnParseTag, this, tag);
-}
+void TzqHtmlParser::DoParseTag(TzqHtmlTag* tag) { Fire(OnParseTag, this, tag); }
 
 void TzqHtmlParser::DoParseAttribute(TzqHtmlTag* tag, TzqHtmlAttribute* attribute) {
   Fire(OnParseAttribute, this, tag, attribute);
 }
 
-void TzqHtmlParser::DoParseForm(TzqHtmlForm* form) {
-  Fire(OnParseForm, this, form);
-}
+void TzqHtmlParser::DoParseForm(TzqHtmlForm* form) { Fire(OnParseForm, this, form); }
 
-void TzqHtmlParser::DoParseLink(TzqHtmlLink* link) {
-  Fire(OnParseLink, this, link);
-}
+void TzqHtmlParser::DoParseLink(TzqHtmlLink* link) { Fire(OnParseLink, this, link); }
 
-void TzqHtmlParser::DoParseFrame(TzqHtmlFrame* frame) {
-  Fire(OnParseFrame, this, frame);
-}
+void TzqHtmlParser::DoParseFrame(TzqHtmlFrame* frame) { Fire(OnParseFrame, this, frame); }
 
-void TzqHtmlParser::DoParseImage(TzqHtmlImage* image) {
-  Fire(OnParseImage, this, image);
-}
+void TzqHtmlParser::DoParseImage(TzqHtmlImage* image) { Fire(OnParseImage, this, image); }
 
 void TzqHtmlParser::DoParseFormControl(TzqHtmlForm* form, TzqHtmlTag* control) {
   Fire(OnParseFormControl, this, form, control);
 }
 
-void TzqHtmlParser::DoParseTable(TzqHtmlTable* table) {
-  Fire(OnParseTable, this, table);
-}
+void TzqHtmlParser::DoParseTable(TzqHtmlTable* table) { Fire(OnParseTable, this, table); }
 
 void TzqHtmlParser::DoParseTableRow(TzqHtmlTable* table, TzqHtmlTableRow* row) {
   Fire(OnParseTableRow, this, table, row);
@@ -707,8 +700,6 @@ void TzqHtmlParser::DoParseTableCellTag(TzqHtmlTable* table, TzqHtmlTableRow* ro
   Fire(OnParseTableCellTag, this, table, row, cell, tag);
 }
 
-void TzqHtmlParser::DoParseMetaTag(TzqHtmlTag* tag) {
-  Fire(OnParseMetaTag, this, tag);
-}
+void TzqHtmlParser::DoParseMetaTag(TzqHtmlTag* tag) { Fire(OnParseMetaTag, this, tag); }
 
 }  // namespace zq

@@ -272,22 +272,18 @@ using TzqHtmlMetaTagList = TzqHtmlTypedTagList<TzqHtmlMetaTag>;
 enum TzqHtmlParseMethod { pmAll, pmTagsOnly, pmTextOnly };
 
 using TzqOnParseTag = std::function<void(TzqObject* sender, TzqHtmlTag* ATag)>;
-using TzqOnParseAttribute =
-    std::function<void(TzqObject* sender, TzqHtmlTag* ATag, TzqHtmlAttribute* Attribute)>;
+using TzqOnParseAttribute = std::function<void(TzqObject* sender, TzqHtmlTag* ATag, TzqHtmlAttribute* Attribute)>;
 using TzqOnParseForm = std::function<void(TzqObject* sender, TzqHtmlForm* AForm)>;
 using TzqOnParseLink = std::function<void(TzqObject* sender, TzqHtmlLink* ALink)>;
 using TzqOnParseFrame = std::function<void(TzqObject* sender, TzqHtmlFrame* AFrame)>;
 using TzqOnParseImage = std::function<void(TzqObject* sender, TzqHtmlImage* AImage)>;
-using TzqOnParseFormControl =
-    std::function<void(TzqObject* sender, TzqHtmlForm* AForm, TzqHtmlTag* AControl)>;
+using TzqOnParseFormControl = std::function<void(TzqObject* sender, TzqHtmlForm* AForm, TzqHtmlTag* AControl)>;
 using TzqOnParseTable = std::function<void(TzqObject* sender, TzqHtmlTable* ATable)>;
-using TzqOnParseTableRow =
-    std::function<void(TzqObject* sender, TzqHtmlTable* ATable, TzqHtmlTableRow* ARow)>;
-using TzqOnParseTableCell = std::function<void(TzqObject* sender, TzqHtmlTable* ATable,
-                                               TzqHtmlTableRow* ARow, TzqHtmlTableCell* ACell)>;
-using TzqOnParseTableCellTag =
-    std::function<void(TzqObject* sender, TzqHtmlTable* ATable, TzqHtmlTableRow* ARow,
-                       TzqHtmlTableCell* ACell, TzqHtmlTag* ATag)>;
+using TzqOnParseTableRow = std::function<void(TzqObject* sender, TzqHtmlTable* ATable, TzqHtmlTableRow* ARow)>;
+using TzqOnParseTableCell =
+    std::function<void(TzqObject* sender, TzqHtmlTable* ATable, TzqHtmlTableRow* ARow, TzqHtmlTableCell* ACell)>;
+using TzqOnParseTableCellTag = std::function<void(TzqObject* sender, TzqHtmlTable* ATable, TzqHtmlTableRow* ARow,
+                                                  TzqHtmlTableCell* ACell, TzqHtmlTag* ATag)>;
 using TzqOnParseMetaTag = std::function<void(TzqObject* sender, TzqHtmlTag* ATag)>;
 
 class ZQ_API TzqHtmlParser : public TzqComponent {
@@ -336,8 +332,8 @@ public:
   virtual TzqHtmlTag* CreateTextTag(const std::string& text, TzqHtmlTag* owner, int64_t position);
   // tagText is what stands between "<" and ">"; position is its offset in the document.
   virtual TzqHtmlTag* ParseTagText(std::string_view tagText, int64_t position, TzqHtmlTag* owner);
-  virtual TzqHtmlTag* CreateTagObject(const std::string& name, const std::string& source,
-                                      int64_t position, TzqHtmlTag* owner);
+  virtual TzqHtmlTag* CreateTagObject(const std::string& name, const std::string& source, int64_t position,
+                                      TzqHtmlTag* owner);
   virtual void ParseAttributes(TzqHtmlTag* tag, std::string_view text, int64_t position);
   // Start markers and end markers pair up by index.
   virtual void InitCommentMarkers(TzqStringList& startMarkers, TzqStringList& endMarkers);
@@ -368,8 +364,7 @@ public:
   virtual void DoParseTable(TzqHtmlTable* table);
   virtual void DoParseTableRow(TzqHtmlTable* table, TzqHtmlTableRow* row);
   virtual void DoParseTableCell(TzqHtmlTable* table, TzqHtmlTableRow* row, TzqHtmlTableCell* cell);
-  virtual void DoParseTableCellTag(TzqHtmlTable* table, TzqHtmlTableRow* row,
-                                   TzqHtmlTableCell* cell, TzqHtmlTag* tag);
+  virtual void DoParseTableCellTag(TzqHtmlTable* table, TzqHtmlTableRow* row, TzqHtmlTableCell* cell, TzqHtmlTag* tag);
   virtual void DoParseMetaTag(TzqHtmlTag* tag);
 
 private:

@@ -550,8 +550,8 @@ void TzqCookieList::SetRequestCookies(TzqStringList& requestLines) const {
   fields.AddField("Cookie", text);
 }
 
-void TzqCookieList::ParseResponseCookies(TzqStringList& responseLines, const std::string& requestHost,
-                                         int requestPort, const std::string& requestPath) {
+void TzqCookieList::ParseResponseCookies(TzqStringList& responseLines, const std::string& requestHost, int requestPort,
+                                         const std::string& requestPath) {
   TzqUpdateBatch batch(*this);
   Clear();
   TzqHeaderFieldList fields(responseLines);

@@ -144,8 +144,8 @@ public:
   virtual void SetRequestCookies(TzqStringList& requestLines) const;
   /// Replaces the list by the cookies the Set-Cookie and Set-Cookie2 fields of a response set,
   /// for a request to that host, port and path; refused and malformed ones are left out.
-  virtual void ParseResponseCookies(TzqStringList& responseLines, const std::string& requestHost,
-                                    int requestPort, const std::string& requestPath);
+  virtual void ParseResponseCookies(TzqStringList& responseLines, const std::string& requestHost, int requestPort,
+                                    const std::string& requestPath);
   /// All or nothing: a truncated or malformed stored list raises and leaves the list as it was.
   virtual void LoadFromStream(TzqStream& stream);
   /// Writes the list in the stored form LoadFromStream reads.
@@ -168,9 +168,8 @@ using TzqUpdateCookieEvent =
     std::function<void(TzqObject* sender, TzqCookieItem* oldCookie, TzqCookieItem* newCookie, bool& allow)>;
 /// OnAcceptCookie: a stored cookie and the request it would be sent with; allow starts as the
 /// matching rules decide and may be changed either way.
-using TzqAcceptCookieEvent =
-    std::function<void(TzqObject* sender, TzqCookieItem* cookie, const std::string& domain, const std::string& path,
-                       int port, bool secure, bool& allow)>;
+using TzqAcceptCookieEvent = std::function<void(TzqObject* sender, TzqCookieItem* cookie, const std::string& domain,
+                                                const std::string& path, int port, bool secure, bool& allow)>;
 
 /// The cookie store shared by HTTP clients (TzqHttp::SetCookieManager): it takes the cookies of
 /// responses and picks those a request carries, by domain, path, port and Secure, dropping
@@ -197,8 +196,7 @@ public:
   /// Replaces target by copies of the stored cookies a request to that host, port and path
   /// carries (secure: over https), longest paths first, after dropping expired ones. The
   /// OnAcceptCookie handler has the last word on each, and must not change the store.
-  void SelectCookies(TzqCookieList& target, const std::string& host, bool secure, int port,
-                     const std::string& path);
+  void SelectCookies(TzqCookieList& target, const std::string& host, bool secure, int port, const std::string& path);
 
   /// Before a received cookie is added.
   TzqCookieEvent OnAddCookie;

@@ -146,7 +146,9 @@ void TzqHeaderFieldList::AddFieldIfAbsent(std::string_view name, std::string_vie
   if (IndexOfField(name) < 0) AddField(name, value);
 }
 
-void TzqHeaderFieldList::AddEmptyField(std::string_view name) { InsertLine(headerEnd_, ComposeFieldLine(name, ""), true); }
+void TzqHeaderFieldList::AddEmptyField(std::string_view name) {
+  InsertLine(headerEnd_, ComposeFieldLine(name, ""), true);
+}
 
 void TzqHeaderFieldList::AddLines(const TzqStringList& lines) {
   // Copied first: lines may be the very list being edited.
@@ -245,8 +247,8 @@ void TzqHeaderFieldList::AddParameter(std::string_view field, std::string_view n
   // Only the end is trimmed: a continuation line must keep its leading blank.
   std::string line = TrimRight(lines[last]);
   if (line.empty() || (line.back() != ':' && line.back() != itemDelimiter_)) line += itemDelimiter_;
-  const bool fits = static_cast<int64_t>(line.size() + parameter.size()) + 2 <= charsPerLine_ &&
-                    line.rfind("\t ", 0) != 0;
+  const bool fits =
+      static_cast<int64_t>(line.size() + parameter.size()) + 2 <= charsPerLine_ && line.rfind("\t ", 0) != 0;
   if (charsPerLine_ <= 0 || fits) {
     lines.SetStrings(last, line + " " + parameter);
   } else {

@@ -5,12 +5,12 @@
 #include "codec/zqTranslator.h"
 #include "codec/zqZLibStreams.h"
 #include "core/zqError.h"
+#include "core/zqSystem.h"
 #include "core/zqText.h"
 #include "http/zqHeaderFieldList.h"
 #include "http/zqHttpAuth.h"
 #include "http/zqStreams.h"
 #include "platform/zqSocketApi.h"
-#include "core/zqSystem.h"
 
 namespace zq {
 
@@ -191,7 +191,8 @@ TzqHttpRequest& TzqHttp::DefaultRequest() {
 void TzqHttp::Get(const std::string& url, TzqHttpRequest* request, TzqStringList* responseHeader,
                   TzqStream* responseBody) {
   TzqHttpRequest& used = request != nullptr ? *request : DefaultRequest();
-  if (used.Header().ContentType() == "application/json") return SendRendered("GET", url, used, responseHeader, responseBody);
+  if (used.Header().ContentType() == "application/json")
+    return SendRendered("GET", url, used, responseHeader, responseBody);
   const std::string text = Trim(used.RequestText().Text());
   TzqStringList lines(used.HeaderSource());
   SendRequest("GET", text.empty() ? url : url + "?" + text, lines, nullptr, responseHeader, responseBody);
@@ -225,8 +226,8 @@ void TzqHttp::CheckMethod(const std::string& method) {
   if (SameText(method, "CONNECT")) throw EzqHttpError(sConnectMethod, std::string(), 0);
 }
 
-void TzqHttp::Custom(const std::string& method, const std::string& url, TzqHttpRequest* request,
-                     TzqStream* requestBody, TzqStringList* responseHeader, TzqStream* responseBody) {
+void TzqHttp::Custom(const std::string& method, const std::string& url, TzqHttpRequest* request, TzqStream* requestBody,
+                     TzqStringList* responseHeader, TzqStream* responseBody) {
   CheckMethod(method);
   TzqHttpRequest& used = request != nullptr ? *request : DefaultRequest();
   if (requestBody == nullptr) return SendRendered(method, url, used, responseHeader, responseBody);
@@ -487,8 +488,10 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
     fields.RemoveField("Content-Length");
     fields.RemoveField("Content-Type");
   } else if (!hasLength) {
-    if (bodyLength > 0) fields.AddField("Content-Length", Format("%lld", static_cast<long long>(bodyLength)));
-    else if (SameText(method_, "POST")) fields.AddField("Content-Length", "0");
+    if (bodyLength > 0)
+      fields.AddField("Content-Length", Format("%lld", static_cast<long long>(bodyLength)));
+    else if (SameText(method_, "POST"))
+      fields.AddField("Content-Length", "0");
   }
   if (!allowCaching_) fields.AddFieldIfAbsent(kNoCacheFields[httpVersion_], "no-cache");
   // Proxy fields are for a proxy that sees the request; a tunnelled one goes to the origin.
@@ -576,12 +579,13 @@ void TzqHttp::ReadBody(Exchange& exchange, TzqStream& destination) {
     const TzqBodyFraming framing = reader.Framing();
     const int64_t total = framing == TzqBodyFraming::bfLength ? reader.ContentLength()
                           : framing == TzqBodyFraming::bfNone ? 0
-                                                                : -1;
+                                                              : -1;
     connection.InitProgress(reader.BufferedBodyBytes(), total);
     progressRaised_ = false;
     connection.SetDeferPeerClose(framing == TzqBodyFraming::bfChunked);
     reader.ReadBody(destination);
-    if (!progressRaised_) DoReceiveProgress(framing == TzqBodyFraming::bfChunked ? connection.ProgressDone() : total, total);
+    if (!progressRaised_)
+      DoReceiveProgress(framing == TzqBodyFraming::bfChunked ? connection.ProgressDone() : total, total);
   }
   DoReceiveResponse(method_, url_->FullUrl(), *exchange.responseLines, *responseCookies_);
 }
@@ -634,8 +638,10 @@ bool TzqHttp::ResolveRedirect(Exchange& exchange) {
   canRedirect = !url_->FullUrl().empty();
   if (!canRedirect || !CheckRedirectTarget(exchange, location)) return false;
   method_ = GetRedirectMethod(statusCode_, method_);
-  if (Origin(*url_) != exchange.origin) LeaveOrigin(exchange);
-  else if (!StartsText(directory, Directory(url_->FullUrl()))) TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);
+  if (Origin(*url_) != exchange.origin)
+    LeaveOrigin(exchange);
+  else if (!StartsText(directory, Directory(url_->FullUrl())))
+    TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);
   return true;
 }
 
@@ -644,8 +650,10 @@ bool TzqHttp::ResolveRedirect(Exchange& exchange) {
 bool TzqHttp::CheckRedirectTarget(Exchange& exchange, const std::string& location) {
   const TzqSchemeKind scheme = url_->SchemeKind();
   const char* message = nullptr;
-  if ((scheme != skHttp && scheme != skHttps) || url_->Host().empty()) message = sRedirectScheme;
-  else if (url_->Port() < 1 || url_->Port() > 65535) message = sRedirectPort;
+  if ((scheme != skHttp && scheme != skHttps) || url_->Host().empty())
+    message = sRedirectScheme;
+  else if (url_->Port() < 1 || url_->Port() > 65535)
+    message = sRedirectPort;
   if (message == nullptr) return true;
   if (silentHttp_) return false;
   throw EzqHttpError(Format(message, location.c_str()), exchange.responseText.Text(), statusCode_);
@@ -692,7 +700,8 @@ void TzqHttp::DoReceiveProgress(int64_t bytesProceed, int64_t totalBytes) {
 
 void TzqHttp::DoRedirect(TzqStringList& requestHeader, int32_t statusCode, TzqHttpResponseHeader& responseHeader,
                          TzqStringList& responseText, std::string& method, bool& canRedirect, bool& handled) {
-  if (OnRedirect) OnRedirect(this, requestHeader, statusCode, responseHeader, responseText, method, canRedirect, handled);
+  if (OnRedirect)
+    OnRedirect(this, requestHeader, statusCode, responseHeader, responseText, method, canRedirect, handled);
 }
 
 }  // namespace zq

@@ -29,19 +29,17 @@ using TzqHttpRequestEvent = std::function<void(TzqObject* Sender, const std::str
                                                TzqStringList& ARequestHeader)>;
 /// OnReceiveHeader: the response header lines (status line first) and the cookies they set;
 /// setting Cancel ends the exchange without error, the body unread and the connection closed.
-using TzqHttpHeaderEvent =
-    std::function<void(TzqObject* Sender, const std::string& AMethod, const std::string& AUrl,
-                       TzqStringList& AResponseHeader, TzqCookieList& ACookies, bool& Cancel)>;
+using TzqHttpHeaderEvent = std::function<void(TzqObject* Sender, const std::string& AMethod, const std::string& AUrl,
+                                              TzqStringList& AResponseHeader, TzqCookieList& ACookies, bool& Cancel)>;
 /// OnReceiveResponse: as OnReceiveHeader, once the body has been read.
 using TzqHttpResponseEvent = std::function<void(TzqObject* Sender, const std::string& AMethod, const std::string& AUrl,
                                                 TzqStringList& AResponseHeader, TzqCookieList& ACookies)>;
 /// OnRedirect: the request lines of the next attempt (editable), the status, the parsed response
 /// header and its body as text, and the method to follow with (editable). Setting Handled makes
 /// CanRedirect the answer and leaves the URL unchanged; otherwise the client follows Location.
-using TzqHttpRedirectEvent =
-    std::function<void(TzqObject* Sender, TzqStringList& ARequestHeader, int32_t AStatusCode,
-                       TzqHttpResponseHeader& AResponseHeader, TzqStringList& AResponseText, std::string& AMethod,
-                       bool& CanRedirect, bool& Handled)>;
+using TzqHttpRedirectEvent = std::function<void(TzqObject* Sender, TzqStringList& ARequestHeader, int32_t AStatusCode,
+                                                TzqHttpResponseHeader& AResponseHeader, TzqStringList& AResponseText,
+                                                std::string& AMethod, bool& CanRedirect, bool& Handled)>;
 
 /// The HTTP/1.0 and 1.1 client component.
 ///

@@ -51,7 +51,10 @@ uint32_t ParseHexCount(const std::string& text) {
   if (text.empty() || text.size() > 8) return 0;
   uint32_t value = 0;
   for (char c : text) {
-    int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    int digit = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
     if (digit < 0) return 0;
     value = value * 16 + static_cast<uint32_t>(digit);
   }
@@ -300,7 +303,8 @@ std::vector<std::pair<std::string, std::string>> TzqHttpAuthorization::ParseAuth
     const size_t equals = element.find('=');
     if (equals == std::string_view::npos) continue;
     std::string name = LowerCase(TrimOws(element.substr(0, equals)));
-    if (seen.insert(name).second) parameters.emplace_back(std::move(name), Unquote(TrimOws(element.substr(equals + 1))));
+    if (seen.insert(name).second)
+      parameters.emplace_back(std::move(name), Unquote(TrimOws(element.substr(equals + 1))));
   }
   return parameters;
 }

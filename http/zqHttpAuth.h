@@ -91,8 +91,7 @@ public:
                  const std::string& password, const TzqStringList& challenges, const void* client) override;
 
   static std::string DigestValue(const TzqUrlParser& parser, const std::string& method, const std::string& userName,
-                                 const std::string& password, const std::string& line,
-                                 TzqStream* entityBody = nullptr);
+                                 const std::string& password, const std::string& line, TzqStream* entityBody = nullptr);
   // Among the Digest challenges, the one with the strongest algorithm this client knows
   // (the first of equals), or empty.
   static std::string StrongestChallenge(const TzqStringList& challenges);

@@ -412,7 +412,8 @@ bool TzqHttpResponseHeader::ReadProperty(const std::string& name, TzqValueReader
     ReadListProperty(reader, name == "Authenticate" ? *authenticate_ : *proxyAuthenticate_);
     return true;
   }
-  return TzqHttpEntityHeader::ReadProperty(name, reader) || Tables::ReadProperty(*this, Tables::kResponse, name, reader);
+  return TzqHttpEntityHeader::ReadProperty(name, reader) ||
+         Tables::ReadProperty(*this, Tables::kResponse, name, reader);
 }
 
 }  // namespace zq

@@ -65,11 +65,13 @@ void TzqHttpProxy::BeforeDestroy() {
 
 void TzqHttpProxy::SetRequestVersion(TzqHttpVersion value) { Update(requestVersion_, value); }
 void TzqHttpProxy::SetUserName(const std::string& value) {
-  Update(value, [&] { return settings_.UserName(); }, [&](const std::string& v) { settings_.SetUserName(v); });
+  Update(
+      value, [&] { return settings_.UserName(); }, [&](const std::string& v) { settings_.SetUserName(v); });
 }
 
 void TzqHttpProxy::SetPassword(const std::string& value) {
-  Update(value, [&] { return settings_.Password(); }, [&](const std::string& v) { settings_.SetPassword(v); });
+  Update(
+      value, [&] { return settings_.Password(); }, [&](const std::string& v) { settings_.SetPassword(v); });
 }
 
 void TzqHttpProxy::SetAuthorizationType(TzqAuthorizationType value) {
@@ -118,8 +120,8 @@ bool TzqHttpProxy::AuthorizeTunnel(const TzqStringList& challenges, TzqStringLis
   parser.ParseUrl("http://" + Target());
   std::string value;
   startNewConnection = false;
-  if (!TzqHttpAuthorization::Authorize(parser, "CONNECT", settings_.UserName(), settings_.Password(), challenges, this, value,
-                                       startNewConnection))
+  if (!TzqHttpAuthorization::Authorize(parser, "CONNECT", settings_.UserName(), settings_.Password(), challenges, this,
+                                       value, startNewConnection))
     return false;
   TzqHttpUtils::SetHeaderField("Proxy-Authorization", value, lines);
   return true;

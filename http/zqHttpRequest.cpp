@@ -33,7 +33,9 @@ constexpr int kDefaultBatchSize = 8192;
 constexpr int kBoundaryHyphens = 27;
 constexpr size_t kBoundaryDigits = 12;
 
-std::unique_ptr<TzqStream> MemoryStream(TzqByteArray bytes) { return std::make_unique<TzqMemoryStream>(std::move(bytes)); }
+std::unique_ptr<TzqStream> MemoryStream(TzqByteArray bytes) {
+  return std::make_unique<TzqMemoryStream>(std::move(bytes));
+}
 
 std::unique_ptr<TzqStream> TextStream(std::string_view text, std::string_view charset) {
   return MemoryStream(TzqTranslator::TextToBytes(text, charset));
@@ -201,16 +203,12 @@ void TzqHttpRequestItem::Assign(const TzqPersistent& source) {
 
 void TzqHttpRequestItem::SetCanonicalized(bool value) {
   if (canonicalized_ == value) return;
-  TzqRequestUpdateScope::Run(Request(), [&] {
-    canonicalized_ = value;
-  });
+  TzqRequestUpdateScope::Run(Request(), [&] { canonicalized_ = value; });
 }
 
 void TzqHttpRequestItem::SetText(std::string& field, const std::string& value) {
   if (field == value) return;
-  TzqRequestUpdateScope::Run(Request(), [&] {
-    field = value;
-  });
+  TzqRequestUpdateScope::Run(Request(), [&] { field = value; });
 }
 
 int64_t TzqHttpRequestItem::DataSize() {
@@ -219,9 +217,7 @@ int64_t TzqHttpRequestItem::DataSize() {
 }
 
 void TzqHttpRequestItem::ReadStoredData(TzqValueReader& reader) {
-  TzqRequestUpdateScope::Run(Request(), [&] {
-    SetCanonicalized(reader.ReadBoolean());
-  });
+  TzqRequestUpdateScope::Run(Request(), [&] { SetCanonicalized(reader.ReadBoolean()); });
 }
 
 void TzqHttpRequestItem::WriteStoredData(TzqValueWriter& writer) const { writer.WriteBoolean(canonicalized_); }
@@ -488,7 +484,9 @@ TzqHttpRequestHeader& TzqHttpRequest::Header() const {
   return *header_;
 }
 
-std::unique_ptr<TzqHttpRequestHeader> TzqHttpRequest::CreateHeader() { return std::make_unique<TzqHttpRequestHeader>(); }
+std::unique_ptr<TzqHttpRequestHeader> TzqHttpRequest::CreateHeader() {
+  return std::make_unique<TzqHttpRequestHeader>();
+}
 
 void TzqHttpRequest::Assign(const TzqPersistent& source) {
   const auto* request = dynamic_cast<const TzqHttpRequest*>(&source);

@@ -45,8 +45,7 @@ bool IsStartLine(const std::string& line) {
 
 }  // namespace
 
-TzqHttpVersion TzqHttpUtils::ParseStatusVersion(const TzqByteArray& bytes, int64_t& position,
-                                                TzqHttpVersion fallback) {
+TzqHttpVersion TzqHttpUtils::ParseStatusVersion(const TzqByteArray& bytes, int64_t& position, TzqHttpVersion fallback) {
   std::string word;
   if (!WordToSpace(bytes, position, word)) return fallback;
   const std::string version = Trim(UpperCase(word));
@@ -103,7 +102,8 @@ void TzqHttpUtils::CheckHeaderText(const std::string& text, const std::string& w
 void TzqHttpUtils::CheckHeaderLines(const TzqStringList& lines) {
   for (int i = 0; i < lines.Count(); ++i) {
     const std::string& line = lines[i];
-    CheckHeaderText(line, i == 0 ? std::string("the request line") : line.substr(0, std::min(line.find(':'), size_t{64})));
+    CheckHeaderText(line,
+                    i == 0 ? std::string("the request line") : line.substr(0, std::min(line.find(':'), size_t{64})));
   }
 }
 

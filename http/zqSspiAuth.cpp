@@ -87,10 +87,9 @@ bool TzqNtAuthClientSspi::AuthenticateStep(const std::string& package, TzqStream
   if (input.empty()) {
     DeleteContext();
     FreeCredentials();
-    const SECURITY_STATUS status =
-        table->AcquireCredentialsHandleA(nullptr, package.c_str(), SECPKG_CRED_OUTBOUND, nullptr,
-                                         identity != nullptr ? identity->BuildIdentity() : nullptr, nullptr, nullptr,
-                                         &credentials_, nullptr);
+    const SECURITY_STATUS status = table->AcquireCredentialsHandleA(
+        nullptr, package.c_str(), SECPKG_CRED_OUTBOUND, nullptr,
+        identity != nullptr ? identity->BuildIdentity() : nullptr, nullptr, nullptr, &credentials_, nullptr);
     if (status != SEC_E_OK) {
       credentials_ = CredHandle();
       RaiseSspiError(status);

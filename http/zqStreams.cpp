@@ -147,9 +147,12 @@ int64_t TzqChunkedStream::ReadSizeLine(const uint8_t* data, int64_t count) {
     }
     sizeDigitsEnded_ = true;
     if (sizeDigits_ == 0) throw EzqStreamError(sChunkSizeMissing);
-    if (c == ';') inExtension_ = true;
-    else if (c == '\r') sawCR_ = true;
-    else if (!IsBlank(c)) throw EzqStreamError(sChunkSizeLineInvalid);
+    if (c == ';')
+      inExtension_ = true;
+    else if (c == '\r')
+      sawCR_ = true;
+    else if (!IsBlank(c))
+      throw EzqStreamError(sChunkSizeLineInvalid);
   }
   return count;
 }

@@ -107,9 +107,12 @@ int32_t TzqIPAddress6::SockAddrLength() const { return list_ != nullptr ? static
 
 int32_t TzqIPAddress6::GetPort() const {
   switch (Family()) {
-    case kAfInet: return winsock::NetworkToHost16(reinterpret_cast<const sockaddr_in*>(list_->ai_addr)->sin_port);
-    case kAfInet6: return winsock::NetworkToHost16(reinterpret_cast<const sockaddr_in6*>(list_->ai_addr)->sin6_port);
-    default: return 0;
+    case kAfInet:
+      return winsock::NetworkToHost16(reinterpret_cast<const sockaddr_in*>(list_->ai_addr)->sin_port);
+    case kAfInet6:
+      return winsock::NetworkToHost16(reinterpret_cast<const sockaddr_in6*>(list_->ai_addr)->sin6_port);
+    default:
+      return 0;
   }
 }
 
@@ -143,17 +146,25 @@ void TzqIPAddress6::SetPort(int32_t port) {
   TzqIPAddress::SetPort(port);
   const uint16_t networkPort = winsock::HostToNetwork16(static_cast<uint16_t>(port));
   switch (Family()) {
-    case kAfInet: reinterpret_cast<sockaddr_in*>(list_->ai_addr)->sin_port = networkPort; break;
-    case kAfInet6: reinterpret_cast<sockaddr_in6*>(list_->ai_addr)->sin6_port = networkPort; break;
-    default: RaiseInvalidAddress();
+    case kAfInet:
+      reinterpret_cast<sockaddr_in*>(list_->ai_addr)->sin_port = networkPort;
+      break;
+    case kAfInet6:
+      reinterpret_cast<sockaddr_in6*>(list_->ai_addr)->sin6_port = networkPort;
+      break;
+    default:
+      RaiseInvalidAddress();
   }
 }
 
 std::string TzqIPAddress6::ToText() const {
   switch (Family()) {
-    case kAfInet: return FormatIPv4(reinterpret_cast<const sockaddr_in*>(list_->ai_addr)->sin_addr.s_addr);
-    case kAfInet6: return FormatIPv6(reinterpret_cast<const sockaddr_in6*>(list_->ai_addr)->sin6_addr.s6_addr);
-    default: return std::string();
+    case kAfInet:
+      return FormatIPv4(reinterpret_cast<const sockaddr_in*>(list_->ai_addr)->sin_addr.s_addr);
+    case kAfInet6:
+      return FormatIPv6(reinterpret_cast<const sockaddr_in6*>(list_->ai_addr)->sin6_addr.s6_addr);
+    default:
+      return std::string();
   }
 }
 

@@ -9,9 +9,9 @@
 
 #include "codec/zqUtils.h"
 #include "core/zqError.h"
+#include "core/zqSystem.h"
 #include "net/zqIpAddress.h"
 #include "platform/zqMessagePump.h"
-#include "core/zqSystem.h"
 
 namespace zq {
 
@@ -80,8 +80,8 @@ private:
 
 }  // namespace
 
-bool WaitForSocketEvent(TzqWaitable* socketEvent, TzqWaitable* abortEvent, uint64_t startTick,
-                        bool disableMessages, int32_t timeOut) {
+bool WaitForSocketEvent(TzqWaitable* socketEvent, TzqWaitable* abortEvent, uint64_t startTick, bool disableMessages,
+                        int32_t timeOut) {
   TzqWaitable* objects[2] = {socketEvent, abortEvent};
   const size_t count = abortEvent != nullptr ? 2 : 1;
   // The wait itself is bounded by what is left of the time-out, so that a loop woken by

@@ -12,8 +12,10 @@ namespace {
 
 const char* const sRequestGranted = "Request granted";
 const char* const sSocks4Rejected = "SOCKS error: request rejected or failed";
-const char* const sSocks4NoIdentd = "SOCKS error: request rejected becasue SOCKS server cannot connect to identd on the client";
-const char* const sSocks4IdentdMismatch = "SOCKS error: request rejected because the client program and identd report different user-ids";
+const char* const sSocks4NoIdentd =
+    "SOCKS error: request rejected becasue SOCKS server cannot connect to identd on the client";
+const char* const sSocks4IdentdMismatch =
+    "SOCKS error: request rejected because the client program and identd report different user-ids";
 const char* const sSocksUnknownError = "Unknown SOCKS error occured";
 
 const char* const kSocks5Texts[] = {
@@ -65,11 +67,16 @@ void AppendIPv4(TzqByteArray& request, const TzqByteArray& address, const std::s
 
 std::string Socks4ErrorText(int code) {
   switch (code) {
-    case 90: return sRequestGranted;
-    case 91: return sSocks4Rejected;
-    case 92: return sSocks4NoIdentd;
-    case 93: return sSocks4IdentdMismatch;
-    default: return sSocksUnknownError;
+    case 90:
+      return sRequestGranted;
+    case 91:
+      return sSocks4Rejected;
+    case 92:
+      return sSocks4NoIdentd;
+    case 93:
+      return sSocks4IdentdMismatch;
+    default:
+      return sSocksUnknownError;
   }
 }
 
@@ -358,9 +365,12 @@ TzqByteArray TzqSocks5NetworkStream::ConnectRequest() {
 
 TzqByteArray TzqSocks5NetworkStream::BuildRequest() {
   switch (State()) {
-    case ssStart: return Greeting();
-    case ssAuthenticate: return Login();
-    default: return ConnectRequest();
+    case ssStart:
+      return Greeting();
+    case ssAuthenticate:
+      return Login();
+    default:
+      return ConnectRequest();
   }
 }
 

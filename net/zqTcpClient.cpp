@@ -125,10 +125,17 @@ std::unique_ptr<TzqSocksNetworkStream> TzqTcpClient::CreateSocksStream(std::uniq
   const TzqFirewallSettings& firewall = *firewallSettings_;
   std::unique_ptr<TzqSocksNetworkStream> socks;
   switch (firewall.FirewallType()) {
-    case ftSocks4: socks = std::make_unique<TzqSocks4NetworkStream>(std::move(inner)); break;
-    case ftSocks5: socks = std::make_unique<TzqSocks5NetworkStream>(std::move(inner)); break;
-    case ftSocks4a: socks = std::make_unique<TzqSocks4aNetworkStream>(std::move(inner)); break;
-    default: throw EzqTcpClientError(sUnsupportedFirewall, kUnsupportedFirewallCode);
+    case ftSocks4:
+      socks = std::make_unique<TzqSocks4NetworkStream>(std::move(inner));
+      break;
+    case ftSocks5:
+      socks = std::make_unique<TzqSocks5NetworkStream>(std::move(inner));
+      break;
+    case ftSocks4a:
+      socks = std::make_unique<TzqSocks4aNetworkStream>(std::move(inner));
+      break;
+    default:
+      throw EzqTcpClientError(sUnsupportedFirewall, kUnsupportedFirewallCode);
   }
   socks->SetTargetPort(port);
   socks->SetUserName(firewall.UserName());
@@ -137,45 +144,43 @@ std::unique_ptr<TzqSocksNetworkStream> TzqTcpClient::CreateSocksStream(std::uniq
   return socks;
 }
 
-void TzqTcpClient::SetServer(const std::string& value) {
-  Update(server_, value);
-}
+void TzqTcpClient::SetServer(const std::string& value) { Update(server_, value); }
 
-void TzqTcpClient::SetPort(int32_t value) {
-  Update(port_, value);
-}
+void TzqTcpClient::SetPort(int32_t value) { Update(port_, value); }
 
 std::string TzqTcpClient::LocalBinding() { return GetConnection().LocalBinding(); }
 
 void TzqTcpClient::SetLocalBinding(const std::string& value) {
   auto& c = GetConnection();
-  Update(value, [&] { return c.LocalBinding(); }, [&](const std::string& v) { c.SetLocalBinding(v); });
+  Update(
+      value, [&] { return c.LocalBinding(); }, [&](const std::string& v) { c.SetLocalBinding(v); });
 }
 
 int32_t TzqTcpClient::TimeOut() { return GetConnection().TimeOut(); }
 
 void TzqTcpClient::SetTimeOut(int32_t value) {
   auto& c = GetConnection();
-  Update(value, [&] { return c.TimeOut(); }, [&](int32_t v) { c.SetTimeOut(v); });
+  Update(
+      value, [&] { return c.TimeOut(); }, [&](int32_t v) { c.SetTimeOut(v); });
 }
 
 int32_t TzqTcpClient::BitsPerSec() { return GetConnection().BitsPerSec(); }
 
 void TzqTcpClient::SetBitsPerSec(int32_t value) {
   auto& c = GetConnection();
-  Update(value, [&] { return c.BitsPerSec(); }, [&](int32_t v) { c.SetBitsPerSec(v); });
+  Update(
+      value, [&] { return c.BitsPerSec(); }, [&](int32_t v) { c.SetBitsPerSec(v); });
 }
 
 bool TzqTcpClient::UseIpV6() { return GetConnection().UseIpV6(); }
 
 void TzqTcpClient::SetUseIpV6(bool value) {
   auto& c = GetConnection();
-  Update(value, [&] { return c.UseIpV6(); }, [&](bool v) { c.SetUseIpV6(v); });
+  Update(
+      value, [&] { return c.UseIpV6(); }, [&](bool v) { c.SetUseIpV6(v); });
 }
 
-void TzqTcpClient::SetKeepAlive(int32_t value) {
-  Update(keepAlive_, value);
-}
+void TzqTcpClient::SetKeepAlive(int32_t value) { Update(keepAlive_, value); }
 
 void TzqTcpClient::SetFirewallSettings(const TzqFirewallSettings& value) { firewallSettings_->Assign(value); }
 
@@ -191,14 +196,16 @@ int32_t TzqTcpClient::ConnectTimeOut() { return GetConnection().ConnectTimeOut()
 
 void TzqTcpClient::SetConnectTimeOut(int32_t value) {
   auto& c = GetConnection();
-  Update(value, [&] { return c.ConnectTimeOut(); }, [&](int32_t v) { c.SetConnectTimeOut(v); });
+  Update(
+      value, [&] { return c.ConnectTimeOut(); }, [&](int32_t v) { c.SetConnectTimeOut(v); });
 }
 
 bool TzqTcpClient::DisableGuiProcessing() { return GetConnection().DisableGuiProcessing(); }
 
 void TzqTcpClient::SetDisableGuiProcessing(bool value) {
   auto& c = GetConnection();
-  Update(value, [&] { return c.DisableGuiProcessing(); }, [&](bool v) { c.SetDisableGuiProcessing(v); });
+  Update(
+      value, [&] { return c.DisableGuiProcessing(); }, [&](bool v) { c.SetDisableGuiProcessing(v); });
 }
 
 void TzqTcpClient::Notification(TzqComponent* component, TzqOperation operation) {

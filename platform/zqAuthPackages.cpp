@@ -88,8 +88,8 @@ public:
     if (state_ != kNegotiated || token == nullptr) return SEC_E_INVALID_TOKEN;
     TzqNtlmChallenge challenge;
     if (!ParseNtlmChallenge(token->data(), token->size(), challenge)) return SEC_E_INVALID_TOKEN;
-    const TzqNtlmV2Result result = ComputeNtlmV2(NtowfV2(identity_.user, identity_.password, identity_.domain),
-                                                 challenge, NtlmClientInputs());
+    const TzqNtlmV2Result result =
+        ComputeNtlmV2(NtowfV2(identity_.user, identity_.password, identity_.domain), challenge, NtlmClientInputs());
     if (result.ntChallengeResponse.size() > 0xFFFF) return SEC_E_INVALID_TOKEN;
     output = NtlmAuthenticateMessage(challenge, result, identity_.user, identity_.domain, std::string());
     state_ = kDone;
@@ -126,9 +126,7 @@ public:
 
 gss_OID_desc kSpnegoOid = {6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02")};
 
-gss_buffer_desc Buffer(const std::string& text) {
-  return gss_buffer_desc{text.size(), const_cast<char*>(text.data())};
-}
+gss_buffer_desc Buffer(const std::string& text) { return gss_buffer_desc{text.size(), const_cast<char*>(text.data())}; }
 
 class TzqGssName {
 public:
@@ -202,10 +200,10 @@ public:
                        token != nullptr ? const_cast<uint8_t*>(token->data()) : nullptr};
     gss_buffer_desc out{0, nullptr};
     OM_uint32 minor = 0;
-    major = gss_init_sec_context(&minor, static_cast<TzqNegotiateCredentials&>(credentials).Get(), &context_,
-                                 target.Get(), &kSpnegoOid, GssFlags(request), GSS_C_INDEFINITE,
-                                 GSS_C_NO_CHANNEL_BINDINGS, token != nullptr ? &in : GSS_C_NO_BUFFER, nullptr, &out,
-                                 nullptr, nullptr);
+    major =
+        gss_init_sec_context(&minor, static_cast<TzqNegotiateCredentials&>(credentials).Get(), &context_, target.Get(),
+                             &kSpnegoOid, GssFlags(request), GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
+                             token != nullptr ? &in : GSS_C_NO_BUFFER, nullptr, &out, nullptr, nullptr);
     started_ = true;
     if (out.length > 0) {
       const auto* bytes = static_cast<const uint8_t*>(out.value);
@@ -246,8 +244,8 @@ public:
       OM_uint32 minor = 0;
       gss_buffer_desc password = Buffer(identity.password);
       gss_OID_set_desc mechs = {1, &kSpnegoOid};
-      major = gss_acquire_cred_with_password(&minor, name.Get(), &password, GSS_C_INDEFINITE, &mechs,
-                                             GSS_C_INITIATE, &handle, nullptr, nullptr);
+      major = gss_acquire_cred_with_password(&minor, name.Get(), &password, GSS_C_INDEFINITE, &mechs, GSS_C_INITIATE,
+                                             &handle, nullptr, nullptr);
       if (GSS_ERROR(major)) return SEC_E_LOGON_DENIED;
     }
     // Without a user name the default credentials (the credential cache) are used.

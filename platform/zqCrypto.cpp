@@ -99,7 +99,7 @@ std::unique_ptr<TzqCertContext> NewContext(TzqX509Ptr certificate, TzqX509StackP
   return context;
 }
 
-X509* ReadPemCertificates(BIO* bio, STACK_OF(X509)* store) {
+X509* ReadPemCertificates(BIO* bio, STACK_OF(X509) * store) {
   X509* leaf = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
   if (leaf == nullptr) return nullptr;
   while (X509* more = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) sk_X509_push(store, more);
@@ -232,7 +232,7 @@ std::string OnelineName(const X509_NAME* name) {
 
 std::string NameOfType(PCCERT_CONTEXT context, uint32_t type, uint32_t flags, void* typePara) {
   const X509_NAME* name = (flags & CERT_NAME_ISSUER_FLAG) != 0 ? X509_get_issuer_name(context->certificate.get())
-                                                                 : X509_get_subject_name(context->certificate.get());
+                                                               : X509_get_subject_name(context->certificate.get());
   switch (type) {
     case CERT_NAME_EMAIL_TYPE: {
       std::string email = FirstOf(NameAttribute(name, NID_pkcs9_emailAddress));
@@ -276,8 +276,8 @@ std::vector<std::string> CertGetSubjectAttribute(PCCERT_CONTEXT context, const s
 std::vector<std::string> CertGetAlternativeNames(PCCERT_CONTEXT context, uint32_t choice) {
   std::vector<std::string> result;
   if (context == nullptr) return result;
-  TzqGeneralNamesPtr names(
-      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(context->certificate.get(), NID_subject_alt_name, nullptr, nullptr)));
+  TzqGeneralNamesPtr names(static_cast<GENERAL_NAMES*>(
+      X509_get_ext_d2i(context->certificate.get(), NID_subject_alt_name, nullptr, nullptr)));
   int wanted = choice == CERT_ALT_NAME_RFC822_NAME ? GEN_EMAIL : choice == CERT_ALT_NAME_DNS_NAME ? GEN_DNS : -1;
   for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names.get()); ++i) {
     const GENERAL_NAME* item = sk_GENERAL_NAME_value(names.get(), i);
@@ -337,14 +337,15 @@ bool CertGetEnhancedKeyUsage(PCCERT_CONTEXT context, uint32_t, std::vector<std::
   usages.clear();
   if (context == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   int critical = 0;
-  TzqKeyUsagePtr list(
-      static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(context->certificate.get(), NID_ext_key_usage, &critical, nullptr)));
+  TzqKeyUsagePtr list(static_cast<EXTENDED_KEY_USAGE*>(
+      X509_get_ext_d2i(context->certificate.get(), NID_ext_key_usage, &critical, nullptr)));
   if (list == nullptr) {
     // critical is -1 when the extension is absent, -2 when it occurs twice
     CryptSetLastError(critical == -1 ? CRYPT_E_NOT_FOUND : CRYPT_E_ASN1_BADTAG);
     return critical == -1;
   }
-  for (int i = 0; i < sk_ASN1_OBJECT_num(list.get()); ++i) usages.push_back(ObjectText(sk_ASN1_OBJECT_value(list.get(), i)));
+  for (int i = 0; i < sk_ASN1_OBJECT_num(list.get()); ++i)
+    usages.push_back(ObjectText(sk_ASN1_OBJECT_value(list.get(), i)));
   return true;
 }
 
@@ -373,14 +374,22 @@ bool CertGetCertificateContextProperty(PCCERT_CONTEXT context, uint32_t propId, 
 std::string CryptFindOIDName(const std::string& oid) {
   // The platform's display names for the usual algorithms; OpenSSL's long names otherwise.
   static const std::map<std::string, std::string> kNames = {
-      {"1.2.840.113549.1.1.1", "RSA"},         {"1.2.840.113549.1.1.4", "md5RSA"},
-      {"1.2.840.113549.1.1.5", "sha1RSA"},     {"1.2.840.113549.1.1.10", "RSASSA-PSS"},
-      {"1.2.840.113549.1.1.11", "sha256RSA"},  {"1.2.840.113549.1.1.12", "sha384RSA"},
-      {"1.2.840.113549.1.1.13", "sha512RSA"},  {"1.2.840.10045.2.1", "ECC"},
-      {"1.2.840.10045.4.1", "sha1ECDSA"},      {"1.2.840.10045.4.3.2", "sha256ECDSA"},
-      {"1.2.840.10045.4.3.3", "sha384ECDSA"},  {"1.2.840.10045.4.3.4", "sha512ECDSA"},
-      {"1.2.840.10040.4.1", "DSA"},            {"1.3.101.112", "Ed25519"},
-      {"1.3.6.1.5.5.7.3.1", "Server Authentication"}, {"1.3.6.1.5.5.7.3.2", "Client Authentication"},
+      {"1.2.840.113549.1.1.1", "RSA"},
+      {"1.2.840.113549.1.1.4", "md5RSA"},
+      {"1.2.840.113549.1.1.5", "sha1RSA"},
+      {"1.2.840.113549.1.1.10", "RSASSA-PSS"},
+      {"1.2.840.113549.1.1.11", "sha256RSA"},
+      {"1.2.840.113549.1.1.12", "sha384RSA"},
+      {"1.2.840.113549.1.1.13", "sha512RSA"},
+      {"1.2.840.10045.2.1", "ECC"},
+      {"1.2.840.10045.4.1", "sha1ECDSA"},
+      {"1.2.840.10045.4.3.2", "sha256ECDSA"},
+      {"1.2.840.10045.4.3.3", "sha384ECDSA"},
+      {"1.2.840.10045.4.3.4", "sha512ECDSA"},
+      {"1.2.840.10040.4.1", "DSA"},
+      {"1.3.101.112", "Ed25519"},
+      {"1.3.6.1.5.5.7.3.1", "Server Authentication"},
+      {"1.3.6.1.5.5.7.3.2", "Client Authentication"},
   };
   auto it = kNames.find(oid);
   if (it != kNames.end()) return it->second;
@@ -404,7 +413,6 @@ struct TzqCertChainContext {
   bool revocationUnknown = false;
   bool weakKey = false;
   bool otherProblem = false;
-
 
   void Record(int error) {
     switch (error) {
@@ -502,8 +510,9 @@ bool NameMatches(X509* leaf, const char16_t* serverName) {
 
 }  // namespace
 
-bool CertGetCertificateChain(void* engine, PCCERT_CONTEXT certificate, const int64_t* time, PCCERT_CONTEXT additionalStore,
-                             const CERT_CHAIN_PARA* para, uint32_t flags, void*, PCCERT_CHAIN_CONTEXT* chain) {
+bool CertGetCertificateChain(void* engine, PCCERT_CONTEXT certificate, const int64_t* time,
+                             PCCERT_CONTEXT additionalStore, const CERT_CHAIN_PARA* para, uint32_t flags, void*,
+                             PCCERT_CHAIN_CONTEXT* chain) {
   if (certificate == nullptr || chain == nullptr || para == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   *chain = nullptr;
   TzqX509StorePtr trust(X509_STORE_new());
@@ -525,7 +534,8 @@ bool CertGetCertificateChain(void* engine, PCCERT_CONTEXT certificate, const int
     X509_STORE_CTX_set_verify_cb(store, CollectProblem);
     X509_STORE_CTX_set_purpose(store, X509_PURPOSE_SSL_SERVER);
     if (unsigned long revocation = RevocationFlags(flags)) X509_STORE_CTX_set_flags(store, revocation);
-    if (time != nullptr) X509_STORE_CTX_set_time(store, 0, static_cast<time_t>((*time - kFileTimeUnixDelta) / 10000000LL));
+    if (time != nullptr)
+      X509_STORE_CTX_set_time(store, 0, static_cast<time_t>((*time - kFileTimeUnixDelta) / 10000000LL));
     ok = X509_verify_cert(store) >= 0;
   }
   ERR_clear_error();
@@ -542,13 +552,15 @@ bool CertVerifyCertificateChainPolicy(uintptr_t policy, PCCERT_CHAIN_CONTEXT cha
                                       CERT_CHAIN_POLICY_STATUS* status) {
   if (policy != CERT_CHAIN_POLICY_SSL || chain == nullptr || status == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   uint32_t policyFlags = para != nullptr ? para->dwFlags : 0;
-  const auto* ssl = para != nullptr ? static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(para->pvExtraPolicyPara) : nullptr;
+  const auto* ssl =
+      para != nullptr ? static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(para->pvExtraPolicyPara) : nullptr;
   uint32_t checks = ssl != nullptr ? ssl->fdwChecks : 0;
   bool ignoreUnknownCa = (checks & SECURITY_FLAG_IGNORE_UNKNOWN_CA) != 0 || (policyFlags & 0x10) != 0;
   bool ignoreTime = (checks & SECURITY_FLAG_IGNORE_CERT_DATE_INVALID) != 0 || (policyFlags & 0x7) != 0;
   bool ignoreUsage = (checks & SECURITY_FLAG_IGNORE_WRONG_USAGE) != 0 || (policyFlags & 0x20) != 0;
   bool ignoreRevocation = (checks & SECURITY_FLAG_IGNORE_REVOCATION) != 0 || (policyFlags & 0xF00) != 0;
-  bool checkName = ssl != nullptr && ssl->dwAuthType == AUTHTYPE_SERVER && (checks & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) == 0;
+  bool checkName =
+      ssl != nullptr && ssl->dwAuthType == AUTHTYPE_SERVER && (checks & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) == 0;
 
   const struct {
     bool present;
@@ -594,7 +606,8 @@ constexpr uintptr_t kProviderHandle = 0x5A51;
 
 }  // namespace
 
-bool CryptAcquireContextA(HCRYPTPROV* provider, const char*, const char* providerName, uint32_t providerType, uint32_t) {
+bool CryptAcquireContextA(HCRYPTPROV* provider, const char*, const char* providerName, uint32_t providerType,
+                          uint32_t) {
   if (provider == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   *provider = 0;
   if (providerType != PROV_RSA_FULL) return Fail(NTE_KEYSET_NOT_DEF);

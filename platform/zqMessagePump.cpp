@@ -131,7 +131,8 @@ private:
     if (!queue_.empty()) return 0;
     int64_t result = -1;
     const uint64_t now = GetTickCount64();
-    for (const auto& timer : timers_) result = Lower(result, timer.due <= now ? 0 : static_cast<int64_t>(timer.due - now));
+    for (const auto& timer : timers_)
+      result = Lower(result, timer.due <= now ? 0 : static_cast<int64_t>(timer.due - now));
     return result;
   }
 

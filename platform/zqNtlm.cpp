@@ -6,13 +6,13 @@
 
 #include <array>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
-#include <ctime>
 
+#include "core/zqCodePage.h"
 #include "core/zqError.h"
 #include "core/zqText.h"
-#include "core/zqCodePage.h"
 
 namespace zq {
 
@@ -82,7 +82,8 @@ bool ParseTargetInfo(const TzqByteArray& info, TzqNtlmChallenge& challenge) {
     if (id == kMsvAvTimestamp) {
       if (length != 8) return false;
       challenge.hasTimestamp = true;
-      challenge.timestamp = static_cast<int64_t>(Get32(&info[at]) | (static_cast<uint64_t>(Get32(&info[at + 4])) << 32));
+      challenge.timestamp =
+          static_cast<int64_t>(Get32(&info[at]) | (static_cast<uint64_t>(Get32(&info[at + 4])) << 32));
     }
     at += length;
   }

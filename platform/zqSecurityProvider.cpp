@@ -195,15 +195,16 @@ SECURITY_STATUS FreeCredentials(CredHandle* handle) {
   return SEC_E_OK;
 }
 
-SECURITY_STATUS InitializeContext(CredHandle* credentials, CtxtHandle* context, const char* targetName, uint32_t request,
-                                  uint32_t, uint32_t, SecBufferDesc* input, uint32_t, CtxtHandle* newContext,
-                                  SecBufferDesc* output, uint32_t* attributes, int64_t* expiry) {
+SECURITY_STATUS InitializeContext(CredHandle* credentials, CtxtHandle* context, const char* targetName,
+                                  uint32_t request, uint32_t, uint32_t, SecBufferDesc* input, uint32_t,
+                                  CtxtHandle* newContext, SecBufferDesc* output, uint32_t* attributes,
+                                  int64_t* expiry) {
   uint32_t returned = 0;
-  SECURITY_STATUS status = RunContextStep(
-      credentials, context, newContext, output, (request & ISC_REQ_ALLOCATE_MEMORY) != 0,
-      [&](TzqSecurityCredentials& c, TzqSecurityContext& x, TzqByteArray& token) {
-        return x.Initialize(c, targetName, request, Buffers(input), token, returned);
-      });
+  SECURITY_STATUS status =
+      RunContextStep(credentials, context, newContext, output, (request & ISC_REQ_ALLOCATE_MEMORY) != 0,
+                     [&](TzqSecurityCredentials& c, TzqSecurityContext& x, TzqByteArray& token) {
+                       return x.Initialize(c, targetName, request, Buffers(input), token, returned);
+                     });
   if (attributes != nullptr) *attributes = returned;
   if (expiry != nullptr) *expiry = INT64_MAX;
   return status;
@@ -213,11 +214,11 @@ SECURITY_STATUS AcceptContext(CredHandle* credentials, CtxtHandle* context, SecB
                               uint32_t, CtxtHandle* newContext, SecBufferDesc* output, uint32_t* attributes,
                               int64_t* expiry) {
   uint32_t returned = 0;
-  SECURITY_STATUS status = RunContextStep(
-      credentials, context, newContext, output, (request & ASC_REQ_ALLOCATE_MEMORY) != 0,
-      [&](TzqSecurityCredentials& c, TzqSecurityContext& x, TzqByteArray& token) {
-        return x.Accept(c, request, Buffers(input), token, returned);
-      });
+  SECURITY_STATUS status =
+      RunContextStep(credentials, context, newContext, output, (request & ASC_REQ_ALLOCATE_MEMORY) != 0,
+                     [&](TzqSecurityCredentials& c, TzqSecurityContext& x, TzqByteArray& token) {
+                       return x.Accept(c, request, Buffers(input), token, returned);
+                     });
   if (attributes != nullptr) *attributes = returned;
   if (expiry != nullptr) *expiry = INT64_MAX;
   return status;
@@ -267,8 +268,18 @@ SECURITY_STATUS DecryptMessage(CtxtHandle* handle, SecBufferDesc* message, uint3
 }
 
 SecurityFunctionTableA kFunctionTable = {
-    1,           EnumeratePackages, AcquireCredentials, FreeCredentials, InitializeContext, AcceptContext,
-    CompleteToken, DeleteContext,   ApplyControl,       QueryAttributes, FreeBuffer,        EncryptMessage,
+    1,
+    EnumeratePackages,
+    AcquireCredentials,
+    FreeCredentials,
+    InitializeContext,
+    AcceptContext,
+    CompleteToken,
+    DeleteContext,
+    ApplyControl,
+    QueryAttributes,
+    FreeBuffer,
+    EncryptMessage,
     DecryptMessage,
 };
 

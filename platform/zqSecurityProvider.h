@@ -161,17 +161,17 @@ struct ZQ_API SCHANNEL_CRED {
 struct ZQ_API SecurityFunctionTableA {
   uint32_t dwVersion;
   SECURITY_STATUS (*EnumerateSecurityPackagesA)(uint32_t* count, SecPkgInfoA** packages);
-  SECURITY_STATUS (*AcquireCredentialsHandleA)(const char* principal, const char* package, uint32_t credentialUse,
-                                               void* logonId, void* authData, void* getKeyFunction,
-                                               void* getKeyArgument, CredHandle* credentials, int64_t* expiry);
+  SECURITY_STATUS(*AcquireCredentialsHandleA)
+  (const char* principal, const char* package, uint32_t credentialUse, void* logonId, void* authData,
+   void* getKeyFunction, void* getKeyArgument, CredHandle* credentials, int64_t* expiry);
   SECURITY_STATUS (*FreeCredentialsHandle)(CredHandle* credentials);
-  SECURITY_STATUS (*InitializeSecurityContextA)(CredHandle* credentials, CtxtHandle* context, const char* targetName,
-                                                uint32_t contextRequest, uint32_t reserved1, uint32_t targetDataRep,
-                                                SecBufferDesc* input, uint32_t reserved2, CtxtHandle* newContext,
-                                                SecBufferDesc* output, uint32_t* contextAttributes, int64_t* expiry);
-  SECURITY_STATUS (*AcceptSecurityContext)(CredHandle* credentials, CtxtHandle* context, SecBufferDesc* input,
-                                           uint32_t contextRequest, uint32_t targetDataRep, CtxtHandle* newContext,
-                                           SecBufferDesc* output, uint32_t* contextAttributes, int64_t* expiry);
+  SECURITY_STATUS(*InitializeSecurityContextA)
+  (CredHandle* credentials, CtxtHandle* context, const char* targetName, uint32_t contextRequest, uint32_t reserved1,
+   uint32_t targetDataRep, SecBufferDesc* input, uint32_t reserved2, CtxtHandle* newContext, SecBufferDesc* output,
+   uint32_t* contextAttributes, int64_t* expiry);
+  SECURITY_STATUS(*AcceptSecurityContext)
+  (CredHandle* credentials, CtxtHandle* context, SecBufferDesc* input, uint32_t contextRequest, uint32_t targetDataRep,
+   CtxtHandle* newContext, SecBufferDesc* output, uint32_t* contextAttributes, int64_t* expiry);
   SECURITY_STATUS (*CompleteAuthToken)(CtxtHandle* context, SecBufferDesc* token);
   SECURITY_STATUS (*DeleteSecurityContext)(CtxtHandle* context);
   SECURITY_STATUS (*ApplyControlToken)(CtxtHandle* context, SecBufferDesc* input);

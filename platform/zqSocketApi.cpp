@@ -22,8 +22,8 @@ namespace {
 
 struct TzqErrorEntry {
   int wsa;
-  int error;    // errno value, 0 when the entry is a getaddrinfo result
-  int addrInfo; // EAI_* value, 0 when the entry is an errno value
+  int error;     // errno value, 0 when the entry is a getaddrinfo result
+  int addrInfo;  // EAI_* value, 0 when the entry is an errno value
 };
 
 // Order matters where two system values share one Winsock number: the first entry of a
@@ -221,11 +221,16 @@ int NativeLevel(int level) { return level == SOL_SOCKET_WS ? SOL_SOCKET : level;
 int NativeOption(int level, int option) {
   if (level != SOL_SOCKET_WS) return option;
   switch (option) {
-    case SO_BROADCAST_WS: return SO_BROADCAST;
-    case SO_REUSEADDR_WS: return SO_REUSEADDR;
-    case SO_SNDBUF_WS: return SO_SNDBUF;
-    case SO_RCVBUF_WS: return SO_RCVBUF;
-    default: return -1;
+    case SO_BROADCAST_WS:
+      return SO_BROADCAST;
+    case SO_REUSEADDR_WS:
+      return SO_REUSEADDR;
+    case SO_SNDBUF_WS:
+      return SO_SNDBUF;
+    case SO_RCVBUF_WS:
+      return SO_RCVBUF;
+    default:
+      return -1;
   }
 }
 
@@ -262,18 +267,25 @@ void WSASetLastError(int error) { tLastError = error; }
 
 int NativeFamily(int32_t wsaFamily) {
   switch (wsaFamily) {
-    case kAfUnspec: return AF_UNSPEC;
-    case kAfInet: return AF_INET;
-    case kAfInet6: return AF_INET6;
-    default: return -1;
+    case kAfUnspec:
+      return AF_UNSPEC;
+    case kAfInet:
+      return AF_INET;
+    case kAfInet6:
+      return AF_INET6;
+    default:
+      return -1;
   }
 }
 
 int32_t WsaFamily(int nativeFamily) {
   switch (nativeFamily) {
-    case AF_INET: return kAfInet;
-    case AF_INET6: return kAfInet6;
-    default: return 0;
+    case AF_INET:
+      return kAfInet;
+    case AF_INET6:
+      return kAfInet6;
+    default:
+      return 0;
   }
 }
 
@@ -392,7 +404,8 @@ int listen(TzqSocketHandle s, int backlog) {
 
 TzqSocketHandle accept(TzqSocketHandle s, sockaddr* address, int* addressLength) {
   socklen_t length = addressLength != nullptr ? static_cast<socklen_t>(*addressLength) : 0;
-  const TzqSocketHandle accepted = ::accept4(s, address, addressLength != nullptr ? &length : nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const TzqSocketHandle accepted =
+      ::accept4(s, address, addressLength != nullptr ? &length : nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (accepted < 0) return FailErrno();
   if (addressLength != nullptr) *addressLength = static_cast<int>(length);
   SetNoDelay(accepted);
@@ -431,13 +444,15 @@ int recv(TzqSocketHandle s, void* buffer, int length, int flags) {
 }
 
 int sendto(TzqSocketHandle s, const void* buffer, int length, int flags, const sockaddr* to, int toLength) {
-  const ssize_t sent = ::sendto(s, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL, to, static_cast<socklen_t>(toLength));
+  const ssize_t sent =
+      ::sendto(s, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL, to, static_cast<socklen_t>(toLength));
   return sent >= 0 ? static_cast<int>(sent) : FailErrno();
 }
 
 int recvfrom(TzqSocketHandle s, void* buffer, int length, int flags, sockaddr* from, int* fromLength) {
   socklen_t size = fromLength != nullptr ? static_cast<socklen_t>(*fromLength) : 0;
-  const ssize_t received = ::recvfrom(s, buffer, static_cast<size_t>(length), flags, from, fromLength != nullptr ? &size : nullptr);
+  const ssize_t received =
+      ::recvfrom(s, buffer, static_cast<size_t>(length), flags, from, fromLength != nullptr ? &size : nullptr);
   const int error = errno;
   {
     TzqStateAccess state(s);

@@ -129,7 +129,9 @@ bool VersionRange(uint32_t bits, int& lowest, int& highest, uint64_t& gaps) {
 class TzqTlsCredentials : public TzqSecurityCredentials {
 public:
   TzqTlsCredentials(TzqSslCtxPtr context, bool server, PCCERT_CONTEXT certificate, bool sendRoot)
-      : context_(std::move(context)), server_(server), certificate_(CertDuplicateCertificateContext(certificate)),
+      : context_(std::move(context)),
+        server_(server),
+        certificate_(CertDuplicateCertificateContext(certificate)),
         sendRoot_(sendRoot) {}
   ~TzqTlsCredentials() override { CertFreeCertificateContext(certificate_); }
 
@@ -234,7 +236,8 @@ std::unique_ptr<TzqTlsContext> TzqTlsContext::Create(const TzqTlsCredentials& cr
 int TzqTlsContext::SelectCertificate() {
   PCCERT_CONTEXT certificate = current_ != nullptr ? current_->Certificate() : nullptr;
   if (certificate != nullptr) {
-    if (SSL_use_certificate(ssl_.get(), CertX509(certificate)) != 1 || SSL_use_PrivateKey(ssl_.get(), CertPrivateKey(certificate)) != 1)
+    if (SSL_use_certificate(ssl_.get(), CertX509(certificate)) != 1 ||
+        SSL_use_PrivateKey(ssl_.get(), CertPrivateKey(certificate)) != 1)
       return 0;
     AddChain(certificate, current_->SendRoot(), [this](X509* item) { SSL_add1_chain_cert(ssl_.get(), item); });
     return 1;
@@ -256,8 +259,9 @@ SECURITY_STATUS TzqTlsContext::Initialize(TzqSecurityCredentials& credentials, c
     SSL_set_connect_state(ssl_.get());
     std::string target = targetName != nullptr ? targetName : "";
     // Only host names travel as server names: not addresses, not the date-time default.
-    bool hostName = std::any_of(target.begin(), target.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }) &&
-                    target.find(':') == std::string::npos;
+    bool hostName =
+        std::any_of(target.begin(), target.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }) &&
+        target.find(':') == std::string::npos;
     if (hostName) SSL_set_tlsext_host_name(ssl_.get(), target.c_str());
   }
   if (finished_) return AfterHandshake(input);
@@ -266,7 +270,8 @@ SECURITY_STATUS TzqTlsContext::Initialize(TzqSecurityCredentials& credentials, c
 
 SECURITY_STATUS TzqTlsContext::Accept(TzqSecurityCredentials& credentials, uint32_t request, std::span<SecBuffer> input,
                                       TzqByteArray& output, uint32_t& attributes) {
-  attributes = request & (ASC_REQ_MUTUAL_AUTH | ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY | ASC_REQ_STREAM);
+  attributes = request & (ASC_REQ_MUTUAL_AUTH | ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT |
+                          ISC_REQ_CONFIDENTIALITY | ASC_REQ_STREAM);
   current_ = dynamic_cast<TzqTlsCredentials*>(&credentials);
   if (current_ == nullptr || !server_) return SEC_E_UNSUPPORTED_FUNCTION;
   if (shutdownRequested_) return Shutdown(output);
@@ -274,7 +279,8 @@ SECURITY_STATUS TzqTlsContext::Accept(TzqSecurityCredentials& credentials, uint3
   if (!started_) {
     started_ = true;
     SSL_set_accept_state(ssl_.get());
-    if ((request & ASC_REQ_MUTUAL_AUTH) != 0) SSL_set_verify(ssl_.get(), SSL_VERIFY_PEER | SSL_VERIFY_CLIENT_ONCE, AcceptAnyPeer);
+    if ((request & ASC_REQ_MUTUAL_AUTH) != 0)
+      SSL_set_verify(ssl_.get(), SSL_VERIFY_PEER | SSL_VERIFY_CLIENT_ONCE, AcceptAnyPeer);
   }
   if (finished_) return AfterHandshake(input);
   return Step(input, output);
@@ -314,7 +320,8 @@ int64_t TzqTlsContext::FeedRecord(const uint8_t* data, size_t size) {
 void TzqTlsContext::Hold(const uint8_t* data, size_t size) {
   held_.insert(held_.end(), data, data + size);
   size_t at = 0;
-  for (int64_t length; (length = RecordLength(held_.data() + at, held_.size() - at)) > 0; at += static_cast<size_t>(length))
+  for (int64_t length; (length = RecordLength(held_.data() + at, held_.size() - at)) > 0;
+       at += static_cast<size_t>(length))
     Feed(held_.data() + at, static_cast<size_t>(length));
   held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(at));
 }
@@ -449,11 +456,20 @@ SECURITY_STATUS TzqTlsContext::QueryAttribute(uint32_t attribute, void* buffer) 
       auto* info = static_cast<SecPkgContext_ConnectionInfo*>(buffer);
       *info = SecPkgContext_ConnectionInfo{};
       switch (SSL_version(ssl_.get())) {
-        case TLS1_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_SERVER : SP_PROT_TLS1_CLIENT; break;
-        case TLS1_1_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_1_SERVER : SP_PROT_TLS1_1_CLIENT; break;
-        case TLS1_2_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_2_SERVER : SP_PROT_TLS1_2_CLIENT; break;
-        case TLS1_3_VERSION: info->dwProtocol = server_ ? SP_PROT_TLS1_3_SERVER : SP_PROT_TLS1_3_CLIENT; break;
-        default: break;
+        case TLS1_VERSION:
+          info->dwProtocol = server_ ? SP_PROT_TLS1_SERVER : SP_PROT_TLS1_CLIENT;
+          break;
+        case TLS1_1_VERSION:
+          info->dwProtocol = server_ ? SP_PROT_TLS1_1_SERVER : SP_PROT_TLS1_1_CLIENT;
+          break;
+        case TLS1_2_VERSION:
+          info->dwProtocol = server_ ? SP_PROT_TLS1_2_SERVER : SP_PROT_TLS1_2_CLIENT;
+          break;
+        case TLS1_3_VERSION:
+          info->dwProtocol = server_ ? SP_PROT_TLS1_3_SERVER : SP_PROT_TLS1_3_CLIENT;
+          break;
+        default:
+          break;
       }
       info->dwCipherStrength = static_cast<uint32_t>(SSL_CIPHER_get_bits(SSL_get_current_cipher(ssl_.get()), nullptr));
       return SEC_E_OK;
@@ -465,8 +481,8 @@ SECURITY_STATUS TzqTlsContext::QueryAttribute(uint32_t attribute, void* buffer) 
 
 SECURITY_STATUS TzqTlsContext::Encrypt(std::span<SecBuffer> message) {
   if (!finished_ || failed_) return SEC_E_CONTEXT_EXPIRED;
-  if (message.size() < 3 || message[0].BufferType != SECBUFFER_STREAM_HEADER || message[1].BufferType != SECBUFFER_DATA ||
-      message[2].BufferType != SECBUFFER_STREAM_TRAILER)
+  if (message.size() < 3 || message[0].BufferType != SECBUFFER_STREAM_HEADER ||
+      message[1].BufferType != SECBUFFER_DATA || message[2].BufferType != SECBUFFER_STREAM_TRAILER)
     return SEC_E_INVALID_TOKEN;
   SecBuffer& header = message[0];
   SecBuffer& data = message[1];
@@ -486,7 +502,8 @@ SECURITY_STATUS TzqTlsContext::Encrypt(std::span<SecBuffer> message) {
       failed_ = true;
       return SEC_E_BUFFER_TOO_SMALL;
     }
-    aside.assign(static_cast<const uint8_t*>(data.pvBuffer), static_cast<const uint8_t*>(data.pvBuffer) + data.cbBuffer);
+    aside.assign(static_cast<const uint8_t*>(data.pvBuffer),
+                 static_cast<const uint8_t*>(data.pvBuffer) + data.cbBuffer);
     plain = aside.data();
     std::memcpy(start, owed.data(), owed.size());
   }
@@ -605,7 +622,8 @@ public:
     if (record != nullptr && record->dwVersion != SCHANNEL_CRED_VERSION) return SEC_E_UNKNOWN_CREDENTIALS;
     bool server = (use & SECPKG_CRED_INBOUND) != 0;
     if (!server && (use & SECPKG_CRED_OUTBOUND) == 0) return SEC_E_UNKNOWN_CREDENTIALS;
-    PCCERT_CONTEXT certificate = record != nullptr && record->cCreds > 0 && record->paCred != nullptr ? record->paCred[0] : nullptr;
+    PCCERT_CONTEXT certificate =
+        record != nullptr && record->cCreds > 0 && record->paCred != nullptr ? record->paCred[0] : nullptr;
     if ((server && certificate == nullptr) || (certificate != nullptr && !CertHasPrivateKey(certificate)))
       return SEC_E_NO_CREDENTIALS;
     uint32_t flags = record != nullptr ? record->dwFlags : 0;
@@ -648,7 +666,8 @@ private:
     if (SSL_CTX_use_certificate(context, CertX509(certificate)) != 1 ||
         SSL_CTX_use_PrivateKey(context, CertPrivateKey(certificate)) != 1)
       return SEC_E_NO_CREDENTIALS;
-    AddChain(certificate, (flags & SCH_SEND_ROOT_CERT) != 0, [context](X509* item) { SSL_CTX_add1_chain_cert(context, item); });
+    AddChain(certificate, (flags & SCH_SEND_ROOT_CERT) != 0,
+             [context](X509* item) { SSL_CTX_add1_chain_cert(context, item); });
     return SEC_E_OK;
   }
 };

@@ -31,8 +31,9 @@ int CreateBio(BIO* bio) {
 const BIO_METHOD* RecordMethod() {
   static const TzqBioMethodPtr method = [] {
     TzqBioMethodPtr made(BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "zq TLS records"));
-    if (made != nullptr && (BIO_meth_set_read(made.get(), ReadBio) != 1 || BIO_meth_set_write(made.get(), WriteBio) != 1 ||
-                            BIO_meth_set_ctrl(made.get(), ControlBio) != 1 || BIO_meth_set_create(made.get(), CreateBio) != 1))
+    if (made != nullptr &&
+        (BIO_meth_set_read(made.get(), ReadBio) != 1 || BIO_meth_set_write(made.get(), WriteBio) != 1 ||
+         BIO_meth_set_ctrl(made.get(), ControlBio) != 1 || BIO_meth_set_create(made.get(), CreateBio) != 1))
       made.reset();
     return made;
   }();

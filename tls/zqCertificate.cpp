@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "codec/zqUtils.h"
-#include "core/zqError.h"
 #include "core/zqCodePage.h"
+#include "core/zqError.h"
 #include "tls/zqCryptAPI.h"
 
 namespace zq {

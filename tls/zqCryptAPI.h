@@ -48,17 +48,21 @@ auto Call(Args&&... args) {
 
 // crypt32
 inline bool CertFreeCertificateContext(PCCERT_CONTEXT c) { return Call<zq::CertFreeCertificateContext>(c); }
-inline PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT c) { return Call<zq::CertDuplicateCertificateContext>(c); }
+inline PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT c) {
+  return Call<zq::CertDuplicateCertificateContext>(c);
+}
 inline bool CertGetCertificateChain(void* engine, PCCERT_CONTEXT c, const int64_t* time, PCCERT_CONTEXT store,
-                                    const CERT_CHAIN_PARA* para, uint32_t flags, void* reserved, PCCERT_CHAIN_CONTEXT* chain) {
+                                    const CERT_CHAIN_PARA* para, uint32_t flags, void* reserved,
+                                    PCCERT_CHAIN_CONTEXT* chain) {
   return Call<zq::CertGetCertificateChain>(engine, c, time, store, para, flags, reserved, chain);
 }
-inline bool CertVerifyCertificateChainPolicy(uintptr_t policy, PCCERT_CHAIN_CONTEXT chain, const CERT_CHAIN_POLICY_PARA* para,
-                                             CERT_CHAIN_POLICY_STATUS* status) {
+inline bool CertVerifyCertificateChainPolicy(uintptr_t policy, PCCERT_CHAIN_CONTEXT chain,
+                                             const CERT_CHAIN_POLICY_PARA* para, CERT_CHAIN_POLICY_STATUS* status) {
   return Call<zq::CertVerifyCertificateChainPolicy>(policy, chain, para, status);
 }
 inline void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chain) { Call<zq::CertFreeCertificateChain>(chain); }
-inline uint32_t CertGetNameStringW(PCCERT_CONTEXT c, uint32_t type, uint32_t flags, void* para, char16_t* name, uint32_t n) {
+inline uint32_t CertGetNameStringW(PCCERT_CONTEXT c, uint32_t type, uint32_t flags, void* para, char16_t* name,
+                                   uint32_t n) {
   return Call<zq::CertGetNameStringW>(c, type, flags, para, name, n);
 }
 inline uint32_t CertGetPublicKeyLength(PCCERT_CONTEXT c) { return Call<zq::CertGetPublicKeyLength>(c); }
@@ -71,7 +75,8 @@ inline bool CertGetEnhancedKeyUsage(PCCERT_CONTEXT c, uint32_t flags, std::vecto
 }
 
 // advapi32
-inline bool CryptAcquireContextA(HCRYPTPROV* p, const char* container, const char* name, uint32_t type, uint32_t flags) {
+inline bool CryptAcquireContextA(HCRYPTPROV* p, const char* container, const char* name, uint32_t type,
+                                 uint32_t flags) {
   return Call<zq::CryptAcquireContextA>(p, container, name, type, flags);
 }
 inline bool CryptReleaseContext(HCRYPTPROV p, uint32_t flags) { return Call<zq::CryptReleaseContext>(p, flags); }

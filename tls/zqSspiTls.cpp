@@ -4,10 +4,10 @@
 #include <cstring>
 #include <new>
 
+#include "core/zqCodePage.h"
 #include "core/zqDateTime.h"
 #include "core/zqScopeGuard.h"
 #include "core/zqText.h"
-#include "core/zqCodePage.h"
 #include "tls/zqCryptAPI.h"
 
 namespace zq {
@@ -21,9 +21,8 @@ const char* const kTlsPackageNames[4] = {
 
 namespace {
 
-constexpr uint32_t kClientRequest =
-    ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
-    ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM;  // 0xC11C
+constexpr uint32_t kClientRequest = ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY |
+                                    ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM;  // 0xC11C
 constexpr uint32_t kServerRequest = ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY |
                                     ASC_REQ_ALLOCATE_MEMORY | ASC_REQ_EXTENDED_ERROR | ASC_REQ_STREAM;  // 0x1811C
 constexpr uint32_t kRecordHeaderSize = 5;
@@ -65,7 +64,8 @@ std::string DefaultTargetName() { return Format("%.15g", Now()); }
 
 uint32_t TlsProtocolBits(TzqTlsFlags flags, bool server) {
   uint32_t bits = 0;
-  if (flags.Contains(tfUseSSL2) && !flags.Contains(tfUseTLS12)) bits |= server ? SP_PROT_SSL2_SERVER : SP_PROT_SSL2_CLIENT;
+  if (flags.Contains(tfUseSSL2) && !flags.Contains(tfUseTLS12))
+    bits |= server ? SP_PROT_SSL2_SERVER : SP_PROT_SSL2_CLIENT;
   if (flags.Contains(tfUseSSL3)) bits |= server ? SP_PROT_SSL3_SERVER : SP_PROT_SSL3_CLIENT;
   if (flags.Contains(tfUseTLS)) bits |= server ? SP_PROT_TLS1_SERVER : SP_PROT_TLS1_CLIENT;
   if (flags.Contains(tfUseTLS11)) bits |= server ? SP_PROT_TLS1_1_SERVER : SP_PROT_TLS1_1_CLIENT;
@@ -106,13 +106,20 @@ uint32_t ChainBuildFlags(TzqCertificateChainVerifyFlags flags) {
 
 TzqTlsStepResult MapStatus(int32_t status, int32_t fallback) {
   switch (status) {
-    case SEC_E_OK: return srOk;
-    case SEC_I_CONTINUE_NEEDED: return srContinue;
-    case SEC_I_COMPLETE_NEEDED: return srSendFinal;
-    case SEC_I_CONTEXT_EXPIRED: return srClosed;
-    case SEC_I_RENEGOTIATE: return srRenegotiate;
-    case SEC_E_INCOMPLETE_MESSAGE: return srIncompleteRecord;
-    default: RaiseSspiError(status, fallback);
+    case SEC_E_OK:
+      return srOk;
+    case SEC_I_CONTINUE_NEEDED:
+      return srContinue;
+    case SEC_I_COMPLETE_NEEDED:
+      return srSendFinal;
+    case SEC_I_CONTEXT_EXPIRED:
+      return srClosed;
+    case SEC_I_RENEGOTIATE:
+      return srRenegotiate;
+    case SEC_E_INCOMPLETE_MESSAGE:
+      return srIncompleteRecord;
+    default:
+      RaiseSspiError(status, fallback);
   }
 }
 
@@ -261,10 +268,11 @@ TzqTlsStepResult TzqTlsSspi::Shutdown(TzqMemoryStream& stream, bool server) {
   MapStatus(lastStatus_);
   SecBufferDesc output = Describe(&token.buffer, 1);
   uint32_t attributes = 0;
-  lastStatus_ = server ? FunctionTable()->AcceptSecurityContext(&credentials_, &context_, nullptr, kServerRequest, 0,
-                                                                &context_, &output, &attributes, nullptr)
-                       : FunctionTable()->InitializeSecurityContextA(&credentials_, &context_, nullptr, kClientRequest, 0,
-                                                                     0, nullptr, 0, &context_, &output, &attributes, nullptr);
+  lastStatus_ =
+      server ? FunctionTable()->AcceptSecurityContext(&credentials_, &context_, nullptr, kServerRequest, 0, &context_,
+                                                      &output, &attributes, nullptr)
+             : FunctionTable()->InitializeSecurityContextA(&credentials_, &context_, nullptr, kClientRequest, 0, 0,
+                                                           nullptr, 0, &context_, &output, &attributes, nullptr);
   TzqTlsStepResult result = MapStatus(lastStatus_);
   if (token.Empty()) return result;
   token.CopyTo(stream);
@@ -383,7 +391,8 @@ TzqTlsStepResult TzqTlsSspi::Decrypt(TzqMemoryStream& input, TzqStream& output, 
 
 TzqTlsClientSspi::TzqTlsClientSspi() : targetName_(DefaultTargetName()) { serverVerified_ = false; }
 
-TzqTlsStepResult TzqTlsClientSspi::HandshakeStep(TzqMemoryStream& stream, TzqCertificateList& certificates, bool proceed) {
+TzqTlsStepResult TzqTlsClientSspi::HandshakeStep(TzqMemoryStream& stream, TzqCertificateList& certificates,
+                                                 bool proceed) {
   SCHANNEL_CRED record = BuildCredentialRecord(false);
   TzqCredentialCertificates contexts;
   if (lastStatus_ == SEC_I_INCOMPLETE_CREDENTIALS &&
@@ -410,8 +419,8 @@ TzqTlsStepResult TzqTlsClientSspi::FirstStep(SCHANNEL_CRED& record, TzqMemoryStr
   TzqProviderToken token(*this);
   SecBufferDesc output = Describe(&token.buffer, 1);
   uint32_t attributes = 0;
-  lastStatus_ = FunctionTable()->InitializeSecurityContextA(&credentials_, nullptr, targetName_.c_str(), kClientRequest, 0,
-                                                            0, nullptr, 0, &context_, &output, &attributes, nullptr);
+  lastStatus_ = FunctionTable()->InitializeSecurityContextA(&credentials_, nullptr, targetName_.c_str(), kClientRequest,
+                                                            0, 0, nullptr, 0, &context_, &output, &attributes, nullptr);
   MapStatus(lastStatus_);
   stream.Clear();
   if (!token.Empty()) token.CopyTo(stream);
@@ -441,9 +450,9 @@ TzqTlsStepResult TzqTlsClientSspi::NextStep(SCHANNEL_CRED& record, TzqMemoryStre
     SecBuffer output[2] = {token.buffer, token.empty};
     SecBufferDesc outputDesc = Describe(output, 2);
     uint32_t attributes = 0;
-    lastStatus_ = FunctionTable()->InitializeSecurityContextA(&credentials_, &context_, targetName_.c_str(), kClientRequest,
-                                                              0, 0, &inputDesc, 0, &context_, &outputDesc, &attributes,
-                                                              nullptr);
+    lastStatus_ =
+        FunctionTable()->InitializeSecurityContextA(&credentials_, &context_, targetName_.c_str(), kClientRequest, 0, 0,
+                                                    &inputDesc, 0, &context_, &outputDesc, &attributes, nullptr);
     token.buffer = output[0];
     handshakeComplete_ = lastStatus_ == SEC_E_OK;
     bool handOut = lastStatus_ == SEC_E_OK || lastStatus_ == SEC_I_CONTINUE_NEEDED ||
@@ -466,7 +475,8 @@ TzqTlsStepResult TzqTlsClientSspi::NextStep(SCHANNEL_CRED& record, TzqMemoryStre
       break;
     }
     if (lastStatus_ == SEC_I_INCOMPLETE_CREDENTIALS) {
-      if (!AcquireCredentials(certificates, proceed, SECPKG_CRED_OUTBOUND, record, contexts)) result = srCertificateNeeded;
+      if (!AcquireCredentials(certificates, proceed, SECPKG_CRED_OUTBOUND, record, contexts))
+        result = srCertificateNeeded;
       retry = false;
       lastStatus_ = SEC_I_INCOMPLETE_CREDENTIALS;
       if (result == srCertificateNeeded) break;
@@ -496,10 +506,11 @@ bool TzqTlsClientSspi::VerifyServer() {
   PCCERT_CONTEXT server = PeerCertificate()->Context();
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   CERT_CHAIN_ENGINE_CONFIG trustAnchors{CAFile(), CAPath()};
-  if (!cryptapi::CertGetCertificateChain(&trustAnchors, server, nullptr, server, &chainPara, ChainBuildFlags(CertChainFlags()),
-                                         nullptr, &chain))
+  if (!cryptapi::CertGetCertificateChain(&trustAnchors, server, nullptr, server, &chainPara,
+                                         ChainBuildFlags(CertChainFlags()), nullptr, &chain))
     RaiseSspiError(static_cast<int32_t>(CryptGetLastError()), -11);
-  std::unique_ptr<const TzqCertChainContext, void (*)(PCCERT_CHAIN_CONTEXT)> chainGuard(chain, cryptapi::CertFreeCertificateChain);
+  std::unique_ptr<const TzqCertChainContext, void (*)(PCCERT_CHAIN_CONTEXT)> chainGuard(
+      chain, cryptapi::CertFreeCertificateChain);
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
   ssl.dwAuthType = AUTHTYPE_SERVER;
   ssl.fdwChecks = CertificateCheckFlags(CertificateFlags());
@@ -521,7 +532,8 @@ TzqTlsStepResult TzqTlsClientSspi::CloseSession(TzqMemoryStream& stream) { retur
 
 // ---- the server ------------------------------------------------------------------------------------
 
-TzqTlsStepResult TzqTlsServerSspi::HandshakeStep(TzqMemoryStream& stream, TzqCertificateList& certificates, bool proceed) {
+TzqTlsStepResult TzqTlsServerSspi::HandshakeStep(TzqMemoryStream& stream, TzqCertificateList& certificates,
+                                                 bool proceed) {
   SCHANNEL_CRED record = BuildCredentialRecord(true);
   TzqCredentialCertificates contexts;
   if (firstStep_ && !AcquireCredentials(certificates, proceed, SECPKG_CRED_INBOUND, record, contexts))
@@ -533,8 +545,8 @@ TzqTlsStepResult TzqTlsServerSspi::HandshakeStep(TzqMemoryStream& stream, TzqCer
   SecBufferDesc outputDesc = Describe(&token.buffer, 1);
   uint32_t request = requireClientCertificate_ ? kServerRequest | ASC_REQ_MUTUAL_AUTH : kServerRequest;
   uint32_t attributes = 0;
-  lastStatus_ = FunctionTable()->AcceptSecurityContext(&credentials_, firstStep_ ? nullptr : &context_, &inputDesc, request,
-                                                       0, &context_, &outputDesc, &attributes, nullptr);
+  lastStatus_ = FunctionTable()->AcceptSecurityContext(&credentials_, firstStep_ ? nullptr : &context_, &inputDesc,
+                                                       request, 0, &context_, &outputDesc, &attributes, nullptr);
   MapStatus(lastStatus_);
   if (lastStatus_ == SEC_E_INCOMPLETE_MESSAGE) return srNeedMoreData;
   if (lastStatus_ == SEC_I_COMPLETE_NEEDED) MapStatus(FunctionTable()->CompleteAuthToken(&context_, &outputDesc));

@@ -24,9 +24,8 @@ std::unique_ptr<TzqTlsNetworkStream> TzqTcpClientTls::CreateTlsStream() {
   stream->GetCertificateCallback = [this](TzqCertificate*& certificate, TzqCertificateList& extra, bool& handled) {
     DoGetCertificate(certificate, extra, handled);
   };
-  stream->VerifyServerCallback = [this](TzqCertificate* certificate, const std::string& text, int32_t code, bool& verified) {
-    DoVerifyServer(certificate, text, code, verified);
-  };
+  stream->VerifyServerCallback = [this](TzqCertificate* certificate, const std::string& text, int32_t code,
+                                        bool& verified) { DoVerifyServer(certificate, text, code, verified); };
   return stream;
 }
 

@@ -19,8 +19,8 @@ enum TzqClientTlsMode { ctNone, ctAutomatic, ctImplicit, ctExplicit };
 
 /// OnGetCertificate: asked for a client certificate during the handshake. ACertificate starts
 /// null; one set (and any in AExtraCerts) stays the handler's and must outlive the handshake.
-using TzqGetCertificateEvent =
-    std::function<void(TzqObject* Sender, TzqCertificate*& ACertificate, TzqCertificateList& AExtraCerts, bool& Handled)>;
+using TzqGetCertificateEvent = std::function<void(TzqObject* Sender, TzqCertificate*& ACertificate,
+                                                  TzqCertificateList& AExtraCerts, bool& Handled)>;
 
 /// The TCP client with TLS: publishes the TLS settings and events and gives each connection a
 /// TLS stream when UseTLS asks for one. Settings take effect at the next handshake.
@@ -64,7 +64,9 @@ public:
   /// Chains are built from local certificates here, so nothing waits on it.
   int32_t CertChainRetrievalTimeout() const { return static_cast<int32_t>(tls_.certChainRetrievalTimeout); }
   /// Sets CertChainRetrievalTimeout.
-  void SetCertChainRetrievalTimeout(int32_t value) { Update(tls_.certChainRetrievalTimeout, static_cast<uint32_t>(value)); }
+  void SetCertChainRetrievalTimeout(int32_t value) {
+    Update(tls_.certChainRetrievalTimeout, static_cast<uint32_t>(value));
+  }
   /// The protocol versions offered (TLS 1.0 to 1.3 by default). SSL 2 and 3 are accepted and
   /// never offered; a set with nothing OpenSSL can offer fails the handshake.
   TzqTlsFlags TLSFlags() const { return tls_.tlsFlags; }
@@ -107,7 +109,8 @@ protected:
   /// Raises OnGetCertificate; a subclass may override it to supply a certificate.
   virtual void DoGetCertificate(TzqCertificate*& certificate, TzqCertificateList& extraCerts, bool& handled);
   /// Raises OnVerifyServer; a subclass may override it to judge the server.
-  virtual void DoVerifyServer(TzqCertificate* certificate, const std::string& statusText, int32_t statusCode, bool& verified);
+  virtual void DoVerifyServer(TzqCertificate* certificate, const std::string& statusText, int32_t statusCode,
+                              bool& verified);
 
 private:
   TzqClientTlsMode useTls_ = ctNone;

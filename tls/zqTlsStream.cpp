@@ -63,7 +63,8 @@ TzqTlsSspi& TzqTlsNetworkStream::RequireEngine() {
 void TzqTlsNetworkStream::CopySettingsTo(TzqTlsSspi& engine) const {
   engine.SetSettings(settings_);
   if (auto* client = dynamic_cast<TzqTlsClientSspi*>(&engine)) client->SetTargetName(targetName_);
-  if (auto* server = dynamic_cast<TzqTlsServerSspi*>(&engine)) server->SetRequireClientCertificate(requireClientCertificate_);
+  if (auto* server = dynamic_cast<TzqTlsServerSspi*>(&engine))
+    server->SetRequireClientCertificate(requireClientCertificate_);
 }
 
 void TzqTlsNetworkStream::UpdateEngine() {
@@ -271,7 +272,8 @@ void TzqTlsNetworkStream::RunHandshakeStep(TzqStream* target) {
   {
     // Bytes still needed are kept: a token waiting to go out, a handshake or a record in part.
     TzqScopeGuard dropInput([this] {
-      if (state_ != srOk && state_ != srSendToken && state_ != srNeedMoreData && state_ != srIncompleteRecord) Reset(tlsInput_);
+      if (state_ != srOk && state_ != srSendToken && state_ != srNeedMoreData && state_ != srIncompleteRecord)
+        Reset(tlsInput_);
     });
     state_ = engine.HandshakeStep(tlsInput_, certificates, false);
     if (state_ == srCertificateNeeded) {

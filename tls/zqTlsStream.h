@@ -17,10 +17,11 @@
 namespace zq {
 
 // Asked for a client certificate (or a server's own certificate); ACertificate starts null.
-using TzqGetCertificateCallback = std::function<void(TzqCertificate*& ACertificate, TzqCertificateList& AExtraCerts, bool& Handled)>;
+using TzqGetCertificateCallback =
+    std::function<void(TzqCertificate*& ACertificate, TzqCertificateList& AExtraCerts, bool& Handled)>;
 // Told the verdict on the peer's certificate; may change AVerified.
-using TzqVerifyServerCallback =
-    std::function<void(TzqCertificate* ACertificate, const std::string& AStatusText, int32_t AStatusCode, bool& AVerified)>;
+using TzqVerifyServerCallback = std::function<void(TzqCertificate* ACertificate, const std::string& AStatusText,
+                                                   int32_t AStatusCode, bool& AVerified)>;
 
 class ZQ_API TzqTlsNetworkStream : public TzqNetworkStream {
 public:

@@ -39,7 +39,8 @@ private:
 
 #ifndef ZQ_APP_TEST_ON_DISPLAY
 // No display in CI: the window draws offscreen unless a test brings its own X server.
-inline ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment("offscreen"));
+inline ::testing::Environment* const kQtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment("offscreen"));
 #endif
 
 // Makes pump the calling thread's pump for the scope's life.

@@ -78,9 +78,12 @@ TEST_F(MainForm, ControlsWithTheirPlacesTextsAndTabOrder) {
   EXPECT_EQ(form.edtViewPage->palette().color(QPalette::Base), form.palette().color(QPalette::Button));
 
   const std::pair<QLabel*, std::pair<QPoint, const char*>> labels[] = {
-      {form.Label2, {{16, 4}, "Try the original web page at"}}, {form.Label4, {{16, 48}, "Name"}},
-      {form.Label3, {{16, 74}, "Birthdate"}},  {form.Label6, {{16, 101}, "Account"}},
-      {form.Label5, {{16, 126}, "Host"}},      {form.Label1, {{16, 208}, "Response"}},
+      {form.Label2, {{16, 4}, "Try the original web page at"}},
+      {form.Label4, {{16, 48}, "Name"}},
+      {form.Label3, {{16, 74}, "Birthdate"}},
+      {form.Label6, {{16, 101}, "Account"}},
+      {form.Label5, {{16, 126}, "Host"}},
+      {form.Label1, {{16, 208}, "Response"}},
   };
   for (const auto& [label, expected] : labels) {
     EXPECT_EQ(label->pos(), expected.first);
@@ -98,7 +101,7 @@ TEST_F(MainForm, ControlsWithTheirPlacesTextsAndTabOrder) {
   EXPECT_TRUE(form.Memo1->toPlainText().isEmpty());
 
   // Tab walks the controls in their order, from the first back to it.
-  const QWidget* order[] = {form.edtViewPage, form.btnView, form.edtName, form.edtBirthdate,
+  const QWidget* order[] = {form.edtViewPage, form.btnView, form.edtName,   form.edtBirthdate,
                             form.edtAccount,  form.edtHost, form.btnSubmit, form.Memo1};
   form.edtViewPage->setFocus();
   ASSERT_TRUE(test::ProcessUntil([&] { return form.edtViewPage->hasFocus(); }));

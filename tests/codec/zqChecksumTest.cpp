@@ -26,7 +26,8 @@ TEST(Checksum, KnownValuesAndChainedUpdates) {
 
 TEST(Checksum, AgreeWithZLibOnLongAndOddBuffers) {
   std::mt19937 random(11);
-  for (const size_t size : {size_t(1), size_t(7), size_t(8), size_t(3799), size_t(3800), size_t(3801), size_t(100003)}) {
+  for (const size_t size :
+       {size_t(1), size_t(7), size_t(8), size_t(3799), size_t(3800), size_t(3801), size_t(100003)}) {
     test::TzqBytes data = test::Generate(test::dkRandom, size, random);
     test::TzqBytes ones(size, 0xFF);  // the largest sums, to catch a late reduction
     for (const auto* bytes : {&data, &ones}) {

@@ -65,10 +65,20 @@ TEST(Encoder, DefaultsAndEffectiveLineLength) {
     TzqEncodeMethod method;
     int32_t chars;
     int64_t length;
-  } cases[] = {{cmBase64, 76, 76}, {cmBase64, 77, 80}, {cmBase64, 81, 80}, {cmBase64, 82, 84},
-               {cmBase64, 63, 64}, {cmBase64, 0, 64}, {cmBase64, 2147483647, 2147483648},
-               {cmQuotedPrintable, 0, 4}, {cmQuotedPrintable, -9, 4}, {cmQuotedPrintable, 200, 132},
-               {cmUUEncode, 2, 3}, {cmUUEncode, 133, 132}, {cmNone, 0, 76}, {cm8Bit, 5, 5}};
+  } cases[] = {{cmBase64, 76, 76},
+               {cmBase64, 77, 80},
+               {cmBase64, 81, 80},
+               {cmBase64, 82, 84},
+               {cmBase64, 63, 64},
+               {cmBase64, 0, 64},
+               {cmBase64, 2147483647, 2147483648},
+               {cmQuotedPrintable, 0, 4},
+               {cmQuotedPrintable, -9, 4},
+               {cmQuotedPrintable, 200, 132},
+               {cmUUEncode, 2, 3},
+               {cmUUEncode, 133, 132},
+               {cmNone, 0, 76},
+               {cm8Bit, 5, 5}};
   for (const auto& c : cases) {
     encoder.SetEncodeMethod(c.method);
     encoder.SetCharsPerLine(c.chars);
@@ -77,8 +87,9 @@ TEST(Encoder, DefaultsAndEffectiveLineLength) {
 }
 
 TEST(Encoder, Base64Rfc4648Vectors) {
-  const std::pair<const char*, const char*> vectors[] = {{"f", "Zg=="},     {"fo", "Zm8="},         {"foo", "Zm9v"},
-                                                         {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+  const std::pair<const char*, const char*> vectors[] = {{"f", "Zg=="},         {"fo", "Zm8="},
+                                                         {"foo", "Zm9v"},       {"foob", "Zm9vYg=="},
+                                                         {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
   Coder coder(cmBase64);
   for (const auto& [plain, coded] : vectors) {
     EXPECT_EQ(coder.Encode(plain), coded);

@@ -74,18 +74,24 @@ TEST(IdnTranslator, LabelsThatNeedPunycodeAreLowerCasedFirst) {
   // A trailing dot (a fully qualified name) stays with the host.
   EXPECT_EQ(TzqIdnTranslator::EncodeHost("BÜCHER.de."), "xn--bcher-kva.de.");
   CodePageScope codePage(CP_WINDOWS1252);
-  EXPECT_EQ(TzqIdnTranslator::EncodeHost("B\xDC" "CHER.de"), "xn--bcher-kva.de");
+  EXPECT_EQ(TzqIdnTranslator::EncodeHost("B\xDC"
+                                         "CHER.de"),
+            "xn--bcher-kva.de");
 }
 
 TEST(IdnTranslator, Windows1252HostsAreEncodedByteForByte) {
   CodePageScope codePage(CP_WINDOWS1252);
-  EXPECT_EQ(TzqIdnTranslator::EncodeHost("b\xFC" "cher.example"), "xn--bcher-kva.example");
+  EXPECT_EQ(TzqIdnTranslator::EncodeHost("b\xFC"
+                                         "cher.example"),
+            "xn--bcher-kva.example");
   // A label of non-basic bytes only gets no delimiter.
   EXPECT_EQ(TzqIdnTranslator::EncodeLabel("\xFC"), "xn--tda");
   // The byte 0x80 is the code point 0x80 here, not the euro sign it shows as.
   EXPECT_EQ(TzqIdnTranslator::EncodeLabel("\x80"), "xn--a");
   // Bytes that would be UTF-8 elsewhere are taken one by one (0xC3 lower-cased to 0xE3).
-  EXPECT_EQ(TzqIdnTranslator::EncodeLabel("b\xC3\xBC" "cher"), "xn--bcher-lka6y");
+  EXPECT_EQ(TzqIdnTranslator::EncodeLabel("b\xC3\xBC"
+                                          "cher"),
+            "xn--bcher-lka6y");
 }
 
 TEST(IdnTranslator, AsciiHostsAndEmptyLabelsPassUnchanged) {

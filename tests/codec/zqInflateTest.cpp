@@ -42,8 +42,7 @@ struct TzqInflated {
 };
 
 // Feeds the pieces in order, draining the decoder through a buffer of outChunk bytes.
-TzqInflated InflatePieces(bool raw, const TzqBytes& data, const std::vector<size_t>& pieces,
-                          int64_t outChunk = 16384) {
+TzqInflated InflatePieces(bool raw, const TzqBytes& data, const std::vector<size_t>& pieces, int64_t outChunk = 16384) {
   TzqInflater inflater(raw);
   TzqInflated result;
   TzqBytes buffer(static_cast<size_t>(outChunk));
@@ -108,14 +107,13 @@ struct TzqStrategy {
 class InflateAgainstZLib : public ::testing::TestWithParam<TzqStrategy> {};
 
 size_t PickSize(int index, std::mt19937& random) {
-  static const size_t kRanges[][2] = {{1, 64},     {65, 1000},  {1000, 8000},   {8000, 40000},
-                                      {1, 300},    {2000, 20000}, {33000, 100000}, {500, 5000}};
+  static const size_t kRanges[][2] = {{1, 64},  {65, 1000},    {1000, 8000},    {8000, 40000},
+                                      {1, 300}, {2000, 20000}, {33000, 100000}, {500, 5000}};
   const auto& range = kRanges[index % std::size(kRanges)];
   return range[0] + random() % (range[1] - range[0] + 1);
 }
 
-void CheckDeliveries(const TzqBytes& input, const TzqBytes& zlibData, const TzqBytes& gzipData,
-                     std::mt19937& random) {
+void CheckDeliveries(const TzqBytes& input, const TzqBytes& zlibData, const TzqBytes& gzipData, std::mt19937& random) {
   static const TzqBytes kTrailing = {0xDE, 0xAD, 0xBE};
   const TzqBytes rawData(zlibData.begin() + 2, zlibData.end() - 4);
   TzqBytes rawPlus = rawData;
@@ -123,7 +121,8 @@ void CheckDeliveries(const TzqBytes& input, const TzqBytes& zlibData, const TzqB
   TzqBytes zlibPlus = zlibData;
   zlibPlus.insert(zlibPlus.end(), kTrailing.begin(), kTrailing.end());
 
-  std::vector<std::vector<size_t>> deliveries = {Whole(rawPlus), test::RandomSplits(rawPlus.size(), 1 + random() % 700, random)};
+  std::vector<std::vector<size_t>> deliveries = {Whole(rawPlus),
+                                                 test::RandomSplits(rawPlus.size(), 1 + random() % 700, random)};
   if (rawPlus.size() <= 3000) deliveries.push_back(ByteByByte(rawPlus));
   for (const auto& pieces : deliveries) {
     const TzqInflated raw = InflatePieces(true, rawPlus, pieces, random() % 2 ? 16384 : 1 + random() % 5000);
@@ -137,7 +136,8 @@ void CheckDeliveries(const TzqBytes& input, const TzqBytes& zlibData, const TzqB
     ASSERT_EQ(zlib.output, input);
     ASSERT_EQ(zlib.unread, int64_t(kTrailing.size()));
   }
-  std::vector<std::vector<size_t>> gzipDeliveries = {Whole(gzipData), test::RandomSplits(gzipData.size(), 1 + random() % 9, random),
+  std::vector<std::vector<size_t>> gzipDeliveries = {Whole(gzipData),
+                                                     test::RandomSplits(gzipData.size(), 1 + random() % 9, random),
                                                      test::RandomSplits(gzipData.size(), 1 + random() % 3000, random)};
   if (gzipData.size() <= 3000) gzipDeliveries.push_back(ByteByByte(gzipData));
   for (const auto& pieces : gzipDeliveries) ASSERT_EQ(GUnzipPieces(gzipData, pieces), input);
@@ -168,8 +168,8 @@ TEST_P(InflateAgainstZLib, EveryLevelKindAndDelivery) {
 INSTANTIATE_TEST_SUITE_P(Strategies, InflateAgainstZLib,
                          ::testing::Values(TzqStrategy{"Default", Z_DEFAULT_STRATEGY},
                                            TzqStrategy{"Filtered", Z_FILTERED},
-                                           TzqStrategy{"HuffmanOnly", Z_HUFFMAN_ONLY},
-                                           TzqStrategy{"Rle", Z_RLE}, TzqStrategy{"Fixed", Z_FIXED}),
+                                           TzqStrategy{"HuffmanOnly", Z_HUFFMAN_ONLY}, TzqStrategy{"Rle", Z_RLE},
+                                           TzqStrategy{"Fixed", Z_FIXED}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Inflate, GZipOptionalHeaderFieldsAreSkippedButTheMagicAndMethodAreChecked) {
@@ -268,7 +268,8 @@ TEST(Inflate, EveryMemberIsDecodedHoweverTheWritesSplitThem) {
   for (size_t trailerPart = 1; trailerPart < 8; ++trailerPart) {
     for (size_t headerPart = 1; headerPart < 10; ++headerPart) {
       const size_t cut = member1.size() - 8 + trailerPart;
-      const std::vector<size_t> pieces = {cut, 8 - trailerPart, 10 - headerPart, data.size() - member1.size() - 10 + headerPart};
+      const std::vector<size_t> pieces = {cut, 8 - trailerPart, 10 - headerPart,
+                                          data.size() - member1.size() - 10 + headerPart};
       EXPECT_EQ(GUnzipPieces(data, pieces), both) << trailerPart << " " << headerPart;
     }
   }
@@ -401,10 +402,10 @@ TEST(Inflate, FeedingRules) {
 TzqBitWriter DynamicHeader(const int (&codeLengthSymbols)[4]) {
   static const int kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
   TzqBitWriter writer;
-  writer.Bits(1, 1);  // last block
-  writer.Bits(2, 2);  // dynamic
-  writer.Bits(0, 5);  // 257 literal/length codes
-  writer.Bits(0, 5);  // 1 distance code
+  writer.Bits(1, 1);   // last block
+  writer.Bits(2, 2);   // dynamic
+  writer.Bits(0, 5);   // 257 literal/length codes
+  writer.Bits(0, 5);   // 1 distance code
   writer.Bits(15, 4);  // all 19 code-length lengths
   for (const int symbol : kOrder) {
     writer.Bits(std::count(std::begin(codeLengthSymbols), std::end(codeLengthSymbols), symbol) ? 2 : 0, 3);
@@ -498,7 +499,7 @@ TEST(Inflate, UnusedDistanceCodeIsAnError) {
   writer.Bits(1, 1);
   writer.Bits(1, 2);
   writer.Code(0x30 + 'a', 8);
-  writer.Code(1, 7);    // symbol 257
+  writer.Code(1, 7);  // symbol 257
   writer.Code(30, 5);
   writer.Bits(0, 16);
   const TzqBytes data = writer.Bytes();

@@ -58,8 +58,8 @@ const CodePageSample kSamples[] = {
 std::string Byte(int b) { return std::string(1, static_cast<char>(b)); }
 
 TEST(TranslatorTables, PublishedCodePagesBothWays) {
-  const char* const order[] = {"ISO-8859-1", "ISO-8859-2", "Windows-1250", "ibm866", "ISO-8859-5", "koi8-r",
-                               "koi8-u", "KOI8-WIN", "WIN-KOI8", "Windows-1251", "x-mac-cyrillic", "Latin1"};
+  const char* const order[] = {"ISO-8859-1", "ISO-8859-2", "Windows-1250", "ibm866",       "ISO-8859-5",     "koi8-r",
+                               "koi8-u",     "KOI8-WIN",   "WIN-KOI8",     "Windows-1251", "x-mac-cyrillic", "Latin1"};
   for (int i = 0; i < kCharsetTableCount; ++i) EXPECT_STREQ(kCharsetTables[i].name, order[i]);
   for (const CodePageSample& sample : kSamples) {
     SCOPED_TRACE(sample.charset);
@@ -129,8 +129,7 @@ TEST(TranslatorUnicode, TableCharsetsConvertToAndFromUtf8Text) {
   for (const CodePageSample& sample : kSamples) {
     if (std::string_view(sample.charset) == "ISO-8859-2") continue;
     SCOPED_TRACE(sample.charset);
-    const std::string text =
-        kPangramUtf8 + (std::string_view(sample.charset) == "koi8-u" ? "Ґанок: їжак, є і Ї" : "");
+    const std::string text = kPangramUtf8 + (std::string_view(sample.charset) == "koi8-u" ? "Ґанок: їжак, є і Ї" : "");
     EXPECT_EQ(TzqTranslator::BytesToText(test::ToBytes(sample.bytes), sample.charset), text);
     EXPECT_EQ(TableBytes(text, sample.charset), sample.bytes);
   }
@@ -235,7 +234,8 @@ TEST(TranslatorBytes, ZeroByteAndBounds) {
   EXPECT_EQ(TzqTranslator::BytesToText(bytes, "utf-8"), "ab");
   EXPECT_EQ(TzqTranslator::BytesToText(bytes, 3, "", 1), "c");
   EXPECT_EQ(TzqTranslator::BytesToText(bytes, 4, "", INT64_MAX), "d");
-  for (int64_t offset : {int64_t{-1}, int64_t{5}, INT64_MAX}) EXPECT_EQ(TzqTranslator::BytesToText(bytes, offset, "", 2), "");
+  for (int64_t offset : {int64_t{-1}, int64_t{5}, INT64_MAX})
+    EXPECT_EQ(TzqTranslator::BytesToText(bytes, offset, "", 2), "");
   EXPECT_EQ(TzqTranslator::BytesToText(bytes, 3, "", -5), "");
 
   CodePageScope scope(CP_WINDOWS1252);

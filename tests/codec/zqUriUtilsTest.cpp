@@ -32,8 +32,7 @@ TEST(UrlEncoder, EscapesUnsafeBytesAndKeepsExistingEscapes) {
   // An escape needs two hex digits inside the text.
   EXPECT_EQ(encoder.Encode("%4", ""), "%254");
   EXPECT_EQ(encoder.Encode("%4G", ""), "%254G");
-  EXPECT_EQ(encoder.Encode(" <>\"#%{}|\\^~[]`", ""),
-            "%20%3C%3E%22%23%25%7B%7D%7C%5C%5E%7E%5B%5D%60");
+  EXPECT_EQ(encoder.Encode(" <>\"#%{}|\\^~[]`", ""), "%20%3C%3E%22%23%25%7B%7D%7C%5C%5E%7E%5B%5D%60");
   EXPECT_EQ(encoder.Encode(std::string("\x01\x1F\x7F", 3), ""), "%01%1F%7F");
   EXPECT_EQ(encoder.Encode("/a-b_c.d?e=f&g;h:i@j!k*l'm(n)o+p,q$r", ""), "/a-b_c.d?e=f&g;h:i@j!k*l'm(n)o+p,q$r");
 }
@@ -167,9 +166,9 @@ TEST(UrlParser, Ipv6ZoneIdIsKeptInTheFormTheResolverTakes) {
 
 TEST(UrlParser, MalformedBracketsAreRefused) {
   TzqUrlParser parser;
-  for (const char* url : {"http://[::1/p", "http://[::1", "http://[]/", "http://[::1]x/", "http://[::1]]/",
-                          "http://[example.com]/", "http://[::g]/", "http://a[::1]/",
-                          "http://[fe80::1%25]/", "http://[fe80::1%]/"}) {
+  for (const char* url :
+       {"http://[::1/p", "http://[::1", "http://[]/", "http://[::1]x/", "http://[::1]]/", "http://[example.com]/",
+        "http://[::g]/", "http://a[::1]/", "http://[fe80::1%25]/", "http://[fe80::1%]/"}) {
     try {
       parser.ParseUrl(url);
       ADD_FAILURE() << url << " gave host " << parser.Host();

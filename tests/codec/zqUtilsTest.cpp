@@ -51,9 +51,9 @@ TEST(ParseInternetDate, ZonesYearsAndMissingParts) {
   // No year word, or a zero day: 0.
   EXPECT_EQ(ParseInternetDate("Sun, 06 Nov 1994"), 0);
   EXPECT_EQ(ParseInternetDate("Sun, 00 Nov 1994 08:49:37 GMT"), 0);
-  for (const char* bad : {"Sun, xx Nov 1994 08:49:37 GMT", "Sun, 06 Nov 19x4 08:49:37 GMT",
-                          "Sun, 06 Xyz 1994 08:49:37 GMT", "Sun, 31 Nov 1994 08:49:37 GMT",
-                          "Sun, 06 Nov 1994 25:49:37 GMT", "", ","})
+  for (const char* bad :
+       {"Sun, xx Nov 1994 08:49:37 GMT", "Sun, 06 Nov 19x4 08:49:37 GMT", "Sun, 06 Xyz 1994 08:49:37 GMT",
+        "Sun, 31 Nov 1994 08:49:37 GMT", "Sun, 06 Nov 1994 25:49:37 GMT", "", ","})
     EXPECT_THROW(ParseInternetDate(bad), EzqConvertError) << bad;
 }
 
@@ -113,7 +113,10 @@ TEST(SplitAtDelimiter, EmptyEntriesAndControls) {
   EXPECT_EQ(Split(".a"), (Entries{"", "a"}));
   EXPECT_EQ(Split(""), Entries{});
   EXPECT_EQ(Split("x y . z"), (Entries{"x y ", " z"}));
-  EXPECT_EQ(Split("\x01" "a\tb\r\n.\x1F" "c\n"), (Entries{"a\tb", "c"}));
+  EXPECT_EQ(Split("\x01"
+                  "a\tb\r\n.\x1F"
+                  "c\n"),
+            (Entries{"a\tb", "c"}));
 }
 
 TEST(Tokens, RunsOutsideTheDelimiters) {
@@ -142,9 +145,18 @@ TEST(SmallTextRoutines, QuotesIndexAndHex) {
 
 TEST(CollapseDotSegments, ExamplesAndCorners) {
   const std::pair<const char*, const char*> cases[] = {
-      {"a/./b/../c", "/a/c"}, {"/a/b/", "/a/b/"},   {"a/b/..", "/a/"},        {"a/b/.", "/a/b/"},
-      {"", "/"},              {".", "/"},           {"..", "/"},              {"../../a", "/a"},
-      {"a/../../..", "/"},    {"//a", "//a"},       {"...", "/..."},          {".a/..b", "/.a/..b"},
+      {"a/./b/../c", "/a/c"},
+      {"/a/b/", "/a/b/"},
+      {"a/b/..", "/a/"},
+      {"a/b/.", "/a/b/"},
+      {"", "/"},
+      {".", "/"},
+      {"..", "/"},
+      {"../../a", "/a"},
+      {"a/../../..", "/"},
+      {"//a", "//a"},
+      {"...", "/..."},
+      {".a/..b", "/.a/..b"},
       {"/a/b/c/./../../g", "/a/g"},
   };
   for (const auto& [path, expected] : cases) EXPECT_EQ(CollapseDotSegments(path, '/'), expected) << path;
@@ -185,7 +197,7 @@ TEST(FindByteSequence, OverlappingCandidates) {
 TEST(FindByteSequence, WindowBounds) {
   const std::string bytes = "0123456789";
   EXPECT_EQ(Find("45", bytes, 4, 6), 4);
-  EXPECT_EQ(Find("45", bytes, 0, 5), -1);  // would end at end
+  EXPECT_EQ(Find("45", bytes, 0, 5), -1);   // would end at end
   EXPECT_EQ(Find("45", bytes, 5, 10), -1);  // begins before start
   EXPECT_EQ(Find("4", bytes, 4, 4), -1);
   EXPECT_EQ(Find("4", bytes, 6, 2), -1);

@@ -15,14 +15,11 @@ using TzqBytes = std::vector<uint8_t>;
 
 enum TzqZFormat { zfRaw, zfZLib, zfGZip };
 
-inline int WindowBits(TzqZFormat format) {
-  return format == zfRaw ? -15 : format == zfZLib ? 15 : 31;
-}
+inline int WindowBits(TzqZFormat format) { return format == zfRaw ? -15 : format == zfZLib ? 15 : 31; }
 
 // Compresses data with zlib; header (gzip only) may name extra fields to write.
-inline TzqBytes Compress(const TzqBytes& data, TzqZFormat format, int level = 6,
-                         int strategy = Z_DEFAULT_STRATEGY, gz_header* header = nullptr,
-                         const TzqBytes* dictionary = nullptr) {
+inline TzqBytes Compress(const TzqBytes& data, TzqZFormat format, int level = 6, int strategy = Z_DEFAULT_STRATEGY,
+                         gz_header* header = nullptr, const TzqBytes* dictionary = nullptr) {
   z_stream stream{};
   if (deflateInit2(&stream, level, Z_DEFLATED, WindowBits(format), 8, strategy) != Z_OK) {
     throw std::runtime_error("deflateInit2");
@@ -45,9 +42,9 @@ inline TzqBytes Compress(const TzqBytes& data, TzqZFormat format, int level = 6,
 enum TzqDataKind { dkText, dkBinary, dkRuns, dkRandom, dkEmpty, dkKindCount };
 
 inline TzqBytes Generate(TzqDataKind kind, size_t size, std::mt19937& random) {
-  static const char* const kWords[] = {"the ", "inflate ", "window ", "of ", "HTTP/1.1 ", "gzip ",
-                                       "Content-Length: ", "\r\n", "<div class=\"a\">", "zq ",
-                                       "a ", "match ", "1234 ", "{\"key\": ", "}, "};
+  static const char* const kWords[] = {
+      "the ", "inflate ", "window ", "of ",   "HTTP/1.1 ",  "gzip ", "Content-Length: ", "\r\n", "<div class=\"a\">",
+      "zq ",  "a ",       "match ",  "1234 ", "{\"key\": ", "}, "};
   TzqBytes data;
   data.reserve(size);
   switch (kind) {

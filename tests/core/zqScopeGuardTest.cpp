@@ -9,7 +9,9 @@ namespace {
 
 TEST(ScopeGuard, RunsOnReturnAndOnExceptionButNotWhenDismissed) {
   int runs = 0;
-  { TzqScopeGuard guard([&] { ++runs; }); }
+  {
+    TzqScopeGuard guard([&] { ++runs; });
+  }
   EXPECT_EQ(runs, 1);
   EXPECT_THROW(
       {

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/zqCodePage.h"
 #include "core/zqError.h"
 #include "core/zqStream.h"
-#include "core/zqCodePage.h"
 #include "tests/support/zqTestSupport.h"
 
 namespace zq {
@@ -36,7 +36,9 @@ TEST(ValueWriter, BooleansDatesListsAndAsciiTexts) {
             std::string("\x01\x08\x09\x00", 4));
   const std::string date = Encoded([](auto& w) { w.WriteDate(1.5); });
   EXPECT_EQ(date, std::string("\x11\x00\x00\x00\x00\x00\x00\xf8\x3f", 9));
-  EXPECT_EQ(Encoded([](auto& w) { w.WriteString("abc"); }), std::string("\x06\x03" "abc", 5));
+  EXPECT_EQ(Encoded([](auto& w) { w.WriteString("abc"); }), std::string("\x06\x03"
+                                                                        "abc",
+                                                                        5));
   const std::string longText(300, 'x');
   EXPECT_EQ(Encoded([&](auto& w) { w.WriteString(longText); }), std::string("\x0c\x2c\x01\x00\x00", 5) + longText);
 }
@@ -115,9 +117,13 @@ TEST(ValueReader, RejectsTagsThatDoNotFit) {
 
 TEST(ValueReader, TruncatedOrOversizedPayloadsFailWithoutAllocating) {
   const std::vector<std::string> damagedTexts = {
-      std::string("\x06\x05" "abc", 5),            // short text
-      std::string("\x0c\xff\xff\xff\x7f" "a", 6),  // length far beyond the stream
-      std::string("\x12\xff\xff\xff\xff", 5),      // wide count beyond the stream
+      std::string("\x06\x05"
+                  "abc",
+                  5),  // short text
+      std::string("\x0c\xff\xff\xff\x7f"
+                  "a",
+                  6),                          // length far beyond the stream
+      std::string("\x12\xff\xff\xff\xff", 5),  // wide count beyond the stream
       std::string(""),
   };
   for (const std::string& bytes : damagedTexts) {

@@ -19,14 +19,15 @@ TEST(HtmlEntities, NamedAndNumericReferences) {
 }
 
 TEST(HtmlEntities, WhatIsNoReferenceStaysAsWritten) {
-  for (const char* text : {"a & b", "&", "&;", "&#;", "&#x;", "&#xg;", "&nosuch;", "&AMP;", "fish&chips",
-                           "&amp", "&verylongname;", "?a=1&b=2", "&&&"})
+  for (const char* text : {"a & b", "&", "&;", "&#;", "&#x;", "&#xg;", "&nosuch;", "&AMP;", "fish&chips", "&amp",
+                           "&verylongname;", "?a=1&b=2", "&&&"})
     EXPECT_EQ(DecodeCharacterReferences(text), text) << text;
 }
 
 TEST(HtmlEntities, NumbersBrowsersReplace) {
   // 0, surrogates and values beyond U+10FFFF give U+FFFD; a long digit run cannot overflow.
-  for (const char* text : {"&#0;", "&#xD800;", "&#x110000;", "&#99999999999999999999999;", "&#x0000000000000000000041FFFFFFFF;"})
+  for (const char* text :
+       {"&#0;", "&#xD800;", "&#x110000;", "&#99999999999999999999999;", "&#x0000000000000000000041FFFFFFFF;"})
     EXPECT_EQ(DecodeCharacterReferences(text), "\xEF\xBF\xBD") << text;
   EXPECT_EQ(DecodeCharacterReferences("&#00000000000000065;"), "A");
   // 0x80..0x9F are read as Windows-1252, as browsers do.

@@ -271,9 +271,9 @@ TEST(HtmlParser, CharacterReferencesAreDecoded) {
   Strings texts;
   for (TzqHtmlTag* tag : parser.Tags())
     if (tag->IsText()) texts.push_back(tag->Text() + "|" + tag->Source());
-  EXPECT_EQ(texts, (Strings{"Fish & Chips — Café|Fish &amp; Chips &#8212; Caf&eacute;", "Tom & Jerry|Tom &amp; Jerry",
-                            "if (a &amp;&amp; b) x();|if (a &amp;&amp; b) x();",
-                            "5 < 6 &nosuch; &|5 &lt; 6 &nosuch; &"}));
+  EXPECT_EQ(texts,
+            (Strings{"Fish & Chips — Café|Fish &amp; Chips &#8212; Caf&eacute;", "Tom & Jerry|Tom &amp; Jerry",
+                     "if (a &amp;&amp; b) x();|if (a &amp;&amp; b) x();", "5 < 6 &nosuch; &|5 &lt; 6 &nosuch; &"}));
 }
 
 TEST(HtmlParser, TableCharsetsGiveUtf8Text) {
@@ -374,7 +374,8 @@ TEST(HtmlParser, StreamsConvertFromTheirCharset) {
   parser.SetParseMethod(pmAll);
   parser.Parse(stream, "utf-8");
   EXPECT_EQ(parser.Title(), "Caf\xE9");
-  EXPECT_EQ(Names(parser.Tags()), (Strings{"title", "#Caf\xE9", "p", std::string("#\xE4\0", 3), "b", "#after a zero byte"}));
+  EXPECT_EQ(Names(parser.Tags()),
+            (Strings{"title", "#Caf\xE9", "p", std::string("#\xE4\0", 3), "b", "#after a zero byte"}));
   EXPECT_EQ(parser.Tags()[2]->Attributes().Values("title"), "\xFC");
 }
 
@@ -458,12 +459,13 @@ TEST(HtmlParser, RealPageKeepsABareLessThanInItsText) {
 
 const char* const kLibffiTitle = "Index (libffi: the portable foreign function interface library)";
 
-INSTANTIATE_TEST_SUITE_P(
-    DebianDocs, HtmlParserRealPages,
-    ::testing::Values(
-        PageCounts{"libxslt-templates.html", 616, 1, 2, 80, 9, 24, 62, 118, 1, 370, "Module templates from libxslt", ""},
-        PageCounts{"libffi-index.html", 493, 0, 0, 116, 0, 3, 63, 229, 7, 349, kLibffiTitle, kLibffiTitle},
-        PageCounts{"zlib-how.html", 366, 0, 0, 2, 0, 0, 0, 0, 1, 650, "zlib Usage Example", ""}));
+INSTANTIATE_TEST_SUITE_P(DebianDocs, HtmlParserRealPages,
+                         ::testing::Values(PageCounts{"libxslt-templates.html", 616, 1, 2, 80, 9, 24, 62, 118, 1, 370,
+                                                      "Module templates from libxslt", ""},
+                                           PageCounts{"libffi-index.html", 493, 0, 0, 116, 0, 3, 63, 229, 7, 349,
+                                                      kLibffiTitle, kLibffiTitle},
+                                           PageCounts{"zlib-how.html", 366, 0, 0, 2, 0, 0, 0, 0, 1, 650,
+                                                      "zlib Usage Example", ""}));
 
 }  // namespace
 }  // namespace zq

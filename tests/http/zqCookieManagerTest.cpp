@@ -17,8 +17,8 @@ namespace zq {
 namespace {
 
 // The cookies a response with these Set-Cookie values leaves, received from host for path.
-void Receive(TzqCookieList& list, std::initializer_list<std::string> values, const std::string& host = "www.example.com",
-             const std::string& path = "/docs/page?x=1", int port = 80) {
+void Receive(TzqCookieList& list, std::initializer_list<std::string> values,
+             const std::string& host = "www.example.com", const std::string& path = "/docs/page?x=1", int port = 80) {
   TzqStringList lines;
   lines.Add("HTTP/1.1 200 OK");
   for (const std::string& value : values) lines.Add("Set-Cookie: " + value);
@@ -52,9 +52,10 @@ TEST(CookieParsing, ValuesKeepCommasAndQuotesAndPairsWithoutANameAreIgnored) {
 
 TEST(CookieParsing, MaxAgeWinsOverExpiresWhicheverComesFirst) {
   TzqCookieList list;
-  Receive(list, {"a=1; Expires=Wed, 09-Jun-2021 10:18:14 GMT; Max-Age=3600", "b=2; max-age=60",
-                 "c=3; expires=not a date; max-age=x; version=1", "d=4; Max-Age=-5; Expires=Wed, 09-Jun-2100 10:18:14 GMT",
-                 "e=5; Expires=Wed, 09-Jun-2021 10:18:14 GMT"});
+  Receive(list,
+          {"a=1; Expires=Wed, 09-Jun-2021 10:18:14 GMT; Max-Age=3600", "b=2; max-age=60",
+           "c=3; expires=not a date; max-age=x; version=1", "d=4; Max-Age=-5; Expires=Wed, 09-Jun-2100 10:18:14 GMT",
+           "e=5; Expires=Wed, 09-Jun-2021 10:18:14 GMT"});
   ASSERT_EQ(list.Count(), 5);
   EXPECT_NEAR(list.Items(0)->Expires, Now() + 3600.0 / kSecondsPerDay, 5.0 / kSecondsPerDay);
   EXPECT_EQ(list.Items(0)->MaxAge(), 3600);
@@ -88,8 +89,9 @@ TEST(CookieParsing, FlagsCountOnlyAsWholeAttributesAfterTheFirstPair) {
 }
 
 TEST(CookieParsing, SetCookie2AndAttributesFillEveryField) {
-  TzqStringList lines{"Set-Cookie2: n=v; Version=1; Comment=hi; CommentURL=\"http://x/\"; Port=\"80,81\";"
-                      " Domain=example.com; Path=/p"};
+  TzqStringList lines{
+      "Set-Cookie2: n=v; Version=1; Comment=hi; CommentURL=\"http://x/\"; Port=\"80,81\";"
+      " Domain=example.com; Path=/p"};
   TzqCookieList list;
   list.ParseResponseCookies(lines, "a.example.com", 80, "/");
   ASSERT_EQ(list.Count(), 1);
@@ -105,9 +107,9 @@ TEST(CookieParsing, SetCookie2AndAttributesFillEveryField) {
 
 TEST(CookieParsing, DomainsOutsideTheHostAndPublicSuffixesAreDropped) {
   TzqCookieList list;
-  Receive(list, {"ok=1; domain=example.com", "dot=1; domain=.example.com", "other=1; domain=other.org",
-                 "tld=1; domain=com", "sub=1; domain=deeper.www.example.com", "tail=1; domain=ample.com",
-                 "dots=1; domain=..example.com"});
+  Receive(list,
+          {"ok=1; domain=example.com", "dot=1; domain=.example.com", "other=1; domain=other.org", "tld=1; domain=com",
+           "sub=1; domain=deeper.www.example.com", "tail=1; domain=ample.com", "dots=1; domain=..example.com"});
   ASSERT_EQ(list.Count(), 2);
   EXPECT_EQ(list.Items(0)->Name, "ok");
   EXPECT_EQ(list.Items(1)->Name, "dot");
@@ -275,7 +277,9 @@ void FillEveryField(TzqCookieItem& c, const std::string& tag) {
   c.Version = 1;
   c.Port = "80,8080";
   c.CommentURL = "http://example.com/c";
-  c.Comment = "K\xC3\xBC" "chen";
+  c.Comment =
+      "K\xC3\xBC"
+      "chen";
   c.Format = 2;
 }
 
@@ -381,10 +385,18 @@ const TzqCookieCase kCookieCases[] = {
     {"empty name", {"=b"}, kLogin, kHome, ""},
     {"empty value", {"a="}, kLogin, kHome, "a="},
     {"second pair is an attribute", {"a=b;c=d"}, kLogin, kHome, "a=b"},
-    {"attributes never reach the Cookie field", {"a=b; path=/; Secure; domain=example.com"}, "https://www.example.com/",
-     "https://www.example.com/", "a=b"},
+    {"attributes never reach the Cookie field",
+     {"a=b; path=/; Secure; domain=example.com"},
+     "https://www.example.com/",
+     "https://www.example.com/",
+     "a=b"},
     {"a semicolon inside quotes still ends the pair", {"a=\"x;y\""}, kLogin, kHome, "a=\"x"},
-    {"control character", {std::string("a=b\x01" "c")}, kLogin, kHome, ""},
+    {"control character",
+     {std::string("a=b\x01"
+                  "c")},
+     kLogin,
+     kHome,
+     ""},
     {"same name replaces", {"a=1", "a=2"}, kLogin, kHome, "a=2"},
     {"names are case-sensitive", {"a=1", "A=2"}, kLogin, kHome, "a=1; A=2"},
     // flags
@@ -406,18 +418,33 @@ const TzqCookieCase kCookieCases[] = {
     {"last max-age wins", {"a=b; Max-Age=0; Max-Age=100"}, kLogin, kHome, "a=b"},
     // default path
     {"default path of /login?next=/ is /", {"a=b"}, kLogin, kHome, "a=b"},
-    {"default path is the directory", {"a=b"}, "http://www.example.com/docs/page?x=1",
-     "http://www.example.com/docs/other", "a=b"},
-    {"default path excludes other directories", {"a=b"}, "http://www.example.com/docs/page",
-     "http://www.example.com/other", ""},
+    {"default path is the directory",
+     {"a=b"},
+     "http://www.example.com/docs/page?x=1",
+     "http://www.example.com/docs/other",
+     "a=b"},
+    {"default path excludes other directories",
+     {"a=b"},
+     "http://www.example.com/docs/page",
+     "http://www.example.com/other",
+     ""},
     {"default path of /docs/ is /docs", {"a=b"}, "http://www.example.com/docs/", "http://www.example.com/docs", "a=b"},
-    {"default path of a deeper page", {"a=b"}, "http://www.example.com/docs/sub/page",
-     "http://www.example.com/docs/page", ""},
+    {"default path of a deeper page",
+     {"a=b"},
+     "http://www.example.com/docs/sub/page",
+     "http://www.example.com/docs/page",
+     ""},
     {"slash in the query does not count", {"a=b"}, "http://www.example.com/a?x=/b/c", kHome, "a=b"},
-    {"relative path takes the default", {"a=b; path=docs"}, "http://www.example.com/x/y",
-     "http://www.example.com/x/z", "a=b"},
-    {"relative path is not the root", {"a=b; path=docs"}, "http://www.example.com/x/y",
-     "http://www.example.com/other", ""},
+    {"relative path takes the default",
+     {"a=b; path=docs"},
+     "http://www.example.com/x/y",
+     "http://www.example.com/x/z",
+     "a=b"},
+    {"relative path is not the root",
+     {"a=b; path=docs"},
+     "http://www.example.com/x/y",
+     "http://www.example.com/other",
+     ""},
     {"empty path takes the default", {"a=b; Path"}, "http://www.example.com/x/y", "http://www.example.com/z", ""},
     // path match
     {"same path", {"a=b; path=/docs"}, kLogin, "http://www.example.com/docs", "a=b"},
@@ -431,17 +458,26 @@ const TzqCookieCase kCookieCases[] = {
     {"host-only not at the parent", {"a=b"}, kLogin, "http://example.com/", ""},
     {"domain cookie at the parent", {"a=b; Domain=example.com"}, kLogin, "http://example.com/", "a=b"},
     {"leading dot ignored", {"a=b; Domain=.example.com"}, kLogin, "http://other.example.com/", "a=b"},
-    {"domain equal to the host reaches subdomains", {"a=b; Domain=www.example.com"}, kLogin,
-     "http://sub.www.example.com/", "a=b"},
+    {"domain equal to the host reaches subdomains",
+     {"a=b; Domain=www.example.com"},
+     kLogin,
+     "http://sub.www.example.com/",
+     "a=b"},
     {"domain in capitals", {"a=b; Domain=EXAMPLE.COM"}, kLogin, "http://EXAMPLE.com/", "a=b"},
     {"empty domain is host-only", {"a=b; Domain="}, kLogin, "http://sub.www.example.com/", ""},
     {"public suffix refused", {"a=b; Domain=com"}, kLogin, kHome, ""},
-    {"a public suffix naming the host itself is host-only", {"a=b; Domain=github.io"}, "http://github.io/",
-     "http://x.github.io/", ""},
+    {"a public suffix naming the host itself is host-only",
+     {"a=b; Domain=github.io"},
+     "http://github.io/",
+     "http://x.github.io/",
+     ""},
     {"and still reaches that host", {"a=b; Domain=github.io"}, "http://github.io/", "http://github.io/", "a=b"},
     {"foreign domain refused", {"a=b; Domain=other.org"}, kLogin, kHome, ""},
     {"partial label refused", {"a=b; Domain=ample.com"}, kLogin, kHome, ""},
-    {"host-only and domain cookie of one name both live", {"a=1", "a=2; Domain=example.com"}, kLogin, kHome,
+    {"host-only and domain cookie of one name both live",
+     {"a=1", "a=2; Domain=example.com"},
+     kLogin,
+     kHome,
      "a=1; a=2"},
     {"an address is host-only", {"a=b"}, "http://127.0.0.1/", "http://127.0.0.1/x", "a=b"},
     // lifetime
@@ -450,10 +486,16 @@ const TzqCookieCase kCookieCases[] = {
     {"max-age positive", {"a=b; Max-Age=100"}, kLogin, kHome, "a=b"},
     {"max-age not a number", {"a=b; Max-Age=1x"}, kLogin, kHome, "a=b"},
     {"expires in the past", {"a=b; Expires=Thu, 01 Jan 1970 00:00:00 GMT"}, kLogin, kHome, ""},
-    {"max-age wins over a past date", {"a=b; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=100"}, kLogin, kHome,
+    {"max-age wins over a past date",
+     {"a=b; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=100"},
+     kLogin,
+     kHome,
      "a=b"},
-    {"max-age zero wins over a future date", {"a=b; Max-Age=0; Expires=Fri, 01 Jan 2100 00:00:00 GMT"}, kLogin,
-     kHome, ""},
+    {"max-age zero wins over a future date",
+     {"a=b; Max-Age=0; Expires=Fri, 01 Jan 2100 00:00:00 GMT"},
+     kLogin,
+     kHome,
+     ""},
     {"dashed date in the future", {"a=b; Expires=Wed, 09-Jun-2100 10:18:14 GMT"}, kLogin, kHome, "a=b"},
     {"two-digit year 99 is 1999", {"a=b; Expires=Wed, 09-Jun-99 10:18:14 GMT"}, kLogin, kHome, ""},
     {"two-digit year 69 is 2069", {"a=b; Expires=Sun, 09-Jun-69 10:18:14 GMT"}, kLogin, kHome, "a=b"},
@@ -495,9 +537,9 @@ TEST(CookieRfc6265, EachCaseSendsWhatTheRulesSay) {
 
 TEST(CookieRfc6265, DatesInEveryFormServersUse) {
   const TzqDateTime expected = EncodeDateTime(1994, 11, 6, 8, 49, 37, 0);
-  for (const char* text : {"Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT",
-                           "Sun Nov  6 08:49:37 1994", "06-nov-1994 08:49:37", "Sun, 6 Nov 1994 8:49:37 +0000",
-                           "1994 Nov 6 08:49:37th"}) {
+  for (const char* text :
+       {"Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994",
+        "06-nov-1994 08:49:37", "Sun, 6 Nov 1994 8:49:37 +0000", "1994 Nov 6 08:49:37th"}) {
     TzqDateTime date = 0;
     ASSERT_TRUE(ParseCookieDate(text, date)) << text;
     EXPECT_DOUBLE_EQ(date, expected) << text;
@@ -507,9 +549,9 @@ TEST(CookieRfc6265, DatesInEveryFormServersUse) {
   EXPECT_DOUBLE_EQ(date, kUnixDateDelta);
   ASSERT_TRUE(ParseCookieDate("Sat, 01-Jan-00 00:00:00 GMT", date));
   EXPECT_DOUBLE_EQ(date, EncodeDate(2000, 1, 1));
-  for (const char* text : {"", "Sun, 31 Feb 1994 08:49:37 GMT", "Sun, 06 Nov 1994 24:00:00 GMT",
-                           "Sun, 06 Nov 1600 08:49:37 GMT", "Sun, 06 Nov 1994", "06 Nov 1994 08:49",
-                           "Sun, 06 Xyz 1994 08:49:37 GMT", "Sun, 123 Nov 1994 08:49:37 GMT"})
+  for (const char* text :
+       {"", "Sun, 31 Feb 1994 08:49:37 GMT", "Sun, 06 Nov 1994 24:00:00 GMT", "Sun, 06 Nov 1600 08:49:37 GMT",
+        "Sun, 06 Nov 1994", "06 Nov 1994 08:49", "Sun, 06 Xyz 1994 08:49:37 GMT", "Sun, 123 Nov 1994 08:49:37 GMT"})
     EXPECT_FALSE(ParseCookieDate(text, date)) << text;
 }
 

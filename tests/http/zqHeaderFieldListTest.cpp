@@ -35,8 +35,9 @@ TEST(HeaderFieldListParameters, ClearAndRemoveKeepTheRestIntact) {
 }
 
 TEST(HeaderFieldList, ParsesFieldsSkipsStatusAndContinuationLinesAndStopsAtTheEmptyLine) {
-  TzqStringList lines{"HTTP/1.1 200 OK", "Set-Cookie: a=1", "X-Long: part1", "\tpart2", " part3",
-                      "set-cookie: b=2", "", "Body: not a field"};
+  TzqStringList lines{
+      "HTTP/1.1 200 OK",  "Set-Cookie: a=1", "X-Long: part1", "\tpart2", " part3", "set-cookie: b=2", "",
+      "Body: not a field"};
   TzqHeaderFieldList fields(lines);
   EXPECT_EQ(fields.HeaderEnd(), 6);
   ASSERT_EQ(fields.FieldCount(), 3);
@@ -69,7 +70,7 @@ TEST(HeaderFieldList, AddsAtTheHeaderEndBeforeTheBodyAndSkipsEmptyValues) {
   EXPECT_EQ(fields.InsertLine(-5, "GET / HTTP/1.1", false), 6);
   EXPECT_EQ(fields.InsertLine(99, "Last: 1", false), 7);
   EXPECT_EQ(LinesOf(lines), (std::vector<std::string>{"GET / HTTP/1.1", "Host: a", "Accept: */*", "Range: bytes=0-",
-                                                       "authfield:", "X-Raw:  kept as is", "Last: 1", "", "body"}));
+                                                      "authfield:", "X-Raw:  kept as is", "Last: 1", "", "body"}));
 }
 
 TEST(HeaderFieldList, AppendsParametersWithTheItemDelimiter) {
@@ -97,8 +98,8 @@ TEST(HeaderFieldList, AParameterAppendedToAContinuationLineKeepsItFolded) {
   TzqHeaderFieldList fields(lines);
   fields.SetItemDelimiter(',');
   fields.AddParameter("WWW-Authenticate", "qop", "auth");
-  EXPECT_EQ(LinesOf(lines), (std::vector<std::string>{"WWW-Authenticate: Digest realm=\"r\",", "\t nonce=\"n\", qop=auth",
-                                                       "Next: x"}));
+  EXPECT_EQ(LinesOf(lines),
+            (std::vector<std::string>{"WWW-Authenticate: Digest realm=\"r\",", "\t nonce=\"n\", qop=auth", "Next: x"}));
   EXPECT_EQ(fields.IndexOfField("Next"), 1);
 }
 

@@ -34,8 +34,8 @@ TzqAnswer Ask(std::initializer_list<std::string> challenges, const std::string& 
   TzqStringList list;
   for (const std::string& c : challenges) list.Add(c);
   TzqAnswer answer;
-  answer.produced = TzqHttpAuthorization::Authorize(parser, method, user, password, list, client, answer.value,
-                                                    answer.fresh, body);
+  answer.produced =
+      TzqHttpAuthorization::Authorize(parser, method, user, password, list, client, answer.value, answer.fresh, body);
   return answer;
 }
 
@@ -44,7 +44,6 @@ bool IsClientNonce(const std::string& text) {
   return text.size() == 32 && text.compare(0, 2, "ab") == 0 &&
          text.find_first_not_of("0123456789abcdef", 2) == std::string::npos;
 }
-
 
 std::string Sha256Hex(const std::string& text) { return HexDigest(EVP_sha256(), text); }
 
@@ -97,8 +96,8 @@ TEST(HttpDigest, QopChoiceAndTheResponseWithoutQop) {
   const std::string ha2 = Md5Hex("GET:/dir/index.html");
   // No body: the hash of the empty text.
   EXPECT_EQ(DigestParameter(answer.value, "response"),
-            Md5Hex(ha1 + ":n:00000001:" + DigestParameter(answer.value, "cnonce") + ":auth-int:" +
-                   Md5Hex("GET:/dir/index.html:" + HexDigest(EVP_md5(), ""))));
+            Md5Hex(ha1 + ":n:00000001:" + DigestParameter(answer.value, "cnonce") +
+                   ":auth-int:" + Md5Hex("GET:/dir/index.html:" + HexDigest(EVP_md5(), ""))));
 
   answer = Ask({"Digest realm=\"r\", nonce=\"n\""}, "u", "p");
   EXPECT_EQ(answer.value, "Digest username=\"u\", realm=\"r\", uri=\"/dir/index.html\", nonce=\"n\", response=\"" +
@@ -175,8 +174,8 @@ TEST(AuthIdentity, DomainComesBeforeTheFirstBackslashOrSlash) {
 
 TEST(HttpChallenges, OneValueMayHoldSeveralChallengesAndQuotedCommasStayInside) {
   const TzqStringList split = TzqHttpAuthorization::SplitChallenges(
-      TzqStringList{"Digest realm=\"a, b\", nonce=\"n\",Basic realm=\"r\"", "Negotiate YII+/a==, NTLM",
-                    "Bearer", "  , realm=orphan", "Newauth realm=\"apps\", type=1, title=\"Login \\\"x\\\"\""});
+      TzqStringList{"Digest realm=\"a, b\", nonce=\"n\",Basic realm=\"r\"", "Negotiate YII+/a==, NTLM", "Bearer",
+                    "  , realm=orphan", "Newauth realm=\"apps\", type=1, title=\"Login \\\"x\\\"\""});
   EXPECT_EQ(split.Text(),
             "Digest realm=\"a, b\", nonce=\"n\"\r\nBasic realm=\"r\"\r\nNegotiate YII+/a==\r\nNTLM\r\nBearer\r\n"
             "Newauth realm=\"apps\", type=1, title=\"Login \\\"x\\\"\"\r\n");
@@ -223,16 +222,15 @@ TEST(HttpDigest, Rfc7616ExamplesForMd5AndSha256AndTheStrongerIsChosen) {
             "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1");
   EXPECT_EQ(DigestParameter(answer.value, "algorithm"), "SHA-256");
   // An algorithm it does not know is passed over for one it does, whatever the order.
-  answer = Ask({"Digest algorithm=SHA-1024, " + std::string(kRfc7616Challenge) + ", " + md5}, "Mufasa",
-               "Circle of Life");
+  answer =
+      Ask({"Digest algorithm=SHA-1024, " + std::string(kRfc7616Challenge) + ", " + md5}, "Mufasa", "Circle of Life");
   EXPECT_EQ(DigestParameter(answer.value, "response"), "8ca523f5e9506fed4657c9700eebdbec");
 }
 
 TEST(HttpDigest, Sha512AsSomeServersOfferIt) {
   const TzqAnswer answer = Ask({"Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512"}, "u", "p");
   auto h = [](const std::string& text) { return HexDigest(EVP_sha512(), text); };
-  EXPECT_EQ(DigestParameter(answer.value, "response"),
-            h(h("u:r:p") + ":n:" + h("GET:/dir/index.html")));
+  EXPECT_EQ(DigestParameter(answer.value, "response"), h(h("u:r:p") + ":n:" + h("GET:/dir/index.html")));
 }
 
 // The inputs of RFC 7616's userhash example; the digests printed there do not follow from its
@@ -240,17 +238,20 @@ TEST(HttpDigest, Sha512AsSomeServersOfferIt) {
 TEST(HttpDigest, Rfc7616UserhashExampleWithSha512_256) {
   const std::string line =
       "Digest realm=\"api@example.org\", qop=\"auth\", algorithm=SHA-512-256, "
-      "nonce=\"5TsQWLVdgBdmrQ0XsxbDODV+57QdFR34I9HAbC/RVvkK\", opaque=\"HRPCssKJSGjCrkzDg8OhwpzCiGPChXYjwrI2QmXDnsOS\", "
+      "nonce=\"5TsQWLVdgBdmrQ0XsxbDODV+57QdFR34I9HAbC/RVvkK\", "
+      "opaque=\"HRPCssKJSGjCrkzDg8OhwpzCiGPChXYjwrI2QmXDnsOS\", "
       "charset=UTF-8, userhash=true, cnonce=\"NTg6RKcb9boFIAS3KrFK9BGeh+iDa/sm6jUMp2wds69v\"";
-  const TzqAnswer answer = Ask({line}, "J\xC3\xA4s\xC3\xB8n Doe", "Secret, or not?", nullptr,
-                               "http://api.example.org/doe.json");
+  const TzqAnswer answer =
+      Ask({line}, "J\xC3\xA4s\xC3\xB8n Doe", "Secret, or not?", nullptr, "http://api.example.org/doe.json");
   const std::string user = "J\xC3\xA4s\xC3\xB8n Doe";
   auto h = [](const std::string& text) { return HexDigest(EVP_sha512_256(), text); };
   EXPECT_EQ(DigestParameter(answer.value, "username"), h(user + ":api@example.org"));
   const std::string ha1 = h(user + ":api@example.org:Secret, or not?");
-  EXPECT_EQ(DigestParameter(answer.value, "response"),
-            h(ha1 + ":5TsQWLVdgBdmrQ0XsxbDODV+57QdFR34I9HAbC/RVvkK:00000001:NTg6RKcb9boFIAS3KrFK9BGeh+iDa/sm6jUMp2wds69v:auth:" +
-              h("GET:/doe.json")));
+  EXPECT_EQ(
+      DigestParameter(answer.value, "response"),
+      h(ha1 +
+        ":5TsQWLVdgBdmrQ0XsxbDODV+57QdFR34I9HAbC/RVvkK:00000001:NTg6RKcb9boFIAS3KrFK9BGeh+iDa/sm6jUMp2wds69v:auth:" +
+        h("GET:/doe.json")));
   EXPECT_NE(answer.value.find(", userhash=true"), std::string::npos);
 }
 
@@ -282,8 +283,7 @@ TEST(HttpDigest, TunnelsUseHostAndPortAsTheUriAndQuotesAreEscaped) {
   EXPECT_NE(answer.value.find("uri=\"target.example:8443\""), std::string::npos) << answer.value;
   EXPECT_NE(answer.value.find("username=\"us\\\"er\", realm=\"a \\\"b\\\"\""), std::string::npos) << answer.value;
   const std::string ha1 = Md5Hex("us\"er:a \"b\":p");
-  EXPECT_EQ(DigestParameter(answer.value, "response"),
-            Md5Hex(ha1 + ":n:" + Md5Hex("CONNECT:target.example:8443")));
+  EXPECT_EQ(DigestParameter(answer.value, "response"), Md5Hex(ha1 + ":n:" + Md5Hex("CONNECT:target.example:8443")));
 }
 
 // ---- NTLM and Negotiate without credentials ------------------------------------------------

@@ -34,7 +34,8 @@ TEST(HttpResponseHeader, ParsesKnownFieldsListsAndExtraFields) {
   EXPECT_EQ(header.Boundary(), "b;1");
   EXPECT_EQ(header.CharSet(), "utf-8");
   EXPECT_EQ(header.LastModified(), "Tue, 08 Dec 2026 02:40:00 GMT");
-  EXPECT_EQ(LinesOf(header.Authenticate()), (std::vector<std::string>{"Basic realm=\"a\"", "Digest realm=\"b\",nonce=\"n\""}));
+  EXPECT_EQ(LinesOf(header.Authenticate()),
+            (std::vector<std::string>{"Basic realm=\"a\"", "Digest realm=\"b\",nonce=\"n\""}));
   EXPECT_EQ(LinesOf(header.ExtraFields()), (std::vector<std::string>{"X-Custom: spaced value", "x-custom: second"}));
 
   // Parsing again starts from a clean record: no parameters, no lists left over.
@@ -96,14 +97,30 @@ TEST(HttpRequestHeader, StartsWithAcceptAndWritesInTheFixedFieldOrder) {
   TzqStringList lines{"POST / HTTP/1.1", "", "body"};
   header.WriteHeader(lines);
   EXPECT_EQ(LinesOf(lines),
-            (std::vector<std::string>{"POST / HTTP/1.1", "Accept: */*", "Accept-Charset: utf-8", "Accept-Encoding: gzip",
-                                      "Accept-Language: en", "Range: bytes=1-", "Referer: http://r/",
-                                      "Host: example.com", "User-Agent: zq", "Authorization: Basic dQ==",
-                                      "Proxy-Authorization: Basic cA==", "Content-Encoding: identity",
-                                      "Content-Language: de", "Content-Length: 10", "Content-Version: 1",
-                                      "Content-Type: multipart/form-data; boundary=----b; charset=utf-8", "Date: today",
-                                      "Expires: 0", "Transfer-Encoding: chunked", "Cache-Control: no-cache",
-                                      "Connection: keep-alive", "Proxy-Connection: close", "X-Last:  as is", "",
+            (std::vector<std::string>{"POST / HTTP/1.1",
+                                      "Accept: */*",
+                                      "Accept-Charset: utf-8",
+                                      "Accept-Encoding: gzip",
+                                      "Accept-Language: en",
+                                      "Range: bytes=1-",
+                                      "Referer: http://r/",
+                                      "Host: example.com",
+                                      "User-Agent: zq",
+                                      "Authorization: Basic dQ==",
+                                      "Proxy-Authorization: Basic cA==",
+                                      "Content-Encoding: identity",
+                                      "Content-Language: de",
+                                      "Content-Length: 10",
+                                      "Content-Version: 1",
+                                      "Content-Type: multipart/form-data; boundary=----b; charset=utf-8",
+                                      "Date: today",
+                                      "Expires: 0",
+                                      "Transfer-Encoding: chunked",
+                                      "Cache-Control: no-cache",
+                                      "Connection: keep-alive",
+                                      "Proxy-Connection: close",
+                                      "X-Last:  as is",
+                                      "",
                                       "body"}));
 
   header.Clear();

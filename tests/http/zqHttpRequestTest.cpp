@@ -297,13 +297,14 @@ TzqHttpRequestItem* AddPart(TzqHttpRequest& request, std::initializer_list<std::
 
 TEST(HttpRequestReceiving, PartHeadersChooseTheItemClass) {
   TzqHttpRequest request;
-  auto* file = dynamic_cast<TzqSubmitFileRequestItem*>(
-      AddPart(request, {"Content-Disposition: Form-Data; name=\"up\"; filename=\"a b.png\"", "Content-Type: image/png"}));
+  auto* file = dynamic_cast<TzqSubmitFileRequestItem*>(AddPart(
+      request, {"Content-Disposition: Form-Data; name=\"up\"; filename=\"a b.png\"", "Content-Type: image/png"}));
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->FieldName(), "up");
   EXPECT_EQ(file->FileName(), "a b.png");
   EXPECT_EQ(file->ContentType(), "image/png");
-  auto* field = dynamic_cast<TzqFormFieldRequestItem*>(AddPart(request, {"Content-Disposition: form-data; name=title"}));
+  auto* field =
+      dynamic_cast<TzqFormFieldRequestItem*>(AddPart(request, {"Content-Disposition: form-data; name=title"}));
   ASSERT_NE(field, nullptr);
   EXPECT_EQ(field->FieldName(), "title");
   EXPECT_NE(dynamic_cast<TzqTextRequestItem*>(

@@ -107,7 +107,8 @@ TEST(HttpResponseReader, HeaderAndBodyAreTheSameHoweverTheBytesArrive) {
   const Outcome lf = ReadAnyway("\r\n\nHTTP/1.1 200 OK\nContent-Length: 2\n\nok");
   EXPECT_EQ(lf.status, 200);
   EXPECT_EQ(lf.body, "ok");
-  const Outcome chunked = ReadAnyway("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunked("abcdefghij", 3));
+  const Outcome chunked =
+      ReadAnyway("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunked("abcdefghij", 3));
   EXPECT_EQ(chunked.body, "abcdefghij");
   const Outcome untilClose = ReadAnyway("HTTP/1.0 200 OK\r\n\r\nto the end");
   EXPECT_EQ(untilClose.body, "to the end");
@@ -146,30 +147,34 @@ TEST(HttpResponseReader, ContentLengthMustBeOnePlainDecimalNumber) {
   const Outcome twice = ReadAnyway("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\nabc");
   EXPECT_EQ(twice.error, "The response's Content-Length is not one decimal number: 3, 30");
   // The forged reply hidden behind a negative length is never taken as a body or an answer.
-  const Outcome forged = ReadAnyway("HTTP/1.1 200 OK\r\nContent-Length: -8\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged");
+  const Outcome forged =
+      ReadAnyway("HTTP/1.1 200 OK\r\nContent-Length: -8\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged");
   EXPECT_FALSE(forged.error.empty());
   EXPECT_EQ(forged.body, "");
 }
 
 TEST(HttpResponseReader, TransferCodingsAreAListWithChunkedLast) {
   const std::string text(5000, 'z');
-  const Outcome both =
-      ReadAnyway("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" + Chunked(Compressed(text, test::zfGZip), 100));
+  const Outcome both = ReadAnyway("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" +
+                                  Chunked(Compressed(text, test::zfGZip), 100));
   EXPECT_EQ(both.body, text);
   EXPECT_TRUE(both.complete);
   const Outcome split = ReadAnyway("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" +
                                    Chunked(Compressed(text, test::zfGZip), 7));
   EXPECT_EQ(split.body, text);
   // Not chunked last: the body runs to the close, decoded all the same.
-  const Outcome toClose = ReadAnyway("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n" + Compressed(text, test::zfGZip));
+  const Outcome toClose =
+      ReadAnyway("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n" + Compressed(text, test::zfGZip));
   EXPECT_EQ(toClose.body, text);
   EXPECT_TRUE(toClose.mustClose);
   // A length beside chunked is ignored, and the connection is not kept.
-  const Outcome withLength = ReadAnyway("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunked("abcd", 2));
+  const Outcome withLength =
+      ReadAnyway("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunked("abcd", 2));
   EXPECT_EQ(withLength.body, "abcd");
   EXPECT_TRUE(withLength.mustClose);
   for (const std::string unknown : {"br, chunked", "chunked, x-custom", "compress"}) {
-    const Outcome outcome = ReadAnyway("HTTP/1.1 200 OK\r\nTransfer-Encoding: " + unknown + "\r\n\r\n3\r\nabc\r\n0\r\n\r\n");
+    const Outcome outcome =
+        ReadAnyway("HTTP/1.1 200 OK\r\nTransfer-Encoding: " + unknown + "\r\n\r\n3\r\nabc\r\n0\r\n\r\n");
     EXPECT_NE(outcome.error.find("Transfer-Encoding is not supported"), std::string::npos) << unknown;
     EXPECT_EQ(outcome.body, "") << unknown;
   }

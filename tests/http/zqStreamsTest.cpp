@@ -27,8 +27,9 @@ std::string Decode(const std::string& encoded, const std::function<size_t(size_t
 }
 
 TEST(ChunkedStream, DecodesWholeByteByByteAtEverySplitAndInRandomPieces) {
-  const std::string encoded = "4\r\nWiki\r\n5;name=value\r\npedia\r\n1A \r\nabcdefghijklmnopqrstuvwxyz\r\n"
-                              "0;last\r\nExpires: never\r\nX-Sum: 1\r\n\r\n";
+  const std::string encoded =
+      "4\r\nWiki\r\n5;name=value\r\npedia\r\n1A \r\nabcdefghijklmnopqrstuvwxyz\r\n"
+      "0;last\r\nExpires: never\r\nX-Sum: 1\r\n\r\n";
   const std::string expected = "Wikipediaabcdefghijklmnopqrstuvwxyz";
   EXPECT_EQ(Decode(encoded, [](size_t n) { return n; }), expected);
   EXPECT_EQ(Decode(encoded, [](size_t) { return 1; }), expected);
@@ -84,8 +85,8 @@ TEST(ChunkedStream, TheTrailerSectionIsConsumedUpToItsEmptyLine) {
 }
 
 TEST(ChunkedStream, MalformedSizeLinesRaise) {
-  for (const std::string bad : {"\r\n", "zz\r\n", ";ext\r\n", " 5\r\n", "10000000000000000\r\n", "FFFFFFFFFFFFFFFFF\r\n",
-                                "8000000000000000\r\n"}) {
+  for (const std::string bad : {"\r\n", "zz\r\n", ";ext\r\n", " 5\r\n", "10000000000000000\r\n",
+                                "FFFFFFFFFFFFFFFFF\r\n", "8000000000000000\r\n"}) {
     TzqMemoryStream payload;
     TzqChunkedStream decoder(payload);
     EXPECT_THROW(decoder.WriteString(bad), EzqStreamError) << bad;
@@ -106,7 +107,8 @@ TEST(ChunkedStream, SizeLinesAreDigitsAndAnExtensionOnlyWithinTheirBounds) {
   };
   EXPECT_EQ(decode("3 \t;name=value\r\nabc\r\n0\r\n\r\n"), "abc");
   EXPECT_EQ(decode("3\nabc\n0\n\n"), "abc");
-  for (const std::string& bad : std::vector<std::string>{"0x10\r\n", "3 4\r\n", "3z\r\n", "3\r5\n", "3\r\nabcX\r\n", "3\r\nabc\r\r\n",
+  for (const std::string& bad :
+       std::vector<std::string>{"0x10\r\n", "3 4\r\n", "3z\r\n", "3\r5\n", "3\r\nabcX\r\n", "3\r\nabc\r\r\n",
                                 "3" + std::string(5000, ' ') + "\r\n", "1;" + std::string(5000, 'e') + "\r\n",
                                 "0\r\nX: " + std::string(2 << 20, 't')}) {
     EXPECT_THROW(decode(bad), EzqStreamError) << bad.substr(0, 20);

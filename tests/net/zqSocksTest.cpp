@@ -51,8 +51,8 @@ TEST(Socks4Request, ResolvesANameItself) {
 
 TEST(Socks4aRequest, CarriesTheNameAfterTheUserId) {
   Fixture<TzqSocks4aNetworkStream> named("example.test", 443, "id");
-  EXPECT_EQ(named.socks->BuildRequest(),
-            Join(Join(Bytes({4, 1, 0x01, 0xBB, 0, 0, 0, 1}), Bytes("id")), Join(Bytes({0}), Join(Bytes("example.test"), Bytes({0})))));
+  EXPECT_EQ(named.socks->BuildRequest(), Join(Join(Bytes({4, 1, 0x01, 0xBB, 0, 0, 0, 1}), Bytes("id")),
+                                              Join(Bytes({0}), Join(Bytes("example.test"), Bytes({0})))));
   Fixture<TzqSocks4aNetworkStream> numeric("192.0.2.7", 443);
   EXPECT_EQ(numeric.socks->BuildRequest(), Bytes({4, 1, 0x01, 0xBB, 192, 0, 2, 7, 0}));
   Fixture<TzqSocks4aNetworkStream> v6("::1", 443);
@@ -69,7 +69,8 @@ TEST(Socks4Reply, NeedsEightBytesAndResult90) {
     FAIL();
   } catch (const EzqSocksFirewallError& e) {
     EXPECT_EQ(e.ErrorCode(), 93);
-    EXPECT_STREQ(e.what(), "SOCKS error: request rejected because the client program and identd report different user-ids");
+    EXPECT_STREQ(e.what(),
+                 "SOCKS error: request rejected because the client program and identd report different user-ids");
   }
   EXPECT_TRUE(f.socks->ParseReply(Bytes({0, 90, 0, 0, 0, 0, 0, 0})));
   EXPECT_EQ(f.socks->State(), TzqSocksNetworkStream::ssPassThrough);
@@ -91,10 +92,12 @@ TEST(SocksReply, WrongVersionIsReportedAsSuch) {
             "SOCKS error: the server replied with version 4 where 0 was expected");
   Fixture<TzqSocks5NetworkStream> greeting("example.test", 80, "me", "pw");
   greeting.socks->BuildRequest();
-  EXPECT_EQ(message(*greeting.socks, Bytes({4, 0})), "SOCKS error: the server replied with version 4 where 5 was expected");
+  EXPECT_EQ(message(*greeting.socks, Bytes({4, 0})),
+            "SOCKS error: the server replied with version 4 where 5 was expected");
   Fixture<TzqSocks5NetworkStream> login("example.test", 80, "me", "pw");
   login.socks->ParseReply(Bytes({5, 2}));
-  EXPECT_EQ(message(*login.socks, Bytes({5, 0})), "SOCKS error: the server replied with version 5 where 1 was expected");
+  EXPECT_EQ(message(*login.socks, Bytes({5, 0})),
+            "SOCKS error: the server replied with version 5 where 1 was expected");
   Fixture<TzqSocks5NetworkStream> connect("example.test", 80);
   connect.socks->ParseReply(Bytes({5, 0}));
   EXPECT_EQ(message(*connect.socks, Bytes({0, 0, 0, 1, 1, 2, 3, 4, 0, 80})),
@@ -133,7 +136,8 @@ TEST(Socks5Handshake, NumericTargetsAndIPv6Replies) {
   Fixture<TzqSocks5NetworkStream> f("2001:db8::5", 80);
   f.socks->BuildRequest();
   f.socks->ParseReply(Bytes({5, 0}));
-  EXPECT_EQ(f.socks->BuildRequest(), Bytes({5, 1, 0, 4, 0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 80}));
+  EXPECT_EQ(f.socks->BuildRequest(),
+            Bytes({5, 1, 0, 4, 0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 80}));
   TzqByteArray reply = Bytes({5, 0, 0, 4});
   reply.resize(10);
   EXPECT_FALSE(f.socks->ParseReply(reply));

@@ -20,7 +20,8 @@ std::string Hex(const TzqByteArray& bytes) {
 
 TzqByteArray Bytes(const std::string& hex) {
   TzqByteArray bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return bytes;
 }
 
@@ -66,8 +67,12 @@ TEST(NtlmV2, PublishedExampleValues) {
   EXPECT_EQ(Hex(result.sessionBaseKey), "8de40ccadbc14a82f15cb0ad0de95ca3");
   EXPECT_EQ(Hex(result.encryptedRandomSessionKey), "c5dad2544fc9799094ce1ce90bc9d03e");
   const TzqByteArray temp(result.ntChallengeResponse.begin() + 16, result.ntChallengeResponse.end());
-  EXPECT_EQ(Hex(temp), "0101000000000000" "0000000000000000" "aaaaaaaaaaaaaaaa" "00000000" +
-                           Hex(challenge.targetInfo) + "00000000");
+  EXPECT_EQ(Hex(temp),
+            "0101000000000000"
+            "0000000000000000"
+            "aaaaaaaaaaaaaaaa"
+            "00000000" +
+                Hex(challenge.targetInfo) + "00000000");
 }
 
 TEST(NtlmV2, TruncatedOrMalformedChallengesAreRefused) {
@@ -92,7 +97,9 @@ TEST(NtlmV2, TruncatedOrMalformedChallengesAreRefused) {
 // squid's ntlm_fake_auth: no target information, and a stray offset in the unused target-name field.
 TEST(NtlmV2, ChallengeWithoutTargetInformationAndAStrayTargetName) {
   const TzqByteArray message = Bytes(
-      "4e544c4d53535000020000000900" "0900aeaaaaaa078208a295ff2a7056d5cb73" "0000000000003a00574f524b47524f5550");
+      "4e544c4d53535000020000000900"
+      "0900aeaaaaaa078208a295ff2a7056d5cb73"
+      "0000000000003a00574f524b47524f5550");
   TzqNtlmChallenge challenge;
   ASSERT_TRUE(ParseNtlmChallenge(message.data(), message.size(), challenge));
   EXPECT_EQ(challenge.flags, 0xa2088207u);

@@ -52,7 +52,9 @@ MemoryConnectionScript* MemoryPeer::Accept() {
   return &connections_[static_cast<size_t>(opened_++)];
 }
 
-bool MemoryConnectionScript::Readable() const { return !Drained() && pieces[nextPiece].afterRequests <= RequestsSent(); }
+bool MemoryConnectionScript::Readable() const {
+  return !Drained() && pieces[nextPiece].afterRequests <= RequestsSent();
+}
 
 int MemoryConnectionScript::Receive(void* buffer, int size) {
   // A piece's end is a split point: the next piece comes with a later read.

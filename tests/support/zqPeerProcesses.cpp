@@ -33,7 +33,8 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 void PeerProcesses::Start(const std::string& script, const std::vector<std::string>& arguments, int startSeconds) {
-  std::string command = "timeout " + std::to_string(startSeconds) + " bash " + Quoted(std::string(ZQ_PEERS_DIR) + "/" + script);
+  std::string command =
+      "timeout " + std::to_string(startSeconds) + " bash " + Quoted(std::string(ZQ_PEERS_DIR) + "/" + script);
   for (const auto& argument : arguments) command += " " + Quoted(argument);
   const std::string log = dir_.Path() + "/start.log";
   command += " > " + Quoted(log) + " 2>&1";

@@ -19,7 +19,8 @@ TEST(Md5Hex, Rfc1321TestSuite) {
   EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
   EXPECT_EQ(Md5Hex("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
   EXPECT_EQ(Md5Hex("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
-  EXPECT_EQ(Md5Hex("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"), "d174ab98d277d9f5a5611c2c9f419d9f");
+  EXPECT_EQ(Md5Hex("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
+            "d174ab98d277d9f5a5611c2c9f419d9f");
   EXPECT_EQ(Md5Hex("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
             "57edf4a22be3c955ac49da2e2107b67a");
   // no digest of nothing: an empty text stays empty
@@ -115,7 +116,8 @@ TEST(Certificate, EmailFromTheAlternativeNamesAndNoUsages) {
 TEST(Certificate, ContextsFromDerAndBadInput) {
   auto server = TlsCertificates::Get().Load("server");
   TzqByteArray der = CertEncoded(server->Context());
-  PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<uint32_t>(der.size()));
+  PCCERT_CONTEXT context =
+      CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<uint32_t>(der.size()));
   ASSERT_NE(context, nullptr);
   TzqCertificate fromDer(context);
   CertFreeCertificateContext(context);
@@ -124,7 +126,8 @@ TEST(Certificate, ContextsFromDerAndBadInput) {
   der.resize(der.size() / 2);
   EXPECT_EQ(CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<uint32_t>(der.size())), nullptr);
   EXPECT_EQ(CryptGetLastError(), CRYPT_E_ASN1_BADTAG);
-  EXPECT_EQ(CertLoadPemFiles(TlsCertificates::Get().File("server.pem"), TlsCertificates::Get().File("client.key")), nullptr);
+  EXPECT_EQ(CertLoadPemFiles(TlsCertificates::Get().File("server.pem"), TlsCertificates::Get().File("client.key")),
+            nullptr);
   EXPECT_EQ(CryptGetLastError(), NTE_BAD_KEYSET);
 }
 
@@ -143,7 +146,8 @@ uint32_t PolicyVerdict(const std::string& name, const char16_t* host, uint32_t c
   auto certificate = TlsCertificates::Get().Load(name);
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   CERT_CHAIN_PARA para;
-  EXPECT_TRUE(CertGetCertificateChain(nullptr, certificate->Context(), nullptr, certificate->Context(), &para, 0, nullptr, &chain));
+  EXPECT_TRUE(CertGetCertificateChain(nullptr, certificate->Context(), nullptr, certificate->Context(), &para, 0,
+                                      nullptr, &chain));
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
   ssl.fdwChecks = checks;
   ssl.pwszServerName = host;
@@ -172,7 +176,9 @@ TEST(ChainPolicy, VerdictsCarryTheCryptoApiCodesAndIgnoreFlagsLiftThem) {
   // the whole-chain relaxation does not cover the name
   EXPECT_EQ(PolicyVerdict("wronghost", u"localhost", 0, CERT_CHAIN_POLICY_IGNORE_ALL_FLAGS), CERT_E_CN_NO_MATCH);
   EXPECT_EQ(PolicyVerdict("client", u"localhost", SECURITY_FLAG_IGNORE_CERT_CN_INVALID), CERT_E_WRONG_USAGE);
-  EXPECT_EQ(PolicyVerdict("client", u"localhost", SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_WRONG_USAGE), 0u);
+  EXPECT_EQ(
+      PolicyVerdict("client", u"localhost", SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_WRONG_USAGE),
+      0u);
 }
 
 TEST(ChainPolicy, RevocationCheckWithoutListsIsReportedOfflineUnlessIgnored) {

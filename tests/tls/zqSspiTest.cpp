@@ -49,7 +49,8 @@ TEST_F(SspiLoading, EachObjectLoadsOnceAndReleasesItsOwnLoad) {
 }
 
 TEST_F(SspiLoading, FailuresRaiseTheirCodesAndTheNextUseTriesAgain) {
-  for (const char* name : {"security.dll", "schannel.dll", "secur32.dll"}) TzqSecurityLibraryHooks::SetLoadFails(name, true);
+  for (const char* name : {"security.dll", "schannel.dll", "secur32.dll"})
+    TzqSecurityLibraryHooks::SetLoadFails(name, true);
   TzqSspi sspi;
   try {
     sspi.FunctionTable();
@@ -88,7 +89,8 @@ TEST(SspiErrorText, InternalCodesPlatformTextsAndUnknownCodes) {
   EXPECT_TRUE(known);
   EXPECT_EQ(SspiErrorText(20, known), "Out of memory");
   // a platform text loses its closing period and line break
-  EXPECT_EQ(SspiErrorText(SEC_E_INCOMPLETE_MESSAGE, known), "The message supplied was incomplete. The signature was not verified");
+  EXPECT_EQ(SspiErrorText(SEC_E_INCOMPLETE_MESSAGE, known),
+            "The message supplied was incomplete. The signature was not verified");
   EXPECT_TRUE(known);
   EXPECT_EQ(SspiErrorText(-7, known), "The unknown error was occured: FFFFFFF9");
   EXPECT_FALSE(known);

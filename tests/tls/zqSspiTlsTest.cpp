@@ -444,13 +444,12 @@ TEST_P(TlsVerification, RejectedWithItsCodeAndAcceptedWithItsIgnoreFlag) {
   EXPECT_EQ(relaxed.LastStatus(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Certificates, TlsVerification,
-    ::testing::Values(TlsRejection{"expired", CERT_E_EXPIRED, cfIgnoreDateInvalid},
-                      TlsRejection{"wronghost", CERT_E_CN_NO_MATCH, cfIgnoreCommonNameInvalid},
-                      TlsRejection{"selfsigned", CERT_E_UNTRUSTEDROOT, cfIgnoreUnknownAuthority},
-                      TlsRejection{"unknownca", CERT_E_CHAINING, cfIgnoreUnknownAuthority}),
-    [](const auto& info) { return std::string(info.param.certificate); });
+INSTANTIATE_TEST_SUITE_P(Certificates, TlsVerification,
+                         ::testing::Values(TlsRejection{"expired", CERT_E_EXPIRED, cfIgnoreDateInvalid},
+                                           TlsRejection{"wronghost", CERT_E_CN_NO_MATCH, cfIgnoreCommonNameInvalid},
+                                           TlsRejection{"selfsigned", CERT_E_UNTRUSTEDROOT, cfIgnoreUnknownAuthority},
+                                           TlsRejection{"unknownca", CERT_E_CHAINING, cfIgnoreUnknownAuthority}),
+                         [](const auto& info) { return std::string(info.param.certificate); });
 
 }  // namespace
 }  // namespace zq

@@ -22,9 +22,9 @@ namespace {
 TzqCliOptions Parse(const std::vector<std::string>& arguments) { return ParseCliOptions(arguments); }
 
 TEST(CliOptions, ShortLongGroupedAndAttachedForms) {
-  const TzqCliOptions o = Parse({"-sfL", "-XPATCH", "--max-redirs=3", "-H", "X-A:  1", "--header", "Accept: a/b",
-                                 "-m", "1.5", "--connect-timeout", "2", "--limit-rate", "10k", "--tlsv1.3",
-                                 "--compressed", "-u", "u:p:q", "--digest", "http://h/x"});
+  const TzqCliOptions o = Parse({"-sfL", "-XPATCH", "--max-redirs=3", "-H", "X-A:  1", "--header", "Accept: a/b", "-m",
+                                 "1.5", "--connect-timeout", "2", "--limit-rate", "10k", "--tlsv1.3", "--compressed",
+                                 "-u", "u:p:q", "--digest", "http://h/x"});
   EXPECT_TRUE(o.silent);
   EXPECT_TRUE(o.fail);
   EXPECT_TRUE(o.followRedirects);
@@ -69,26 +69,26 @@ TEST(CliOptions, ProxiesAndSocks) {
 
 TEST(CliOptions, UsageErrors) {
   const std::vector<std::vector<std::string>> bad = {
-      {},                                // no URL
-      {"a", "b"},                        // two URLs
-      {"--frobnicate", "u"},             // unknown long option
-      {"-Z", "u"},                       // unknown short option
-      {"u", "-X"},                       // missing value
-      {"-sfX"},                          // missing value after a group
-      {"-x", "host", "u"},               // no port
-      {"-x", "host:0", "u"},             // port out of range
+      {},                     // no URL
+      {"a", "b"},             // two URLs
+      {"--frobnicate", "u"},  // unknown long option
+      {"-Z", "u"},            // unknown short option
+      {"u", "-X"},            // missing value
+      {"-sfX"},               // missing value after a group
+      {"-x", "host", "u"},    // no port
+      {"-x", "host:0", "u"},  // port out of range
       {"-x", "host:99999", "u"},
       {"--socks5", "h:1x", "u"},
-      {"-m", "soon", "u"},               // not a number
+      {"-m", "soon", "u"},  // not a number
       {"-m", "-1", "u"},
       {"--max-redirs", "2.5", "u"},
       {"--limit-rate", "1e20", "u"},
-      {"-d", "novalue", "u"},            // not name=value
+      {"-d", "novalue", "u"},  // not name=value
       {"-d", "=v", "u"},
       {"-H", "NoColon", "u"},
-      {"-d", "a=1", "-F", "b=2", "u"},   // two kinds of body
+      {"-d", "a=1", "-F", "b=2", "u"},  // two kinds of body
       {"-I", "-T", "f", "u"},
-      {"--silent=yes", "u"},             // a value for a flag
+      {"--silent=yes", "u"},  // a value for a flag
   };
   for (const auto& arguments : bad) {
     std::string line;

@@ -40,8 +40,8 @@ TEST(FormHandler, ThePostedFieldsComeBackDecodedLineByLine) {
             "Received at 2023-11-14 22:13:20 UTC.\n");
   // Empty and missing values, and a query in the address.
   const TzqServerResponse empty =
-      AnswerRequest(Request("POST", std::string(kFormHandlerPath) + "?x=1", "Name=&Birthdate&&Account=",
-                            "Application/X-WWW-Form-Urlencoded; charset=utf-8"),
+      AnswerRequest(Request("POST", std::string(kFormHandlerPath) + "?x=1",
+                            "Name=&Birthdate&&Account=", "Application/X-WWW-Form-Urlencoded; charset=utf-8"),
                     kArrival);
   EXPECT_EQ(empty.Body.substr(0, empty.Body.find("Received")),
             "Hello!\nYour form has arrived with these fields:\nName: \nBirthdate: \nAccount: \n");
@@ -51,9 +51,9 @@ TEST(FormHandler, PagesCarryTheRealFormAndTheSupportText) {
   const TzqServerResponse form = AnswerRequest(Request("GET", kFormPagePath, "", ""), kArrival);
   EXPECT_EQ(form.Status, 200);
   EXPECT_EQ(form.ContentType, "text/html; charset=utf-8");
-  for (const char* part : {"method=\"post\"", "action=\"serverformpost.asp\"",
-                           "enctype=\"application/x-www-form-urlencoded\"", "name=\"Name\"", "name=\"Birthdate\"",
-                           "name=\"Account\""})
+  for (const char* part :
+       {"method=\"post\"", "action=\"serverformpost.asp\"", "enctype=\"application/x-www-form-urlencoded\"",
+        "name=\"Name\"", "name=\"Birthdate\"", "name=\"Account\""})
     EXPECT_NE(form.Body.find(part), std::string::npos) << part;
   const TzqServerResponse support = AnswerRequest(Request("GET", kSupportPagePath, "", ""), kArrival);
   EXPECT_EQ(support.Status, 200);

@@ -60,7 +60,9 @@ TEST(FormRequestReader, ARequestSplitAnywhereArrivesWholeOnce) {
 
 TEST(FormRequestReader, RequestsFollowEachOtherAndTheHeadWaitsForItsBody) {
   TzqRequestReader reader;
-  reader.Append("\r\nGET /a HTTP/1.0\r\n\r\n" + kPost + "GET /b HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\nPOST /c HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+  reader.Append("\r\nGET /a HTTP/1.0\r\n\r\n" + kPost +
+                "GET /b HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\nPOST /c HTTP/1.1\r\nHost: h\r\nExpect: "
+                "100-continue\r\nContent-Length: 3\r\n\r\n");
   std::vector<TzqServerRequest> requests = ReadAll(reader);
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].Target, "/a");

@@ -65,16 +65,16 @@ TEST(NetscapeCookies, AMalformedOrOversizedFileIsRefusedWhole) {
   static const char kWithNul[] = "a.test\tFALSE\t/\tFALSE\t0\tn\tv\0w\n";
   const std::string good = "a.test\tFALSE\t/\tFALSE\t0\tn\tv\n";
   const std::vector<std::string> bad = {
-      "a.test\tFALSE\t/\tFALSE\t0\n",                // too few fields
-      "a.test\tFALSE\t/\tFALSE\t0\tn\tv\textra\n",   // too many
-      "a.test\tYES\t/\tFALSE\t0\tn\tv\n",            // not a flag
+      "a.test\tFALSE\t/\tFALSE\t0\n",               // too few fields
+      "a.test\tFALSE\t/\tFALSE\t0\tn\tv\textra\n",  // too many
+      "a.test\tYES\t/\tFALSE\t0\tn\tv\n",           // not a flag
       "a.test\tFALSE\t/\tmaybe\t0\tn\tv\n",
-      "a.test\tFALSE\t/\tFALSE\t-5\tn\tv\n",         // not a number of seconds
+      "a.test\tFALSE\t/\tFALSE\t-5\tn\tv\n",  // not a number of seconds
       "a.test\tFALSE\t/\tFALSE\t1e9\tn\tv\n",
       "a.test\tFALSE\t/\tFALSE\t9999999999999999999\tn\tv\n",
-      "\tFALSE\t/\tFALSE\t0\tn\tv\n",               // no domain
-      "#HttpOnly_#x\tFALSE\t/\tFALSE\t0\tn\tv\n",    // a domain that would read back as a comment
-      "a.test\tFALSE\t/\tFALSE\t0\tn\tv\x01\n",      // a control byte
+      "\tFALSE\t/\tFALSE\t0\tn\tv\n",              // no domain
+      "#HttpOnly_#x\tFALSE\t/\tFALSE\t0\tn\tv\n",  // a domain that would read back as a comment
+      "a.test\tFALSE\t/\tFALSE\t0\tn\tv\x01\n",    // a control byte
       std::string(kWithNul, sizeof kWithNul - 1),
       "a.test\tFALSE\t/\tFALSE\t0\tn\t" + std::string(4096, 'x') + "\n",
   };

@@ -164,7 +164,8 @@ const std::map<std::string, TzqOptionSpec>& Options() {
       {"--limit-rate", {true, [](TzqCliOptions& o, const std::string& v) { o.limitRate = Rate(v, "--limit-rate"); }}},
       {"-m", {true, [](TzqCliOptions& o, const std::string& v) { o.maxTimeMs = Milliseconds(v, "-m"); }}},
       {"--connect-timeout",
-       {true, [](TzqCliOptions& o, const std::string& v) { o.connectTimeoutMs = Milliseconds(v, "--connect-timeout"); }}},
+       {true,
+        [](TzqCliOptions& o, const std::string& v) { o.connectTimeoutMs = Milliseconds(v, "--connect-timeout"); }}},
       {"-v", {false, Flag(&TzqCliOptions::verbose)}},
       {"-s", {false, Flag(&TzqCliOptions::silent)}},
       {"-f", {false, Flag(&TzqCliOptions::fail)}},
@@ -175,11 +176,11 @@ const std::map<std::string, TzqOptionSpec>& Options() {
 // Long spellings of the short options.
 const std::map<std::string, std::string>& Aliases() {
   static const std::map<std::string, std::string> kAliases = {
-      {"--request", "-X"}, {"--header", "-H"}, {"--data", "-d"},       {"--form", "-F"},
-      {"--upload-file", "-T"}, {"--output", "-o"}, {"--head", "-I"},   {"--location", "-L"},
-      {"--user", "-u"},    {"--proxy", "-x"},  {"--proxy-user", "-U"}, {"--insecure", "-k"},
-      {"--cookie", "-b"},  {"--cookie-jar", "-c"}, {"--max-time", "-m"}, {"--verbose", "-v"},
-      {"--silent", "-s"},  {"--fail", "-f"}};
+      {"--request", "-X"},     {"--header", "-H"},     {"--data", "-d"},       {"--form", "-F"},
+      {"--upload-file", "-T"}, {"--output", "-o"},     {"--head", "-I"},       {"--location", "-L"},
+      {"--user", "-u"},        {"--proxy", "-x"},      {"--proxy-user", "-U"}, {"--insecure", "-k"},
+      {"--cookie", "-b"},      {"--cookie-jar", "-c"}, {"--max-time", "-m"},   {"--verbose", "-v"},
+      {"--silent", "-s"},      {"--fail", "-f"}};
   return kAliases;
 }
 
@@ -242,7 +243,7 @@ TzqCliOptions ParseCliOptions(const std::vector<std::string>& arguments) {
       const std::string name = argument.substr(0, equals);
       const TzqOptionSpec& spec = Find(name);
       if (!spec.takesValue && equals != std::string::npos) throw EzqUsageError(sUnknownOption + argument);
-      spec.set(options, !spec.takesValue ? std::string()
+      spec.set(options, !spec.takesValue              ? std::string()
                         : equals != std::string::npos ? argument.substr(equals + 1)
                                                       : valueAfter(name));
     } else if (argument.size() > 1 && argument[0] == '-') {

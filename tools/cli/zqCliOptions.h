@@ -28,7 +28,7 @@ struct TzqCliFormPart {
 
 struct TzqCliOptions {
   std::string url;
-  std::string method;                                     // -X; empty: from the other options
+  std::string method;                                        // -X; empty: from the other options
   std::vector<std::pair<std::string, std::string>> headers;  // -H, in order
   std::vector<std::pair<std::string, std::string>> data;     // -d name=value
   std::vector<TzqCliFormPart> form;                          // -F
@@ -39,20 +39,20 @@ struct TzqCliOptions {
   int32_t maxRedirects = 50;                                 // --max-redirs; -1: no limit
   std::string user;                                          // -u user:pass
   TzqCliAuth auth = TzqCliAuth::None;
-  std::string proxy;                                         // -x host:port
-  std::string proxyUser;                                     // -U user:pass
+  std::string proxy;      // -x host:port
+  std::string proxyUser;  // -U user:pass
   TzqCliSocks socks = TzqCliSocks::None;
-  std::string socksServer;                                   // host:port
-  std::string socksUser;                                     // --socks-user user:pass
-  std::string caFile;                                        // --cacert
-  bool insecure = false;                                     // -k
-  int tlsMinimum = 0;                                        // 12 or 13 from --tlsv1.x; 0: default
-  std::string cookieFile;                                    // -b
-  std::string cookieJar;                                     // -c
-  bool storedCookies = false;                                // --stored-cookies: -c in the library's form
+  std::string socksServer;     // host:port
+  std::string socksUser;       // --socks-user user:pass
+  std::string caFile;          // --cacert
+  bool insecure = false;       // -k
+  int tlsMinimum = 0;          // 12 or 13 from --tlsv1.x; 0: default
+  std::string cookieFile;      // -b
+  std::string cookieJar;       // -c
+  bool storedCookies = false;  // --stored-cookies: -c in the library's form
   bool compressed = false;
-  int64_t limitRate = 0;                                     // bytes per second; 0: none
-  int32_t maxTimeMs = 0;                                     // -m
+  int64_t limitRate = 0;  // bytes per second; 0: none
+  int32_t maxTimeMs = 0;  // -m
   int32_t connectTimeoutMs = 0;
   bool verbose = false;
   bool silent = false;

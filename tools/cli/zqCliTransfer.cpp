@@ -46,8 +46,9 @@ TzqExitCode ExitCodeOf(const std::exception& error) {
   if (dynamic_cast<const EzqUsageError*>(&error) != nullptr) return ecUsage;
   if (const auto* http = dynamic_cast<const EzqHttpError*>(&error))
     if (http->ErrorCode() >= 300 && http->ErrorCode() <= 599) return ecHttp;
-  if (dynamic_cast<const EzqStreamIoError*>(&error) != nullptr || dynamic_cast<const EzqReadError*>(&error) != nullptr ||
-      dynamic_cast<const EzqConvertError*>(&error) != nullptr || dynamic_cast<const EzqError*>(&error) == nullptr)
+  if (dynamic_cast<const EzqStreamIoError*>(&error) != nullptr ||
+      dynamic_cast<const EzqReadError*>(&error) != nullptr || dynamic_cast<const EzqConvertError*>(&error) != nullptr ||
+      dynamic_cast<const EzqError*>(&error) == nullptr)
     return ecLocal;
   return ecNetwork;
 }
@@ -128,11 +129,20 @@ void TzqCliTransfer::ConfigureAuthorization() {
   }
   // Digest, NTLM and Negotiate answer only a challenge of their own scheme.
   switch (options_.auth) {
-    case TzqCliAuth::None: break;
-    case TzqCliAuth::Basic: http_.SetAuthorizationType(atBasic); break;
-    case TzqCliAuth::Digest: http_.SetAuthSchemes("Digest"); break;
-    case TzqCliAuth::Ntlm: http_.SetAuthSchemes("NTLM"); break;
-    case TzqCliAuth::Negotiate: http_.SetAuthSchemes("Negotiate"); break;
+    case TzqCliAuth::None:
+      break;
+    case TzqCliAuth::Basic:
+      http_.SetAuthorizationType(atBasic);
+      break;
+    case TzqCliAuth::Digest:
+      http_.SetAuthSchemes("Digest");
+      break;
+    case TzqCliAuth::Ntlm:
+      http_.SetAuthSchemes("NTLM");
+      break;
+    case TzqCliAuth::Negotiate:
+      http_.SetAuthSchemes("Negotiate");
+      break;
   }
 }
 
@@ -182,8 +192,10 @@ void TzqCliTransfer::BuildRequest() {
   TzqHttpRequestHeader& header = request_.Header();
   for (const auto& [name, value] : options_.data) request_.AddFormField(name, value);
   for (const TzqCliFormPart& part : options_.form) {
-    if (part.file) request_.AddSubmitFile(part.name, part.value);
-    else request_.AddFormField(part.name, part.value);
+    if (part.file)
+      request_.AddSubmitFile(part.name, part.value);
+    else
+      request_.AddFormField(part.name, part.value);
   }
   if (!options_.form.empty()) header.SetContentType("multipart/form-data");
   for (const auto& [name, value] : options_.headers) AddHeaderField(header, name, value);

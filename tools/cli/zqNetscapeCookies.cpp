@@ -97,10 +97,10 @@ std::string WriteNetscapeCookies(const TzqCookieList& list) {
     const bool subdomains = !cookie.Domain.empty() && cookie.Domain[0] == '.';
     const int64_t expiry =
         cookie.Expires > 0 ? std::max<int64_t>(1, DateTimeToUnixMs(LocalToUtc(cookie.Expires)) / 1000) : 0;
-    text += Format("%s%s\t%s\t%s\t%s\t%lld\t%s\t%s\n", HasCookieFlag(cookie.CookieData, "HttpOnly") ? kHttpOnlyPrefix : "",
-                   cookie.Domain.c_str(), subdomains ? "TRUE" : "FALSE", cookie.Path.empty() ? "/" : cookie.Path.c_str(),
-                   cookie.Secure ? "TRUE" : "FALSE", static_cast<long long>(expiry), cookie.Name.c_str(),
-                   cookie.Value.c_str());
+    text += Format(
+        "%s%s\t%s\t%s\t%s\t%lld\t%s\t%s\n", HasCookieFlag(cookie.CookieData, "HttpOnly") ? kHttpOnlyPrefix : "",
+        cookie.Domain.c_str(), subdomains ? "TRUE" : "FALSE", cookie.Path.empty() ? "/" : cookie.Path.c_str(),
+        cookie.Secure ? "TRUE" : "FALSE", static_cast<long long>(expiry), cookie.Name.c_str(), cookie.Value.c_str());
   }
   return text;
 }

@@ -53,8 +53,10 @@ int main(int argc, char* argv[]) {
     const std::string option = argv[i];
     if (i + 1 >= argc) return Usage();
     const char* value = argv[++i];
-    if (option == "--cert") options.CertificateFile = value;
-    else if (option == "--key") options.KeyFile = value;
+    if (option == "--cert")
+      options.CertificateFile = value;
+    else if (option == "--key")
+      options.KeyFile = value;
     else if (option == "--port") {
       if (!ParsePort(value, options.Port)) return Usage();
     } else {

@@ -5,8 +5,8 @@
 
 #include <ctime>
 
-#include "platform/zqCrypto.h"
 #include "core/zqSystem.h"
+#include "platform/zqCrypto.h"
 #include "tools/formhandler/zqFormHandler.h"
 
 namespace zq {
@@ -142,8 +142,10 @@ void TzqFormHandlerServer::Serve(TzqClient& client) {
         continued = true;
       }
       // A request sent a few bytes at a time holds its connection for a limited time only.
-      if (!reader.HasPartialRequest()) requestStart = 0;
-      else if (requestStart == 0) requestStart = GetTickCount64();
+      if (!reader.HasPartialRequest())
+        requestStart = 0;
+      else if (requestStart == 0)
+        requestStart = GetTickCount64();
       if (requestStart != 0 && GetTickCount64() - requestStart > static_cast<uint64_t>(options_.RequestTimeOut)) break;
       if (!ReadMore(connection, reader)) break;
     }

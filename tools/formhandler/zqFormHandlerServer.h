@@ -20,8 +20,8 @@ struct TzqFormHandlerOptions {
   int32_t Port = 0;  // 0: any free port, the same on both addresses
   std::string CertificateFile;
   std::string KeyFile;
-  int32_t IdleTimeOut = 10000;          // ms without progress before a connection is dropped
-  int32_t RequestTimeOut = 30000;       // ms a request may take to arrive whole
+  int32_t IdleTimeOut = 10000;     // ms without progress before a connection is dropped
+  int32_t RequestTimeOut = 30000;  // ms a request may take to arrive whole
   size_t MaxClients = 8;
 };
 

@@ -49,7 +49,8 @@ void ParseRequestLine(std::string_view line, TzqServerRequest& request) {
   request.Method = std::string(line.substr(0, first));
   request.Target = std::string(line.substr(first + 1, last - first - 1));
   request.Version = std::string(line.substr(last + 1));
-  if (!IsToken(request.Method) || request.Target.empty() || request.Target[0] != '/') throw EzqBadRequest(sBadRequestLine);
+  if (!IsToken(request.Method) || request.Target.empty() || request.Target[0] != '/')
+    throw EzqBadRequest(sBadRequestLine);
   for (char c : request.Target)
     if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) throw EzqBadRequest(sBadRequestLine);
   if (request.Version != "HTTP/1.1" && request.Version != "HTTP/1.0") throw EzqBadRequest(sBadVersion);
@@ -95,8 +96,10 @@ void ApplyFields(TzqServerRequest& request) {
     } else if (SameText(name, "Transfer-Encoding")) {
       throw EzqBadRequest(sNoChunkedBodies);
     } else if (SameText(name, "Connection")) {
-      if (ListsToken(value, "close")) request.KeepAlive = false;
-      else if (ListsToken(value, "keep-alive")) request.KeepAlive = true;
+      if (ListsToken(value, "close"))
+        request.KeepAlive = false;
+      else if (ListsToken(value, "keep-alive"))
+        request.KeepAlive = true;
     } else if (SameText(name, "Expect")) {
       request.ExpectContinue = SameText(value, "100-continue");
     }

@@ -97,9 +97,10 @@ TEST(FormPostOnDisplay, SubmitShowsTheHandlersAnswerThenTheErrorOnceItHasStopped
   test::TestMainForm form;
   TrustDemoCa(form);
   const std::string demo = handler.Url("/products/quorvex/demos/");
-  ApplyFormPostOptions(ParseFormPostOptions({"zq_formpost", QString::fromStdString("--view-url=" + demo + "formpost.asp"),
-                                             QString::fromStdString("--host-url=" + demo + "serverformpost.asp")}),
-                       form);
+  ApplyFormPostOptions(
+      ParseFormPostOptions({"zq_formpost", QString::fromStdString("--view-url=" + demo + "formpost.asp"),
+                            QString::fromStdString("--host-url=" + demo + "serverformpost.asp")}),
+      form);
   form.zqHttp1->SetTimeOut(10000);
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form, 10000));

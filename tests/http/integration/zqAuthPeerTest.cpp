@@ -29,9 +29,9 @@
 #include "http/zqHttpAuth.h"
 #include "net/zqSocket.h"
 #include "net/zqTcpClient.h"
-#include "tls/zqSspi.h"
 #include "tests/support/zqPeerProcesses.h"
 #include "tests/support/zqTestSupport.h"
+#include "tls/zqSspi.h"
 
 // MIT Kerberos keeps objects of its OpenSSL back end that it frees only when the library is
 // unloaded, after the leak check has run; the stacks end inside libcrypto (built without frame

@@ -23,8 +23,8 @@ using test::HexDigest;
 
 using test::ReadExactly;
 using test::ReadRequest;
-using test::Recorder;
 using test::ReadUntilClosed;
+using test::Recorder;
 using test::ScriptedServer;
 using test::WriteAll;
 
@@ -63,14 +63,14 @@ ScriptedServer ChallengingServer(Recorder& seen, const std::string& challenges) 
 
 TEST(AuthScripted, AChallengeThatOnlyMentionsBasicNeverDrawsBasicCredentials) {
   Recorder seen;
-  ScriptedServer server(
-      [&](int fd) {
-        seen.Read(fd);
-        WriteAll(fd, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Bearer realm=\"basic\", error=\"invalid_token\"\r\n"
-                     "WWW-Authenticate: Digest realm=\"Basic\", nonce=\"n\", algorithm=UNKNOWN\r\n"
-                     "Content-Length: 4\r\n\r\nnope");
-        ReadUntilClosed(fd);
-      });
+  ScriptedServer server([&](int fd) {
+    seen.Read(fd);
+    WriteAll(fd,
+             "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Bearer realm=\"basic\", error=\"invalid_token\"\r\n"
+             "WWW-Authenticate: Digest realm=\"Basic\", nonce=\"n\", algorithm=UNKNOWN\r\n"
+             "Content-Length: 4\r\n\r\nnope");
+    ReadUntilClosed(fd);
+  });
   TzqHttp client;
   client.SetTimeOut(5000);
   client.SetUserName("u");
@@ -95,8 +95,9 @@ TEST(AuthScripted, NegotiateAndNtlmWithoutAnyCredentialsEndWithTheServersRefusal
   setenv("KRB5CCNAME", "FILE:/nonexistent/zq-no-ticket", 1);
   ScriptedServer server([&](int fd) {
     ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate\r\nWWW-Authenticate: NTLM\r\n"
-                 "Content-Length: 4\r\n\r\nnope");
+    WriteAll(fd,
+             "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate\r\nWWW-Authenticate: NTLM\r\n"
+             "Content-Length: 4\r\n\r\nnope");
     ReadUntilClosed(fd);
   });
   TzqHttp client;
@@ -135,8 +136,9 @@ TEST(AuthScripted, BasicAnswersItsOwnChallengeBesideABearerOne) {
 // AuthSchemes limits what answers: Basic beside a stronger Digest, and nothing when no offered
 // scheme is allowed.
 TEST(AuthScripted, AuthSchemesChooseAmongTheOfferedChallenges) {
-  const std::string offered = "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", qop=\"auth\"\r\n"
-                              "WWW-Authenticate: Basic realm=\"r\"\r\n";
+  const std::string offered =
+      "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", qop=\"auth\"\r\n"
+      "WWW-Authenticate: Basic realm=\"r\"\r\n";
   {
     Recorder seen;
     ScriptedServer server = ChallengingServer(seen, offered);
@@ -167,9 +169,10 @@ TEST(AuthScripted, AuthSchemesChooseAmongTheOfferedChallenges) {
 // The body was sent once already when the challenge comes: the answer still hashes all of it.
 TEST(AuthScripted, AuthIntHashesTheWholeBodyOfAPut) {
   Recorder seen;
-  ScriptedServer server = ChallengingServer(
-      seen, "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\", algorithm=SHA-256\r\n"
-            "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\", algorithm=MD5\r\n");
+  ScriptedServer server =
+      ChallengingServer(seen,
+                        "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\", algorithm=SHA-256\r\n"
+                        "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\", algorithm=MD5\r\n");
   TzqHttp client;
   client.SetTimeOut(5000);
   client.SetUserName("u");
@@ -194,15 +197,15 @@ TEST(AuthScripted, AuthIntHashesTheWholeBodyOfAPut) {
 
 TEST(AuthScripted, TunnelDigestUsesTheTargetAuthorityAsItsUri) {
   Recorder seen;
-  ScriptedServer server(
-      [&](int fd) {
-        seen.Read(fd);
-        WriteAll(fd, "HTTP/1.1 407 Proxy Authentication Required\r\n"
-                     "Proxy-Authenticate: Digest realm=\"p\", nonce=\"pn\"\r\nContent-Length: 0\r\n\r\n");
-        seen.Read(fd);
-        WriteAll(fd, "HTTP/1.1 200 Connection established\r\n\r\n");
-        ReadUntilClosed(fd);
-      });
+  ScriptedServer server([&](int fd) {
+    seen.Read(fd);
+    WriteAll(fd,
+             "HTTP/1.1 407 Proxy Authentication Required\r\n"
+             "Proxy-Authenticate: Digest realm=\"p\", nonce=\"pn\"\r\nContent-Length: 0\r\n\r\n");
+    seen.Read(fd);
+    WriteAll(fd, "HTTP/1.1 200 Connection established\r\n\r\n");
+    ReadUntilClosed(fd);
+  });
   TzqHttpProxy proxy;
   proxy.SetServer(server.Address());
   proxy.SetPort(server.Port());

@@ -19,8 +19,8 @@ namespace {
 using test::ReadExactly;
 using test::ReadHeader;
 using test::ReadRequest;
-using test::Recorder;
 using test::ReadUntilClosed;
+using test::Recorder;
 using test::ScriptedServer;
 using test::WriteAll;
 
@@ -156,10 +156,12 @@ TEST_F(HttpClientScripted, ThroughAProxyTheTargetIsTheFullUrlAndHostDropsPorts80
       false, 3);
   client.ProxySettings().SetServer("127.0.0.1");
   client.ProxySettings().SetPort(proxy.Port());
-  for (const char* url : {"http://a.test/x?q=1", "http://a.test:443/", "http://a.test:8080/"}) EXPECT_EQ(Body(url), "ok");
+  for (const char* url : {"http://a.test/x?q=1", "http://a.test:443/", "http://a.test:8080/"})
+    EXPECT_EQ(Body(url), "ok");
   ASSERT_EQ(seen.requests.size(), 3u);
-  EXPECT_EQ(seen.requests[0], "GET http://a.test/x?q=1 HTTP/1.1\r\nAccept: */*\r\nAccept-Encoding: gzip, deflate\r\nHost: a.test\r\n"
-                              "User-Agent: Mozilla/4.0 (compatible; Quorvex)\r\nProxy-Connection: Keep-Alive\r\n\r\n");
+  EXPECT_EQ(seen.requests[0],
+            "GET http://a.test/x?q=1 HTTP/1.1\r\nAccept: */*\r\nAccept-Encoding: gzip, deflate\r\nHost: a.test\r\n"
+            "User-Agent: Mozilla/4.0 (compatible; Quorvex)\r\nProxy-Connection: Keep-Alive\r\n\r\n");
   EXPECT_NE(seen.requests[1].find("\r\nHost: a.test\r\n"), std::string::npos) << seen.requests[1];
   EXPECT_NE(seen.requests[2].find("\r\nHost: a.test:8080\r\n"), std::string::npos) << seen.requests[2];
   client.Close();
@@ -212,17 +214,19 @@ TEST_F(HttpClientScripted, RedirectsAfterAPost) {
 
 TEST_F(HttpClientScripted, RedirectLimit) {
   std::atomic<int> answered{0};
-  ScriptedServer server([&](int fd) {
-    for (;;) {
-      ReadHeader(fd);
-      WriteAll(fd, Format("HTTP/1.1 301 Moved\r\nLocation: /r%d\r\nContent-Length: 0\r\n\r\n", ++answered));
-      if (answered == 20) {
-        ReadHeader(fd);
-        WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-        return;
-      }
-    }
-  }, false, 2);
+  ScriptedServer server(
+      [&](int fd) {
+        for (;;) {
+          ReadHeader(fd);
+          WriteAll(fd, Format("HTTP/1.1 301 Moved\r\nLocation: /r%d\r\nContent-Length: 0\r\n\r\n", ++answered));
+          if (answered == 20) {
+            ReadHeader(fd);
+            WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+            return;
+          }
+        }
+      },
+      false, 2);
   try {
     Body(Url(server, "/"));
     ADD_FAILURE() << "the sixteenth redirect was followed";
@@ -266,7 +270,8 @@ TEST_F(HttpClientScripted, ChallengesAreAnsweredUnlessAFixedAuthorizationIsSet) 
       [&](int fd) {
         const std::string request = seen.Read(fd);
         if (request.find("Authorization: Basic") == std::string::npos)
-          WriteAll(fd, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 4\r\n\r\nnope");
+          WriteAll(fd,
+                   "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 4\r\n\r\nnope");
         else
           WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nyes");
         ReadUntilClosed(fd);
@@ -296,10 +301,12 @@ TEST_F(HttpClientScripted, ChallengesAreAnsweredUnlessAFixedAuthorizationIsSet) 
 
 TEST_F(HttpClientScripted, CompressionCachingAndHttp10) {
   Recorder seen;
-  ScriptedServer server([&](int fd) {
-    seen.Read(fd);
-    WriteAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
-  }, false, 2);
+  ScriptedServer server(
+      [&](int fd) {
+        seen.Read(fd);
+        WriteAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+      },
+      false, 2);
   client.SetAllowCompression(false);
   client.SetAllowCaching(false);
   client.SetHttpVersion(hvHttp1_0);
@@ -308,9 +315,10 @@ TEST_F(HttpClientScripted, CompressionCachingAndHttp10) {
   client.SetHttpVersion(hvHttp1_1);
   EXPECT_EQ(Body(Url(server, "/")), "ok");
   ASSERT_EQ(seen.requests.size(), 2u);
-  EXPECT_EQ(seen.requests[0], Format("GET / HTTP/1.0\r\nAccept: */*\r\nHost: 127.0.0.1:%d\r\nUser-Agent: Mozilla/4.0 (compatible; "
-                                     "Quorvex)\r\nPragma: no-cache\r\nConnection: Keep-Alive\r\n\r\n",
-                                     server.Port()));
+  EXPECT_EQ(seen.requests[0],
+            Format("GET / HTTP/1.0\r\nAccept: */*\r\nHost: 127.0.0.1:%d\r\nUser-Agent: Mozilla/4.0 (compatible; "
+                   "Quorvex)\r\nPragma: no-cache\r\nConnection: Keep-Alive\r\n\r\n",
+                   server.Port()));
   EXPECT_NE(seen.requests[1].find("\r\nCache-Control: no-cache\r\n"), std::string::npos);
   EXPECT_EQ(seen.requests[1].find("Accept-Encoding"), std::string::npos);
 }
@@ -412,8 +420,9 @@ TEST_F(HttpClientScripted, ProxyChallengeAndRedirectResolution) {
       [&](int fd) {
         const std::string request = seen.Read(fd);
         if (request.find("Proxy-Authorization: Basic cHU6cHA=") == std::string::npos) {
-          WriteAll(fd, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
-                       "Content-Length: 0\r\n\r\n");
+          WriteAll(fd,
+                   "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
+                   "Content-Length: 0\r\n\r\n");
         } else if (request.find(" http://a.test/start ") != std::string::npos) {
           WriteAll(fd, "HTTP/1.1 301 Moved\r\nLocation: //b.test/next\r\nContent-Length: 0\r\n\r\n");
         } else {

@@ -76,8 +76,9 @@ TEST_F(HttpCustomMethod, RenderedBodyChallengesAndCookies) {
       [&](int fd) {
         const std::string request = seen.Read(fd);
         if (request.find("Authorization: Basic") == std::string::npos)
-          WriteAll(fd, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\n"
-                       "Set-Cookie: session=s1; Path=/\r\nContent-Length: 0\r\n\r\n");
+          WriteAll(fd,
+                   "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\n"
+                   "Set-Cookie: session=s1; Path=/\r\nContent-Length: 0\r\n\r\n");
         else
           WriteAll(fd, "HTTP/1.1 207 Multi-Status\r\nContent-Length: 5\r\n\r\nfound");
         ReadUntilClosed(fd);

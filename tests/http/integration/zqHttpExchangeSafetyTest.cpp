@@ -18,11 +18,11 @@
 namespace zq {
 namespace {
 
+using test::HttpErrorOf;
 using test::ReadExactly;
 using test::ReadHeader;
 using test::ReadRequest;
 using test::ReadUntilClosed;
-using test::HttpErrorOf;
 using test::Recorder;
 using test::ScriptedServer;
 using test::WriteAll;
@@ -40,8 +40,7 @@ const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 class TunnelProxy {
 public:
   explicit TunnelProxy(std::vector<std::string> answers, int connections = 1)
-      : answers_(std::move(answers)),
-        server_([this](int fd) { Serve(fd); }, false, connections) {
+      : answers_(std::move(answers)), server_([this](int fd) { Serve(fd); }, false, connections) {
     test::TlsCertificates::Get();  // trusted through SSL_CERT_FILE
   }
   int Port() const { return server_.Port(); }
@@ -106,7 +105,7 @@ TEST_F(ExchangeSafety, HttpsNeverRidesAKeptPlainConnection) {
   EXPECT_EQ(Get(Url(server)), "ok");
   EXPECT_TRUE(client.Active());
   EXPECT_ANY_THROW(Get(Format("https://127.0.0.1:%d/", server.Port())));
-  EXPECT_EQ(leftOnPlain, "");  // nothing of the https request went out in clear
+  EXPECT_EQ(leftOnPlain, "");       // nothing of the https request went out in clear
   EXPECT_EQ(firstTlsByte, "\x16");  // a new connection, opened with a TLS handshake
   EXPECT_EQ(server.Accepted(), 2);
 }
@@ -127,7 +126,8 @@ TEST_F(ExchangeSafety, ServerCredentialsStayWithTheirOrigin) {
     Recorder seenAtA;
     ScriptedServer a([&](int fd) {
       seenAtA.Read(fd);
-      WriteAll(fd, Format("HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n", Url(b, "/landing").c_str()));
+      WriteAll(fd,
+               Format("HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n", Url(b, "/landing").c_str()));
       ReadUntilClosed(fd, 1000);
     });
     std::string url = Url(a);
@@ -153,8 +153,9 @@ TEST_F(ExchangeSafety, ServerCredentialsStayWithTheirOrigin) {
 }
 
 TEST_F(ExchangeSafety, ProxyCredentialsAndFieldsStayWithTheProxy) {
-  TunnelProxy proxy({"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
-                     "Content-Length: 0\r\n\r\n"});
+  TunnelProxy proxy(
+      {"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
+       "Content-Length: 0\r\n\r\n"});
   UseTunnel(proxy);
   client.ProxySettings().SetUserName("proxyuser");
   client.ProxySettings().SetPassword("proxypass");
@@ -181,7 +182,8 @@ TEST_F(ExchangeSafety, InsideATunnelTheOriginsConnectionFieldDecides) {
     EXPECT_TRUE(client.Active());
     client.Close();
   }
-  TunnelProxy proxy({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\nProxy-Connection: keep-alive\r\n\r\nok"});
+  TunnelProxy proxy(
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\nProxy-Connection: keep-alive\r\n\r\nok"});
   UseTunnel(proxy);
   EXPECT_EQ(Get("https://localhost/"), "ok");
   EXPECT_FALSE(client.Active());
@@ -233,8 +235,9 @@ TEST_F(ExchangeSafety, RedirectsFollowOnlyHttpAndHttpsToRealPorts) {
 TEST_F(ExchangeSafety, InterimResponsesNeverTakeTheNextRequestsPlace) {
   ScriptedServer server([&](int fd) {
     ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"
-                 "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none");
+    WriteAll(fd,
+             "HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"
+             "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none");
     ReadRequest(fd);
     WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo");
     ReadUntilClosed(fd);
@@ -251,7 +254,8 @@ TEST_F(ExchangeSafety, AForgedReplyBehindABadLengthIsNeverTheNextAnswer) {
       [&, n = 0](int fd) mutable {
         ReadRequest(fd);
         if (n++ == 0) {
-          WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: -8\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged");
+          WriteAll(fd,
+                   "HTTP/1.1 200 OK\r\nContent-Length: -8\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged");
         } else {
           WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nreal");
         }
@@ -279,7 +283,8 @@ TEST_F(ExchangeSafety, CallerValuesCannotAddHeaderLines) {
       call();
       ADD_FAILURE() << "sent, at step " << step;
     } catch (const EzqError& e) {
-      EXPECT_TRUE(Has(e.what(), "A CR, LF or NUL character cannot go into a request header")) << e.what() << " at step " << step;
+      EXPECT_TRUE(Has(e.what(), "A CR, LF or NUL character cannot go into a request header"))
+          << e.what() << " at step " << step;
     }
     client.Close();
   };

@@ -132,8 +132,10 @@ TEST(HttpProxyTunnel, ChallengesBeyondMaxAuthRetriesFail) {
 
 TEST(HttpProxyTunnel, BasicFirstAndProxyConnectionCloseBeforeARetry) {
   std::atomic<int> connection{0};
-  const std::string basicFirst = "CONNECT far.example:443 HTTP/1.1\r\nProxy-Authorization: Basic dXNlcjpwYXNz\r\n"
-                                 "Host: far.example:443\r\n" + kUserAgent + kKeepAlive + "\r\n";
+  const std::string basicFirst =
+      "CONNECT far.example:443 HTTP/1.1\r\nProxy-Authorization: Basic dXNlcjpwYXNz\r\n"
+      "Host: far.example:443\r\n" +
+      kUserAgent + kKeepAlive + "\r\n";
   ScriptedServer server(
       [&](int fd) {
         const int n = connection++;
@@ -164,14 +166,17 @@ TEST(HttpProxyTunnel, BasicFirstAndProxyConnectionCloseBeforeARetry) {
 TEST(HttpProxyTunnel, InterimContinueIsSkippedAndNothingAfterTheHeaderIsRead) {
   ScriptedServer server([&](int fd) {
     ReadRequest(fd);
-    WriteAll(fd, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nVia: p\r\n\r\n\x16\x03\x01" "far");
+    WriteAll(fd,
+             "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nVia: p\r\n\r\n\x16\x03\x01"
+             "far");
     ReadUntilClosed(fd);
   });
   TzqHttpProxy proxy;
   UseProxy(proxy, server);
   std::string header;
-  proxy.OnReceiveResponse = [&](TzqObject*, const std::string&, int32_t, const TzqStringList& h,
-                                const TzqStringList&) { header = h.Text(); };
+  proxy.OnReceiveResponse = [&](TzqObject*, const std::string&, int32_t, const TzqStringList& h, const TzqStringList&) {
+    header = h.Text();
+  };
   proxy.OpenTunnel("far.example", 443);
   EXPECT_EQ(proxy.StatusCode(), 200);
   EXPECT_EQ(header, "HTTP/1.1 200 OK\r\nVia: p\r\n\r\n");
@@ -208,8 +213,8 @@ TEST(HttpProxyTunnel, RedirectFailsButUseProxySucceeds) {
 
 TEST(HttpProxyTunnel, DroppedKeptConnectionIsReopenedOnceSilently) {
   std::atomic<int> connection{0};
-  const std::string resent = "CONNECT far.example:443 HTTP/1.0\r\n" + kUserAgent + kKeepAlive +
-                             "Host: far.example:443\r\n\r\n";
+  const std::string resent =
+      "CONNECT far.example:443 HTTP/1.0\r\n" + kUserAgent + kKeepAlive + "Host: far.example:443\r\n\r\n";
   ScriptedServer server(
       [&](int fd) {
         const int n = connection++;
@@ -315,8 +320,9 @@ TEST(HttpProxyTunnel, ResponseBodiesByTheirFraming) {
       [&](int fd) {
         const int n = connection++;
         ReadRequest(fd);
-        WriteAll(fd, "HTTP/1.1 407 Denied\r\nProxy-Authenticate: Basic realm=\"p\"\r\nTransfer-Encoding: chunked\r\n"
-                     "\r\n4\r\nno e\r\n5\r\nntry\n\r\n0\r\n\r\n");
+        WriteAll(fd,
+                 "HTTP/1.1 407 Denied\r\nProxy-Authenticate: Basic realm=\"p\"\r\nTransfer-Encoding: chunked\r\n"
+                 "\r\n4\r\nno e\r\n5\r\nntry\n\r\n0\r\n\r\n");
         if (n == 1) {
           ReadRequest(fd);
           WriteAll(fd, "HTTP/1.1 200 OK\r\n\r\n");
@@ -420,7 +426,8 @@ TEST(HttpProxyTunnel, BodiesBeyondAMebibyteAreRefused) {
 
 TEST(HttpProxyTunnel, Ipv6TargetIsBracketedInTheRequestLineAndHost) {
   ScriptedServer server([&](int fd) {
-    Expect(ReadRequest(fd), "CONNECT [2001:db8::1]:443 HTTP/1.0\r\nHost: [2001:db8::1]:443\r\n" + kUserAgent + kKeepAlive + "\r\n",
+    Expect(ReadRequest(fd),
+           "CONNECT [2001:db8::1]:443 HTTP/1.0\r\nHost: [2001:db8::1]:443\r\n" + kUserAgent + kKeepAlive + "\r\n",
            "CONNECT");
     WriteAll(fd, "HTTP/1.0 200 Connection established\r\n\r\n");
     ReadUntilClosed(fd);

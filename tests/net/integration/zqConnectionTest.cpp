@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "codec/zqUtils.h"
-#include "net/zqSocket.h"
 #include "core/zqSystem.h"
+#include "net/zqSocket.h"
 #include "tests/net/integration/zqRecordingStream.h"
 #include "tests/support/zqLoopback.h"
 
@@ -68,10 +68,12 @@ private:
 class ConnectionFamilies : public ::testing::TestWithParam<bool> {};
 
 TEST_P(ConnectionFamilies, ExchangesDataAndReportsBothEnds) {
-  ScriptedServer server([](int fd) {
-    EXPECT_EQ(ReadExactly(fd, 5), "hello");
-    WriteAll(fd, "world!");
-  }, GetParam());
+  ScriptedServer server(
+      [](int fd) {
+        EXPECT_EQ(ReadExactly(fd, 5), "hello");
+        WriteAll(fd, "world!");
+      },
+      GetParam());
   Client client(server);
   EXPECT_TRUE(client.connection.Active());
   EXPECT_EQ(client.connection.PeerIP(), server.Address());

@@ -18,11 +18,13 @@ using test::SocksPeer;
 
 // Answers the five bytes it gets in upper case.
 std::unique_ptr<ScriptedServer> EchoServer(bool ipv6 = false) {
-  return std::make_unique<ScriptedServer>([](int fd) {
-    std::string text = test::ReadExactly(fd, 5);
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    test::WriteAll(fd, text);
-  }, ipv6);
+  return std::make_unique<ScriptedServer>(
+      [](int fd) {
+        std::string text = test::ReadExactly(fd, 5);
+        for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        test::WriteAll(fd, text);
+      },
+      ipv6);
 }
 
 struct Route {
@@ -130,8 +132,12 @@ TEST_F(DanteNoAuth, Socks4aIsRefused) {
 
 TEST_F(DanteUserPass, Socks5WithUserNameAndPassword) {
   ExchangeThrough(Peer_(), {.type = ftSocks5, .user = "socksuser", .password = "sockspass"});
-  ExchangeThrough(Peer_(), {.type = ftSocks5, .firewall = "::1", .target = "::1", .user = "socksuser",
-                            .password = "sockspass", .ipv6Target = true});
+  ExchangeThrough(Peer_(), {.type = ftSocks5,
+                            .firewall = "::1",
+                            .target = "::1",
+                            .user = "socksuser",
+                            .password = "sockspass",
+                            .ipv6Target = true});
 }
 
 TEST_F(DanteUserPass, WrongPasswordAndNoLoginAreRefused) {

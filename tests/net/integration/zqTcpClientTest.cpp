@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "net/zqTcpClient.h"
 #include "core/zqSystem.h"
+#include "net/zqTcpClient.h"
 #include "tests/support/zqLoopback.h"
 
 namespace zq {

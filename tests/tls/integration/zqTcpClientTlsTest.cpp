@@ -275,7 +275,8 @@ TEST(TcpClientTls, ATrustedServerIsVerifiedOnceAndTheEventSeesSuccess) {
   TzqTcpClientTls client;
   Aim(client, peer.Port());
   int calls = 0;
-  client.OnVerifyServer = [&](TzqObject*, TzqCertificate* certificate, const std::string&, int32_t code, bool& verified) {
+  client.OnVerifyServer = [&](TzqObject*, TzqCertificate* certificate, const std::string&, int32_t code,
+                              bool& verified) {
     ++calls;
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(verified);
@@ -445,7 +446,7 @@ TEST(TcpClientTls, WeakServerKeysAreRefused) {
       {"weak512", {"-www", "-tls1_2", "-cipher", "DEFAULT:@SECLEVEL=0"}},
   };
   const TzqCertificateVerifyFlags allIgnored{cfIgnoreCommonNameInvalid, cfIgnoreDateInvalid, cfIgnoreUnknownAuthority,
-                                             cfIgnoreRevocation,         cfIgnoreWrongUsage,  cfIgnoreChainPolicyErrors};
+                                             cfIgnoreRevocation,        cfIgnoreWrongUsage,  cfIgnoreChainPolicyErrors};
   for (const auto& [certificate, arguments] : servers) {
     SCOPED_TRACE(certificate);
     TlsPeer peer(certificate, arguments);
@@ -487,7 +488,8 @@ TEST(TcpClientTls, CAFileAndCAPathReplaceTheSystemStore) {
   EXPECT_EQ(opened(privateCa, pki.File("untrusted-ca.pem"), ""), "HTTP/1.0 200 ok");
   // Used instead of the system store, not beside it.
   EXPECT_EQ(opened(publicCa, "", ""), "HTTP/1.0 200 ok");
-  EXPECT_EQ(opened(publicCa, pki.File("untrusted-ca.pem"), ""), SspiErrorText(static_cast<int32_t>(CERT_E_UNTRUSTEDROOT)));
+  EXPECT_EQ(opened(publicCa, pki.File("untrusted-ca.pem"), ""),
+            SspiErrorText(static_cast<int32_t>(CERT_E_UNTRUSTEDROOT)));
   const std::string hashed = privateCa.Run() + "/hashed";
   std::filesystem::create_directories(hashed);
   std::filesystem::copy_file(pki.File("untrusted-ca.pem"), hashed + "/private.pem");

@@ -64,9 +64,10 @@ TEST(ServerEngine, AnswersSClient) {
   test::TempDir dir;
   std::string output = dir.File("s_client.out");
   std::thread client([&] {
-    std::string command = "(printf 'ping\\n'; sleep 2) | timeout 20 openssl s_client -connect 127.0.0.1:" +
-                          std::to_string(port) + " -servername localhost -verify_return_error -quiet -CAfile '" +
-                          pki.File("ca.pem") + "' > '" + output + "' 2>&1";
+    std::string command =
+        "(printf 'ping\\n'; sleep 2) | timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+        " -servername localhost -verify_return_error -quiet -CAfile '" + pki.File("ca.pem") + "' > '" + output +
+        "' 2>&1";
     std::system(command.c_str());
   });
   pollfd p{listener, POLLIN, 0};

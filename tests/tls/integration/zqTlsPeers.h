@@ -25,8 +25,8 @@ class TlsPeer {
 public:
   TlsPeer(const std::string& certificate, const std::vector<std::string>& arguments) : port_(FreePort()) {
     const TlsCertificates& pki = TlsCertificates::Get();
-    std::vector<std::string> all = {Run(), std::to_string(port_), "-cert", pki.File(certificate + ".pem"), "-key",
-                                    pki.File(certificate + ".key")};
+    std::vector<std::string> all = {Run(),  std::to_string(port_),         "-cert", pki.File(certificate + ".pem"),
+                                    "-key", pki.File(certificate + ".key")};
     all.insert(all.end(), arguments.begin(), arguments.end());
     processes_.Start("tls-peer.sh", all);
   }

@@ -100,7 +100,8 @@ protected:
   static const Peer& DanteUserPass() { return Lazy(danteUserPass_, "socks-peer.sh", "dante-userpass"); }
   // Apache with /ntlm/ (TESTDOM\ntlmuser / ntlmpass) and /krb/ (krbuser / krbpass), and its KDC.
   static const Peer& Gssapi() {
-    if (!gssapi_) gssapi_ = std::make_unique<Peer>("auth-peer.sh", "apache-gssapi", std::vector{std::to_string(test::FreePort())});
+    if (!gssapi_)
+      gssapi_ = std::make_unique<Peer>("auth-peer.sh", "apache-gssapi", std::vector{std::to_string(test::FreePort())});
     return *gssapi_;
   }
   static void TearDownTestSuite() {
@@ -241,10 +242,12 @@ TEST_F(CliPeer, HttpbinFormsAuthorizationCookiesAndTime) {
   EXPECT_EQ(Zq({"-s", "-L", "--stored-cookies", "-c", jar, httpbin.Url("/cookies/set?k=v")}).code, 0);
   EXPECT_TRUE(Has(Zq({"-s", "-b", jar, httpbin.Url("/cookies")}).out, "\"k\":\"v\""));
   EXPECT_EQ(Curl({"-s", "-L", "-c", dir.File("curl.txt"), httpbin.Url("/cookies/set?fromcurl=1")}).code, 0);
-  EXPECT_EQ(SameAsCurl({"-s", "-b", dir.File("curl.txt"), httpbin.Url("/cookies")}), "{\"cookies\":{\"fromcurl\":\"1\"}}\n");
+  EXPECT_EQ(SameAsCurl({"-s", "-b", dir.File("curl.txt"), httpbin.Url("/cookies")}),
+            "{\"cookies\":{\"fromcurl\":\"1\"}}\n");
   EXPECT_EQ(Zq({"-s", "-L", "-c", dir.File("zq.txt"), httpbin.Url("/cookies/set?fromzq=2")}).code, 0);
   EXPECT_TRUE(ReadWholeFile(dir.File("zq.txt")).rfind("# Netscape HTTP Cookie File\n", 0) == 0);
-  EXPECT_EQ(SameAsCurl({"-s", "-b", dir.File("zq.txt"), httpbin.Url("/cookies")}), "{\"cookies\":{\"fromzq\":\"2\"}}\n");
+  EXPECT_EQ(SameAsCurl({"-s", "-b", dir.File("zq.txt"), httpbin.Url("/cookies")}),
+            "{\"cookies\":{\"fromzq\":\"2\"}}\n");
   // A file that is no cookie file fails the run and is not overwritten as its jar.
   EXPECT_EQ(Zq({"-s", "-b", dir.File("note.txt"), "-c", dir.File("note.txt"), httpbin.Url("/cookies")}).code, 1);
   EXPECT_EQ(ReadWholeFile(dir.File("note.txt")), "file body\n");
@@ -271,15 +274,17 @@ TEST_F(CliPeer, ProxyAndSocksCredentials) {
   EXPECT_EQ(refused.code, 4);
   EXPECT_TRUE(Has(refused.err, "407")) << refused.err;
   // curl takes SOCKS credentials in a proxy URL.
-  const Outcome zq = Zq({"-s", "--socks5", DanteUserPass().Address(), "--socks-user", "socksuser:sockspass",
-                         nginx.Http("/large.bin")});
+  const Outcome zq = Zq(
+      {"-s", "--socks5", DanteUserPass().Address(), "--socks-user", "socksuser:sockspass", nginx.Http("/large.bin")});
   const Outcome curl =
       Curl({"-s", "-x", "socks5://socksuser:sockspass@" + DanteUserPass().Address(), nginx.Http("/large.bin")});
   EXPECT_EQ(zq.code, 0) << zq.err;
   EXPECT_EQ(curl.code, 0) << curl.err;
   EXPECT_TRUE(zq.out == curl.out && zq.out == nginx.File("large.bin"));
-  EXPECT_EQ(Zq({"-s", "--socks5", DanteUserPass().Address(), "--socks-user", "socksuser:wrong",
-                nginx.Http("/hello.txt")}).code, 3);
+  EXPECT_EQ(
+      Zq({"-s", "--socks5", DanteUserPass().Address(), "--socks-user", "socksuser:wrong", nginx.Http("/hello.txt")})
+          .code,
+      3);
 }
 
 // The peer's Kerberos realm for the programs run, with a ticket cache of the test's own that

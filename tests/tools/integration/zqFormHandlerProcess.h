@@ -71,7 +71,8 @@ public:
     if (!Running()) return exitStatus_;
     ::kill(pid_, signal);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (Running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (Running() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (Running()) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, &exitStatus_, 0);

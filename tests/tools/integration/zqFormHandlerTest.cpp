@@ -3,7 +3,6 @@
 // TLS, malformed or oversized requests, silence, a dropped connection) stops it or holds up
 // the others. It stops cleanly on SIGTERM and SIGINT.
 
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -85,7 +84,8 @@ protected:
 TEST_F(FormHandler, TheLibrarysClientAndCurlGetThePagesAndTheAnswer) {
   const std::string answer = PostForm("John Doe");
   EXPECT_EQ(answer.substr(0, answer.find("Received at ")),
-            "Hello, John Doe!\nYour form has arrived with these fields:\nName: John Doe\nBirthdate: 10/10/77\nAccount: 123456\n");
+            "Hello, John Doe!\nYour form has arrived with these fields:\nName: John Doe\nBirthdate: 10/10/77\nAccount: "
+            "123456\n");
 
   TzqHttp client;
   client.SetTimeOut(5000);
@@ -95,10 +95,12 @@ TEST_F(FormHandler, TheLibrarysClientAndCurlGetThePagesAndTheAnswer) {
 
   // curl over IPv4 and IPv6, trusting the demo CA through --cacert alone.
   const std::string ca = "--cacert '" + FormHandlerProcess::CaFile() + "' ";
-  const CurlResult posted = Curl(ca + "--data 'Name=Jane+Roe&Birthdate=1%2F2%2F03&Account=9' '" + handler.Url(kHandlerPath) + "'");
+  const CurlResult posted =
+      Curl(ca + "--data 'Name=Jane+Roe&Birthdate=1%2F2%2F03&Account=9' '" + handler.Url(kHandlerPath) + "'");
   EXPECT_EQ(posted.exitCode, 0) << posted.output;
-  EXPECT_EQ(posted.output.substr(0, posted.output.find("Received")),
-            "Hello, Jane Roe!\nYour form has arrived with these fields:\nName: Jane Roe\nBirthdate: 1/2/03\nAccount: 9\n");
+  EXPECT_EQ(
+      posted.output.substr(0, posted.output.find("Received")),
+      "Hello, Jane Roe!\nYour form has arrived with these fields:\nName: Jane Roe\nBirthdate: 1/2/03\nAccount: 9\n");
   const std::string v6 = "https://[::1]:" + std::to_string(handler.Port());
   const CurlResult support = Curl(ca + "-g '" + v6 + "/support/index.asp'");
   EXPECT_EQ(support.exitCode, 0) << support.output;
