@@ -15,3 +15,5 @@ endif()
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME layers COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/check_layers.py ${PROJECT_SOURCE_DIR})
 add_test(NAME layers_checker COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/check_layers_test.py)
+# The sources keep the style of .clang-format (tools/format.sh applies it).
+add_test(NAME format COMMAND bash ${PROJECT_SOURCE_DIR}/tools/format.sh --check)
