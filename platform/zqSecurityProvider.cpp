@@ -65,18 +65,32 @@ TzqHandleTable& Handles() {
   return *table;
 }
 
-TzqSecurityCredentials* LookUpCredentials(const CredHandle* handle) {
-  if (handle == nullptr || handle->dwUpper != kCredentialsTag) return nullptr;
-  auto* credentials = reinterpret_cast<TzqSecurityCredentials*>(handle->dwLower);
+// The object a handle stands for, or nullptr when the handle is not a live one of this kind.
+template <class T>
+T* LookUp(const std::set<T*>& registry, const SecHandle* handle, uintptr_t tag) {
+  if (handle == nullptr || handle->dwUpper != tag) return nullptr;
+  auto* object = reinterpret_cast<T*>(handle->dwLower);
   std::lock_guard<std::mutex> guard(Handles().lock);
-  return Handles().credentials.count(credentials) != 0 ? credentials : nullptr;
+  return registry.count(object) != 0 ? object : nullptr;
 }
 
-TzqSecurityContext* LookUpContext(const CtxtHandle* handle) {
-  if (handle == nullptr || handle->dwUpper != kContextTag) return nullptr;
-  auto* context = reinterpret_cast<TzqSecurityContext*>(handle->dwLower);
-  std::lock_guard<std::mutex> guard(Handles().lock);
-  return Handles().contexts.count(context) != 0 ? context : nullptr;
+TzqSecurityCredentials* LookUpCredentials(const CredHandle* handle) {
+  return LookUp(Handles().credentials, handle, kCredentialsTag);
+}
+
+TzqSecurityContext* LookUpContext(const CtxtHandle* handle) { return LookUp(Handles().contexts, handle, kContextTag); }
+
+// Looked up and taken out under one lock, so two frees of one handle delete its object once.
+template <class T>
+SECURITY_STATUS DeleteRegistered(std::set<T*>& registry, const SecHandle* handle, uintptr_t tag) {
+  if (handle == nullptr || handle->dwUpper != tag) return SEC_E_INVALID_HANDLE;
+  auto* object = reinterpret_cast<T*>(handle->dwLower);
+  {
+    std::lock_guard<std::mutex> guard(Handles().lock);
+    if (registry.erase(object) == 0) return SEC_E_INVALID_HANDLE;
+  }
+  delete object;
+  return SEC_E_OK;
 }
 
 std::span<SecBuffer> Buffers(SecBufferDesc* desc) {
@@ -185,14 +199,7 @@ SECURITY_STATUS AcquireCredentials(const char* principal, const char* packageNam
 }
 
 SECURITY_STATUS FreeCredentials(CredHandle* handle) {
-  TzqSecurityCredentials* credentials = LookUpCredentials(handle);
-  if (credentials == nullptr) return SEC_E_INVALID_HANDLE;
-  {
-    std::lock_guard<std::mutex> guard(Handles().lock);
-    Handles().credentials.erase(credentials);
-  }
-  delete credentials;
-  return SEC_E_OK;
+  return DeleteRegistered(Handles().credentials, handle, kCredentialsTag);
 }
 
 SECURITY_STATUS InitializeContext(CredHandle* credentials, CtxtHandle* context, const char* targetName,
@@ -229,16 +236,7 @@ SECURITY_STATUS CompleteToken(CtxtHandle* handle, SecBufferDesc* token) {
   return context != nullptr ? context->CompleteToken(Buffers(token)) : SEC_E_INVALID_HANDLE;
 }
 
-SECURITY_STATUS DeleteContext(CtxtHandle* handle) {
-  TzqSecurityContext* context = LookUpContext(handle);
-  if (context == nullptr) return SEC_E_INVALID_HANDLE;
-  {
-    std::lock_guard<std::mutex> guard(Handles().lock);
-    Handles().contexts.erase(context);
-  }
-  delete context;
-  return SEC_E_OK;
-}
+SECURITY_STATUS DeleteContext(CtxtHandle* handle) { return DeleteRegistered(Handles().contexts, handle, kContextTag); }
 
 SECURITY_STATUS ApplyControl(CtxtHandle* handle, SecBufferDesc* input) {
   TzqSecurityContext* context = LookUpContext(handle);
