@@ -136,7 +136,9 @@ TzqBenchNginx::TzqBenchNginx(const std::string& opensslConfig) : httpPort_(FreeP
   if (!opensslConfig.empty()) {
     const std::string file = dir_.Path() + "/openssl.cnf";
     std::ofstream(file) << opensslConfig;
+    if (const char* previous = std::getenv("OPENSSL_CONF")) previousOpensslConf_ = previous;
     ::setenv("OPENSSL_CONF", file.c_str(), 1);
+    setOpensslConf_ = true;
   }
   const std::string peers = ZQ_PEERS_DIR;
   const std::string pki = dir_.Path() + "/pki";
@@ -154,6 +156,10 @@ TzqBenchNginx::TzqBenchNginx(const std::string& opensslConfig) : httpPort_(FreeP
 }
 
 TzqBenchNginx::~TzqBenchNginx() {
+  if (previousOpensslConf_)
+    ::setenv("OPENSSL_CONF", previousOpensslConf_->c_str(), 1);
+  else if (setOpensslConf_)
+    ::unsetenv("OPENSSL_CONF");
   for (const pid_t pid : pids_) {
     ::kill(pid, SIGTERM);
     for (int i = 0; i < 150 && ::kill(pid, 0) == 0; ++i) {

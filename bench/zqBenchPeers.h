@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,7 @@ private:
 
 // nginx of nginx-peer.sh (plain and TLS port, certificates of gen-certs.sh), stopped by PID.
 // An OpenSSL configuration, when given, becomes OPENSSL_CONF of this process and of all it
-// starts from then on (nginx, curl), so that every party is held to the same protocol choices.
+// starts while this lives (nginx, curl), so that every party is held to the same protocol choices.
 class TzqBenchNginx {
 public:
   explicit TzqBenchNginx(const std::string& opensslConfig = {});
@@ -59,6 +60,8 @@ private:
   int httpPort_;
   int httpsPort_;
   std::vector<pid_t> pids_;
+  bool setOpensslConf_ = false;
+  std::optional<std::string> previousOpensslConf_;
 };
 
 // A file of size bytes of mixed (not all-zero) content.
