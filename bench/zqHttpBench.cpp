@@ -68,7 +68,10 @@ void BM_HttpDownload(benchmark::State& state) {
   Rounds(state,
          {{"TzqHttp", [&] { return DownloadThroughClient(url, size); }},
           {"recv256k", [&] { return DownloadThroughRecv(nginx.HttpPort(), "/big.bin", size); }},
-          {"curl", [&] { return RunChild({"curl", "-s", "-o", "/dev/null", url}); }}},
+          {"curl",
+           [&] {
+             return RunChild({"curl", "-s", "-o", "/dev/null", url});
+           }}},
          size);
 }
 
@@ -169,7 +172,10 @@ void BM_HttpUpload(benchmark::State& state) {
   };
   Rounds(state,
          {{"TzqHttp", [&] { return checked(UploadThroughClient(url, file)); }},
-          {"curl", [&] { return checked(RunChild({"curl", "-s", "-o", "/dev/null", "-T", file, url})); }},
+          {"curl",
+           [&] {
+             return checked(RunChild({"curl", "-s", "-o", "/dev/null", "-T", file, url}));
+           }},
           {"sendfile", [&] { return checked(UploadThroughSendfile(sink.Port(), file, size)); }}},
          size);
 }

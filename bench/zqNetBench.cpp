@@ -27,7 +27,8 @@ public:
       const int fd = ::accept(listener_, nullptr, nullptr);
       std::vector<char> block(1 << 20, 'z');
       for (int64_t sent = 0; sent < kTotal;) {
-        const ssize_t n = ::send(fd, block.data(), static_cast<size_t>(std::min<int64_t>(block.size(), kTotal - sent)), MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd, block.data(), static_cast<size_t>(std::min<int64_t>(block.size(), kTotal - sent)), MSG_NOSIGNAL);
         if (n <= 0) break;
         sent += n;
       }

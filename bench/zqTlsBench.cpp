@@ -42,7 +42,8 @@ void ThroughHttp(const std::string& url, bool tls13, int64_t bytes) {
   client.SetTLSFlags(tls13 ? TzqTlsFlags{tfUseTLS13} : TzqTlsFlags{tfUseTLS12});
   client.SetCertificateFlags({cfIgnoreUnknownAuthority});
   uint32_t strength = 0;
-  client.OnReceiveHeader = [&](TzqObject*, const std::string&, const std::string&, TzqStringList&, TzqCookieList&, bool&) {
+  client.OnReceiveHeader = [&](TzqObject*, const std::string&, const std::string&, TzqStringList&, TzqCookieList&,
+                               bool&) {
     auto* stream = dynamic_cast<TzqTlsNetworkStream*>(client.GetConnection().NetworkStream());
     if (stream != nullptr && stream->Engine() != nullptr) strength = stream->Engine()->NegotiatedCipherStrength();
   };
