@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -48,6 +51,61 @@ pid_t Spawn(const std::vector<std::string>& argv) {
   return pid;
 }
 
+double ProcessCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
+
+// A "Name:  N kB" field of /proc/self/status, in MiB.
+double StatusMiB(const char* field) {
+  const std::string status = ReadFile("/proc/self/status");
+  const size_t at = status.find(field);
+  if (at == std::string::npos) throw std::runtime_error(std::string("no ") + field + " in /proc/self/status");
+  return std::strtod(status.c_str() + at + std::char_traits<char>::length(field), nullptr) / 1024;
+}
+
+// Brings the peak RSS down to the present RSS, so that VmHWM then tells this run's peak.
+void ResetPeakRss() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5" << std::flush;
+  if (!clear) throw std::runtime_error("cannot reset the peak RSS through /proc/self/clear_refs");
+}
+
+void WriteAll(int fd, const void* data, size_t size) {
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = ::write(fd, static_cast<const char*>(data) + done, size - done);
+    if (n <= 0) throw std::runtime_error("cannot write to the parent");
+    done += size_t(n);
+  }
+}
+
+std::string ReadAll(int fd) {
+  std::string data;
+  char buffer[65536];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) data.append(buffer, size_t(n));
+  return data;
+}
+
+// The forked side of MeasureApart: the cost, then call's values, as doubles into fd.
+int RunMeasured(const std::function<void(std::vector<double>&)>& call, int fd) {
+  try {
+    ResetPeakRss();
+    const double startMiB = StatusMiB("VmRSS:");
+    const double wall = WallSeconds();
+    const double cpu = ProcessCpuSeconds();
+    std::vector<double> values;
+    call(values);
+    const double peakMiB = StatusMiB("VmHWM:");
+    values.insert(values.begin(), {WallSeconds() - wall, ProcessCpuSeconds() - cpu, peakMiB, peakMiB - startMiB});
+    WriteAll(fd, values.data(), values.size() * sizeof(double));
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "measured run: %s\n", e.what());
+    return 1;
+  }
+}
+
 void RunScript(const std::vector<std::string>& argv) {
   std::vector<std::string> command{"timeout", "60", "bash"};
   command.insert(command.end(), argv.begin(), argv.end());
@@ -74,7 +132,14 @@ TzqBenchDir::~TzqBenchDir() {
   }
 }
 
-TzqBenchNginx::TzqBenchNginx() : httpPort_(FreePort()), httpsPort_(FreePort()) {
+TzqBenchNginx::TzqBenchNginx(const std::string& opensslConfig) : httpPort_(FreePort()), httpsPort_(FreePort()) {
+  if (!opensslConfig.empty()) {
+    const std::string file = dir_.Path() + "/openssl.cnf";
+    std::ofstream(file) << opensslConfig;
+    if (const char* previous = std::getenv("OPENSSL_CONF")) previousOpensslConf_ = previous;
+    ::setenv("OPENSSL_CONF", file.c_str(), 1);
+    setOpensslConf_ = true;
+  }
   const std::string peers = ZQ_PEERS_DIR;
   const std::string pki = dir_.Path() + "/pki";
   RunScript({peers + "/gen-certs.sh", pki});
@@ -91,6 +156,10 @@ TzqBenchNginx::TzqBenchNginx() : httpPort_(FreePort()), httpsPort_(FreePort()) {
 }
 
 TzqBenchNginx::~TzqBenchNginx() {
+  if (previousOpensslConf_)
+    ::setenv("OPENSSL_CONF", previousOpensslConf_->c_str(), 1);
+  else if (setOpensslConf_)
+    ::unsetenv("OPENSSL_CONF");
   for (const pid_t pid : pids_) {
     ::kill(pid, SIGTERM);
     for (int i = 0; i < 150 && ::kill(pid, 0) == 0; ++i) {
@@ -125,6 +194,11 @@ void WriteFileOfSize(const std::string& path, int64_t size) {
   if (!file) throw std::runtime_error("cannot write " + path);
 }
 
+void WriteSparseFile(const std::string& path, int64_t size) {
+  std::ofstream{path};
+  std::filesystem::resize_file(path, static_cast<uintmax_t>(size));
+}
+
 TzqCost RunChild(const std::vector<std::string>& argv) {
   const double start = WallSeconds();
   const pid_t pid = Spawn(argv);
@@ -132,8 +206,35 @@ TzqCost RunChild(const std::vector<std::string>& argv) {
   rusage usage{};
   if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
     throw std::runtime_error(argv[0] + " failed");
-  return TzqCost{WallSeconds() - start, Seconds(usage.ru_utime) + Seconds(usage.ru_stime),
-                 double(usage.ru_maxrss) / 1024};
+  const double peakMiB = double(usage.ru_maxrss) / 1024;
+  return TzqCost{WallSeconds() - start, Seconds(usage.ru_utime) + Seconds(usage.ru_stime), peakMiB, peakMiB};
+}
+
+TzqCost MeasureApart(const std::function<void(std::vector<double>&)>& call, std::vector<double>* results) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    ::_exit(RunMeasured(call, fds[1]));
+  }
+  ::close(fds[1]);
+  const std::string report = pid > 0 ? ReadAll(fds[0]) : std::string();
+  ::close(fds[0]);
+  if (pid < 0) throw std::runtime_error("fork failed");
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+      report.size() < 4 * sizeof(double) || report.size() % sizeof(double) != 0)
+    throw std::runtime_error("a measured run failed");
+  std::vector<double> values(report.size() / sizeof(double));
+  std::memcpy(values.data(), report.data(), report.size());
+  if (results != nullptr) results->assign(values.begin() + 4, values.end());
+  return TzqCost{values[0], values[1], values[2], values[3]};
+}
+
+TzqCost MeasureApart(const std::function<void()>& call) {
+  return MeasureApart([&](std::vector<double>&) { call(); });
 }
 
 double ThreadCpuSeconds() {
@@ -144,14 +245,6 @@ double ThreadCpuSeconds() {
 
 double WallSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-double PeakRssMiB() {
-  const std::string status = ReadFile("/proc/self/status");
-  const size_t at = status.find("VmHWM:");
-  return at == std::string::npos ? 0 : std::strtod(status.c_str() + at + 6, nullptr) / 1024;
 }
 
 double Median(std::vector<double> values) {

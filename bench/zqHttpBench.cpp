@@ -2,8 +2,9 @@
 // - download of one nginx file through TzqHttp, a 256 KiB recv loop and curl (a process);
 // - upload (PUT from a file) through TzqHttp, curl -T and sendfile, to a sink in this process;
 // - small GETs on one connection through TzqHttp, curl (one process, many URLs) and a raw loop.
-// CPU is user + system: this thread's for the client and the loops, wait4's for curl. Ratios
-// are medians of the per-round ratios. Sizes: 64 MiB, 1 GiB with ZQ_BENCH_FULL=1.
+// CPU is user + system, and peak RSS, of the process that ran the contender: the client and the
+// loops run in a forked child each, curl is measured by wait4. Ratios are medians of the
+// per-round ratios. Sizes: 64 MiB, 1 GiB with ZQ_BENCH_FULL=1.
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -14,17 +15,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/zqBenchPeers.h"
+#include "bench/zqBenchRounds.h"
 #include "bench/zqBenchSupport.h"
 #include "core/zqStream.h"
 #include "http/zqHttp.h"
@@ -34,85 +36,28 @@ namespace {
 
 constexpr size_t kLoopBuffer = size_t{256} << 10;
 
-int ConnectLoopback(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) throw std::runtime_error("connect");
-  return fd;
-}
-
-void SendAll(int fd, const std::string& data) {
-  for (size_t sent = 0; sent < data.size();) {
-    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) throw std::runtime_error("send");
-    sent += size_t(n);
-  }
-}
-
-// Runs the named contenders in turns, rounds times, rotating who goes first; reports each one's
-// medians and the median ratios of the first to each other one.
-void Rounds(benchmark::State& state, const std::vector<std::pair<std::string, std::function<TzqCost()>>>& contenders,
-            int64_t bytes, int operations = 0) {
-  std::map<std::string, std::vector<double>> cpu, wall, rss;
-  std::map<std::string, std::vector<double>> cpuRatio, wallRatio;
-  size_t round = 0;
-  for (auto _ : state) {
-    std::vector<TzqCost> costs(contenders.size());
-    for (size_t i = 0; i < contenders.size(); ++i) {
-      const size_t which = (i + round) % contenders.size();
-      costs[which] = contenders[which].second();
-    }
-    ++round;
-    for (size_t i = 0; i < contenders.size(); ++i) {
-      const std::string& name = contenders[i].first;
-      cpu[name].push_back(costs[i].cpu);
-      wall[name].push_back(costs[i].wall);
-      rss[name].push_back(costs[i].rssMiB);
-      if (i == 0) continue;
-      cpuRatio[name].push_back(costs[0].cpu / costs[i].cpu);
-      wallRatio[name].push_back(costs[0].wall / costs[i].wall);
-    }
-    state.SetIterationTime(costs[0].wall);
-  }
-  for (size_t i = 0; i < contenders.size(); ++i) {
-    const std::string& name = contenders[i].first;
-    if (bytes > 0) state.counters[name + "_MBps"] = double(bytes) / Median(wall[name]) / 1e6;
-    if (operations > 0) state.counters[name + "_req_per_s"] = double(operations) / Median(wall[name]);
-    state.counters[name + "_cpu_s"] = Median(cpu[name]);
-    state.counters[name + "_rss_MiB"] = Median(rss[name]);
-    if (i == 0) continue;
-    state.counters["cpu_vs_" + name] = Median(cpuRatio[name]);
-    state.counters["wall_vs_" + name] = Median(wallRatio[name]);
-  }
-}
-
 // ---- download -------------------------------------------------------------------------------------
 
 TzqCost DownloadThroughClient(const std::string& url, int64_t size) {
-  TzqDiscardStream sink;
-  const TzqCost cost = Measure([&] {
+  return MeasureApart([&] {
+    TzqDiscardStream sink;
     TzqHttp client;
     client.SetTimeOut(60000);
     client.Get(url, nullptr, nullptr, &sink);
+    if (sink.written != size) throw std::runtime_error("short download");
   });
-  if (sink.written != size) throw std::runtime_error("short download");
-  return cost;
 }
 
 TzqCost DownloadThroughRecv(int port, const std::string& path, int64_t size) {
-  std::vector<char> buffer(kLoopBuffer);
-  int64_t received = 0;
-  const TzqCost cost = Measure([&] {
+  return MeasureApart([&] {
+    std::vector<char> buffer(kLoopBuffer);
+    int64_t received = 0;
     const int fd = ConnectLoopback(port);
     SendAll(fd, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     for (ssize_t n; (n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0;) received += n;
     ::close(fd);
+    if (received < size) throw std::runtime_error("short recv loop");
   });
-  if (received < size) throw std::runtime_error("short recv loop");
-  return cost;
 }
 
 void BM_HttpDownload(benchmark::State& state) {
@@ -190,7 +135,7 @@ private:
 };
 
 TzqCost UploadThroughClient(const std::string& url, const std::string& file) {
-  return Measure([&] {
+  return MeasureApart([&] {
     TzqHttp client;
     client.SetTimeOut(60000);
     TzqFileStream body(file, fmOpenRead);
@@ -199,7 +144,7 @@ TzqCost UploadThroughClient(const std::string& url, const std::string& file) {
 }
 
 TzqCost UploadThroughSendfile(int port, const std::string& file, int64_t size) {
-  return Measure([&] {
+  return MeasureApart([&] {
     const int fd = ConnectLoopback(port);
     SendAll(fd, "PUT /up HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n");
     const int in = ::open(file.c_str(), O_RDONLY);
@@ -243,26 +188,34 @@ constexpr int kSmallRequests = 10000;
 
 struct TzqLatencies {
   std::vector<double> seconds;
-  void Add(double value) { seconds.push_back(value); }
+  void Add(const std::vector<double>& values) { seconds.insert(seconds.end(), values.begin(), values.end()); }
   double Percentile(double share) {
     std::sort(seconds.begin(), seconds.end());
     return seconds.empty() ? 0 : seconds[std::min(seconds.size() - 1, size_t(share * double(seconds.size())))];
   }
 };
 
+// The latencies of the client's requests, then its allocations per request. The first request
+// (which connects) is left out of both.
 TzqCost SmallThroughClient(const std::string& url, TzqLatencies& latencies, double& allocations) {
-  TzqHttp client;
-  TzqDiscardStream sink;
-  client.Get(url, nullptr, nullptr, &sink);  // connected before the count starts
-  const uint64_t before = AllocationCount();
-  const TzqCost cost = Measure([&] {
-    for (int i = 0; i < kSmallRequests; ++i) {
-      const double start = WallSeconds();
-      client.Get(url, nullptr, nullptr, &sink);
-      latencies.Add(WallSeconds() - start);
-    }
-  });
-  allocations = double(AllocationCount() - before) / kSmallRequests;
+  std::vector<double> values;
+  const TzqCost cost = MeasureApart(
+      [&](std::vector<double>& out) {
+        TzqHttp client;
+        TzqDiscardStream sink;
+        client.Get(url, nullptr, nullptr, &sink);
+        const uint64_t before = AllocationCount();
+        for (int i = 0; i < kSmallRequests; ++i) {
+          const double start = WallSeconds();
+          client.Get(url, nullptr, nullptr, &sink);
+          out.push_back(WallSeconds() - start);
+        }
+        out.push_back(double(AllocationCount() - before) / kSmallRequests);
+      },
+      &values);
+  allocations = values.back();
+  values.pop_back();
+  latencies.Add(values);
   return cost;
 }
 
@@ -271,33 +224,37 @@ TzqCost SmallThroughClient(const std::string& url, TzqLatencies& latencies, doub
 // the clients do.
 TzqCost SmallThroughRawLoop(int port, const std::string& path, TzqLatencies& latencies) {
   const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-  std::vector<char> buffer(65536);
-  int fd = ConnectLoopback(port);
-  const TzqCost cost = Measure([&] {
-    for (int i = 0; i < kSmallRequests; ++i) {
-      const double start = WallSeconds();
-      SendAll(fd, request);
-      std::string response;
-      for (;;) {
-        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (n <= 0 && response.empty()) {
-          ::close(fd);
-          fd = ConnectLoopback(port);
+  std::vector<double> values;
+  const TzqCost cost = MeasureApart(
+      [&](std::vector<double>& out) {
+        std::vector<char> buffer(65536);
+        int fd = ConnectLoopback(port);
+        for (int i = 0; i < kSmallRequests; ++i) {
+          const double start = WallSeconds();
           SendAll(fd, request);
-          continue;
+          std::string response;
+          for (;;) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0 && response.empty()) {
+              ::close(fd);
+              fd = ConnectLoopback(port);
+              SendAll(fd, request);
+              continue;
+            }
+            if (n <= 0) throw std::runtime_error("raw loop: closed");
+            response.append(buffer.data(), size_t(n));
+            const size_t end = response.find("\r\n\r\n");
+            const size_t at = response.find("Content-Length: ");
+            if (end != std::string::npos && at != std::string::npos &&
+                response.size() >= end + 4 + std::stoul(response.substr(at + 16)))
+              break;
+          }
+          out.push_back(WallSeconds() - start);
         }
-        if (n <= 0) throw std::runtime_error("raw loop: closed");
-        response.append(buffer.data(), size_t(n));
-        const size_t end = response.find("\r\n\r\n");
-        const size_t at = response.find("Content-Length: ");
-        if (end != std::string::npos && at != std::string::npos &&
-            response.size() >= end + 4 + std::stoul(response.substr(at + 16)))
-          break;
-      }
-      latencies.Add(WallSeconds() - start);
-    }
-  });
-  ::close(fd);
+        ::close(fd);
+      },
+      &values);
+  latencies.Add(values);
   return cost;
 }
 

@@ -2,9 +2,7 @@
 // against a plain recv loop with a 256 KiB buffer over the same kind of connection, in the same
 // run. Times are wall and this thread's CPU (user + system).
 
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,12 +49,7 @@ private:
 
 zq::bench::TzqCost PlainRecv() {
   Source source;
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(source.Port()));
-  ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  const int fd = zq::bench::ConnectLoopback(source.Port());
   std::vector<char> buffer(size_t{256} << 10);
   int64_t received = 0;
   const auto cost = zq::bench::Measure([&] {
