@@ -279,7 +279,7 @@ void TzqHttp::RunExchange(Exchange& exchange) {
       }
       exchange.closeAfterwards = !KeepAliveDecision(exchange);
       if (DispatchStatus(exchange) == Dispatch::Done) break;
-      if (exchange.closeAfterwards) Close();
+      if (Spent(exchange)) Close();
     }
   } catch (...) {
     GetConnection().SetDeadline(0);
@@ -288,11 +288,16 @@ void TzqHttp::RunExchange(Exchange& exchange) {
     throw;
   }
   GetConnection().SetDeadline(0);
-  if (exchange.closeAfterwards) Close();
+  if (Spent(exchange)) Close();
 }
 
 bool TzqHttp::InStep(const Exchange& exchange) const {
-  return exchange.reader && exchange.reader->Complete() && !exchange.closeAfterwards;
+  return exchange.reader && exchange.reader->Complete() && !Spent(exchange);
+}
+
+// Bytes that came after the response are a reply to no request: the connection is out of step.
+bool TzqHttp::Spent(const Exchange& exchange) const {
+  return exchange.closeAfterwards || (exchange.reader && exchange.reader->Overrun());
 }
 
 void TzqHttp::AuthorizeFirst(Exchange& exchange) {
@@ -330,6 +335,8 @@ bool TzqHttp::Attempt(Exchange& exchange) {
   ComposeRequest(exchange);
   // Refused before anything, even the connection, goes out.
   TzqHttpUtils::CheckHeaderLines(exchange.lines);
+  // Anything a kept connection holds before it is asked again answers no request of ours.
+  if (Active() && GetConnection().InputWaiting()) Close();
   const bool wasActive = Active();
   try {
     GetConnection().SetDeadline(deadline_);

@@ -171,6 +171,7 @@ private:
   // A plain (not tunnelled) proxy carries this request: it sees the request, and its fields.
   bool PlainProxy() const;
   bool InStep(const Exchange& exchange) const;
+  bool Spent(const Exchange& exchange) const;
   void AuthorizeFirst(Exchange& exchange);
   bool AuthorizeInto(Exchange& exchange, const TzqStringList& challenges, bool proxy, bool& newConnection);
   // Closes a kept connection of another route and sets up the one this URL takes.

@@ -285,6 +285,8 @@ void TzqHttpResponseReader::ReadBody(TzqStream& destination) {
   complete_ = true;
 }
 
+bool TzqHttpResponseReader::Overrun() { return complete_ && buffer_.Position() < buffer_.Size(); }
+
 void TzqHttpResponseReader::PassBuffered(TzqStream& sink, int64_t count) {
   if (count <= 0) return;
   sink.WriteBuffer(buffer_.Memory() + buffer_.Position(), count);
