@@ -172,6 +172,7 @@ private:
   bool PlainProxy() const;
   bool InStep(const Exchange& exchange) const;
   bool Spent(const Exchange& exchange) const;
+  void UseUrl(const std::string& url);
   void AuthorizeFirst(Exchange& exchange);
   bool AuthorizeInto(Exchange& exchange, const TzqStringList& challenges, bool proxy, bool& newConnection);
   // Closes a kept connection of another route and sets up the one this URL takes.
@@ -226,6 +227,8 @@ private:
   // Scheme, host, port and proxy of the open connection: another route needs another one.
   std::string lastRoute_;
   uint64_t deadline_ = 0;  // of the exchange under way, from TotalTimeOut
+  std::string parsedUrl_;  // the text url_ holds parsed; empty once url_ moved on from it
+  std::string fullUrl_;    // url_->FullUrl(), composed once per parse
 };
 
 }  // namespace zq

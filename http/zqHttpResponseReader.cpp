@@ -214,6 +214,12 @@ std::vector<std::string> TzqHttpResponseReader::FieldValues(const char* name) co
   return values;
 }
 
+bool TzqHttpResponseReader::HasField(const char* name) const {
+  for (int i = 0; i < fields_.FieldCount(); ++i)
+    if (SameText(Trim(fields_.GetFieldName(i)), name)) return true;
+  return false;
+}
+
 void TzqHttpResponseReader::DecideFraming(const std::string& method, TzqHttpVersion requestVersion) {
   framing_ = TzqBodyFraming::bfNone;
   length_ = -1;
