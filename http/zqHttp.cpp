@@ -77,7 +77,9 @@ struct TzqTextCapReached {};
 }  // namespace
 
 struct TzqHttp::Exchange {
-  TzqStringList lines;  // the request header, reworked at every attempt
+  // The caller's list, made for this call: reworked in place at every attempt, not copied.
+  explicit Exchange(TzqStringList& requestLines) : lines(requestLines) {}
+  TzqStringList& lines;  // the request header
   TzqStream* body = nullptr;
   int64_t bodyStart = 0;
   TzqMemoryStream emptyBody;
@@ -252,8 +254,7 @@ void TzqHttp::SendRendered(const std::string& method, const std::string& url, Tz
 
 void TzqHttp::SendRequest(const std::string& method, const std::string& url, TzqStringList& requestLines,
                           TzqStream* requestBody, TzqStringList* responseHeader, TzqStream* responseBody) {
-  Exchange exchange;
-  exchange.lines.Assign(requestLines);
+  Exchange exchange(requestLines);
   exchange.body = requestBody != nullptr ? requestBody : &exchange.emptyBody;
   exchange.responseLines = responseHeader != nullptr ? responseHeader : &exchange.ownResponseLines;
   exchange.responseBody = responseBody != nullptr ? responseBody : &exchange.discarded;
