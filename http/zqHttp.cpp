@@ -5,12 +5,12 @@
 #include "codec/zqTranslator.h"
 #include "codec/zqZLibStreams.h"
 #include "core/zqError.h"
+#include "core/zqSystem.h"
 #include "core/zqText.h"
 #include "http/zqHeaderFieldList.h"
 #include "http/zqHttpAuth.h"
 #include "http/zqStreams.h"
 #include "platform/zqSocketApi.h"
-#include "core/zqSystem.h"
 
 namespace zq {
 
@@ -194,7 +194,8 @@ TzqHttpRequest& TzqHttp::DefaultRequest() {
 void TzqHttp::Get(const std::string& url, TzqHttpRequest* request, TzqStringList* responseHeader,
                   TzqStream* responseBody) {
   TzqHttpRequest& used = request != nullptr ? *request : DefaultRequest();
-  if (used.Header().ContentType() == "application/json") return SendRendered("GET", url, used, responseHeader, responseBody);
+  if (used.Header().ContentType() == "application/json")
+    return SendRendered("GET", url, used, responseHeader, responseBody);
   const std::string text = Trim(used.RequestText().Text());
   TzqStringList lines(used.HeaderSource());
   SendRequest("GET", text.empty() ? url : url + "?" + text, lines, nullptr, responseHeader, responseBody);
@@ -228,8 +229,8 @@ void TzqHttp::CheckMethod(const std::string& method) {
   if (SameText(method, "CONNECT")) throw EzqHttpError(sConnectMethod, std::string(), 0);
 }
 
-void TzqHttp::Custom(const std::string& method, const std::string& url, TzqHttpRequest* request,
-                     TzqStream* requestBody, TzqStringList* responseHeader, TzqStream* responseBody) {
+void TzqHttp::Custom(const std::string& method, const std::string& url, TzqHttpRequest* request, TzqStream* requestBody,
+                     TzqStringList* responseHeader, TzqStream* responseBody) {
   CheckMethod(method);
   TzqHttpRequest& used = request != nullptr ? *request : DefaultRequest();
   if (requestBody == nullptr) return SendRendered(method, url, used, responseHeader, responseBody);
@@ -509,8 +510,10 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
     fields.RemoveField("Content-Length");
     fields.RemoveField("Content-Type");
   } else if (!hasLength) {
-    if (bodyLength > 0) fields.AddField("Content-Length", Format("%lld", static_cast<long long>(bodyLength)));
-    else if (SameText(method_, "POST")) fields.AddField("Content-Length", "0");
+    if (bodyLength > 0)
+      fields.AddField("Content-Length", Format("%lld", static_cast<long long>(bodyLength)));
+    else if (SameText(method_, "POST"))
+      fields.AddField("Content-Length", "0");
   }
   if (!allowCaching_) fields.AddFieldIfAbsent(kNoCacheFields[httpVersion_], "no-cache");
   // Proxy fields are for a proxy that sees the request; a tunnelled one goes to the origin.
@@ -534,9 +537,12 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
 void TzqHttp::SendRequestBytes(const std::string& header, TzqStream& body) {
   TzqTcpClientConnection& connection = GetConnection();
   TzqMemoryStream head;
-  const bool ascii = std::all_of(header.begin(), header.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (ascii) head.WriteBuffer(header.data(), static_cast<int64_t>(header.size()));
-  else head.WriteBytes(TzqTranslator::TextToBytes(header, "us-ascii"));
+  const bool ascii =
+      std::all_of(header.begin(), header.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii)
+    head.WriteBuffer(header.data(), static_cast<int64_t>(header.size()));
+  else
+    head.WriteBytes(TzqTranslator::TextToBytes(header, "us-ascii"));
   const int64_t bodyStart = body.Position();
   const int64_t bodyLength = body.Size() - bodyStart;
   const bool joined = bodyLength > 0 && bodyLength <= kJoinedBodyBytes;
@@ -603,12 +609,13 @@ void TzqHttp::ReadBody(Exchange& exchange, TzqStream& destination) {
     const TzqBodyFraming framing = reader.Framing();
     const int64_t total = framing == TzqBodyFraming::bfLength ? reader.ContentLength()
                           : framing == TzqBodyFraming::bfNone ? 0
-                                                                : -1;
+                                                              : -1;
     connection.InitProgress(reader.BufferedBodyBytes(), total);
     progressRaised_ = false;
     connection.SetDeferPeerClose(framing == TzqBodyFraming::bfChunked);
     reader.ReadBody(destination);
-    if (!progressRaised_) DoReceiveProgress(framing == TzqBodyFraming::bfChunked ? connection.ProgressDone() : total, total);
+    if (!progressRaised_)
+      DoReceiveProgress(framing == TzqBodyFraming::bfChunked ? connection.ProgressDone() : total, total);
   }
   DoReceiveResponse(method_, fullUrl_, *exchange.responseLines, *responseCookies_);
 }
@@ -665,8 +672,10 @@ bool TzqHttp::ResolveRedirect(Exchange& exchange) {
   canRedirect = !fullUrl_.empty();
   if (!canRedirect || !CheckRedirectTarget(exchange, location)) return false;
   method_ = GetRedirectMethod(statusCode_, method_);
-  if (Origin(*url_) != exchange.origin) LeaveOrigin(exchange);
-  else if (!StartsText(directory, Directory(fullUrl_))) TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);
+  if (Origin(*url_) != exchange.origin)
+    LeaveOrigin(exchange);
+  else if (!StartsText(directory, Directory(fullUrl_)))
+    TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);
   return true;
 }
 
@@ -675,8 +684,10 @@ bool TzqHttp::ResolveRedirect(Exchange& exchange) {
 bool TzqHttp::CheckRedirectTarget(Exchange& exchange, const std::string& location) {
   const TzqSchemeKind scheme = url_->SchemeKind();
   const char* message = nullptr;
-  if ((scheme != skHttp && scheme != skHttps) || url_->Host().empty()) message = sRedirectScheme;
-  else if (url_->Port() < 1 || url_->Port() > 65535) message = sRedirectPort;
+  if ((scheme != skHttp && scheme != skHttps) || url_->Host().empty())
+    message = sRedirectScheme;
+  else if (url_->Port() < 1 || url_->Port() > 65535)
+    message = sRedirectPort;
   if (message == nullptr) return true;
   if (silentHttp_) return false;
   throw EzqHttpError(Format(message, location.c_str()), exchange.responseText.Text(), statusCode_);
@@ -723,7 +734,8 @@ void TzqHttp::DoReceiveProgress(int64_t bytesProceed, int64_t totalBytes) {
 
 void TzqHttp::DoRedirect(TzqStringList& requestHeader, int32_t statusCode, TzqHttpResponseHeader& responseHeader,
                          TzqStringList& responseText, std::string& method, bool& canRedirect, bool& handled) {
-  if (OnRedirect) OnRedirect(this, requestHeader, statusCode, responseHeader, responseText, method, canRedirect, handled);
+  if (OnRedirect)
+    OnRedirect(this, requestHeader, statusCode, responseHeader, responseText, method, canRedirect, handled);
 }
 
 }  // namespace zq

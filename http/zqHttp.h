@@ -25,15 +25,13 @@ namespace zq {
 
 using TzqHttpRequestEvent = std::function<void(TzqObject* Sender, const std::string& AMethod, const std::string& AUrl,
                                                TzqStringList& ARequestHeader)>;
-using TzqHttpHeaderEvent =
-    std::function<void(TzqObject* Sender, const std::string& AMethod, const std::string& AUrl,
-                       TzqStringList& AResponseHeader, TzqCookieList& ACookies, bool& Cancel)>;
+using TzqHttpHeaderEvent = std::function<void(TzqObject* Sender, const std::string& AMethod, const std::string& AUrl,
+                                              TzqStringList& AResponseHeader, TzqCookieList& ACookies, bool& Cancel)>;
 using TzqHttpResponseEvent = std::function<void(TzqObject* Sender, const std::string& AMethod, const std::string& AUrl,
                                                 TzqStringList& AResponseHeader, TzqCookieList& ACookies)>;
-using TzqHttpRedirectEvent =
-    std::function<void(TzqObject* Sender, TzqStringList& ARequestHeader, int32_t AStatusCode,
-                       TzqHttpResponseHeader& AResponseHeader, TzqStringList& AResponseText, std::string& AMethod,
-                       bool& CanRedirect, bool& Handled)>;
+using TzqHttpRedirectEvent = std::function<void(TzqObject* Sender, TzqStringList& ARequestHeader, int32_t AStatusCode,
+                                                TzqHttpResponseHeader& AResponseHeader, TzqStringList& AResponseText,
+                                                std::string& AMethod, bool& CanRedirect, bool& Handled)>;
 
 class TzqHttp : public TzqTcpClientTls {
 public:

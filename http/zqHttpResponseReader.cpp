@@ -26,7 +26,8 @@ std::vector<std::string> ListItems(const std::vector<std::string>& values) {
     size_t from = 0;
     for (;;) {
       const size_t comma = value.find(',', from);
-      std::string item = LowerCase(Trim(value.substr(from, comma == std::string::npos ? std::string::npos : comma - from)));
+      std::string item =
+          LowerCase(Trim(value.substr(from, comma == std::string::npos ? std::string::npos : comma - from)));
       if (!item.empty()) items.push_back(std::move(item));
       if (comma == std::string::npos) break;
       from = comma + 1;
@@ -111,9 +112,12 @@ private:
     // The codings were applied in the listed order: the last one is undone first.
     for (const std::string& coding : codings) {
       std::unique_ptr<TzqInflateFilter> filter;
-      if (coding == "gzip" || coding == "x-gzip") filter = std::make_unique<TzqGZipInflateStream>(*top_);
-      else if (coding == "deflate") filter = std::make_unique<TzqDeflateInflateStream>(*top_);
-      else continue;
+      if (coding == "gzip" || coding == "x-gzip")
+        filter = std::make_unique<TzqGZipInflateStream>(*top_);
+      else if (coding == "deflate")
+        filter = std::make_unique<TzqDeflateInflateStream>(*top_);
+      else
+        continue;
       top_ = filter.get();
       filters_.push_back(std::move(filter));
     }
@@ -224,8 +228,8 @@ void TzqHttpResponseReader::DecideFraming(const std::string& method, TzqHttpVers
   framing_ = TzqBodyFraming::bfNone;
   length_ = -1;
   transferCodings_.clear();
-  const bool bodiless = SameText(method, "HEAD") || statusCode_ < 200 || statusCode_ == 204 ||
-                        statusCode_ == 304 || (SameText(method, "CONNECT") && statusCode_ / 100 == 2);
+  const bool bodiless = SameText(method, "HEAD") || statusCode_ < 200 || statusCode_ == 204 || statusCode_ == 304 ||
+                        (SameText(method, "CONNECT") && statusCode_ / 100 == 2);
   if (bodiless) return;
   const std::vector<std::string> codings = ListItems(FieldValues("Transfer-Encoding"));
   if (!codings.empty()) return DecideTransferCoding(codings);
@@ -282,10 +286,17 @@ bool TzqHttpResponseReader::KeepAlive(TzqHttpVersion requestVersion, TzqHttpVers
 void TzqHttpResponseReader::ReadBody(TzqStream& destination) {
   TzqDecodingChain chain(destination, ListItems(FieldValues("Content-Encoding")), transferCodings_);
   switch (framing_) {
-    case TzqBodyFraming::bfNone: break;
-    case TzqBodyFraming::bfLength: PumpLength(chain.Top()); break;
-    case TzqBodyFraming::bfChunked: PumpChunked(chain.Top()); break;
-    case TzqBodyFraming::bfUntilClose: PumpUntilClose(chain.Top()); break;
+    case TzqBodyFraming::bfNone:
+      break;
+    case TzqBodyFraming::bfLength:
+      PumpLength(chain.Top());
+      break;
+    case TzqBodyFraming::bfChunked:
+      PumpChunked(chain.Top());
+      break;
+    case TzqBodyFraming::bfUntilClose:
+      PumpUntilClose(chain.Top());
+      break;
   }
   if (framing_ != TzqBodyFraming::bfNone) chain.CheckFinished();
   complete_ = true;

@@ -58,10 +58,10 @@ enum class TzqBodyFraming { bfNone, bfLength, bfChunked, bfUntilClose };
 
 // How the header is read, and what its failures say.
 struct TzqHeaderRules {
-  int64_t piece;           // bytes asked for per read (1: nothing past the header is taken)
-  int64_t maxBytes;        // the header (with any interim ones) may not grow past this
-  const char* tooLong;     // message when it does
-  const char* noStatus;    // message for a header without a valid status line
+  int64_t piece;         // bytes asked for per read (1: nothing past the header is taken)
+  int64_t maxBytes;      // the header (with any interim ones) may not grow past this
+  const char* tooLong;   // message when it does
+  const char* noStatus;  // message for a header without a valid status line
 };
 
 class TzqHttpResponseReader {

@@ -5,9 +5,9 @@
 #include <algorithm>
 
 #include "codec/zqTranslator.h"
+#include "core/zqSystem.h"
 #include "core/zqText.h"
 #include "platform/zqMessagePump.h"
-#include "core/zqSystem.h"
 
 namespace zq {
 
@@ -419,7 +419,8 @@ int32_t TzqNetworkStream::GetBatchSize() {
   if (result < 1) RaiseSocketMessage(sInvalidBatchSize, kInvalidBatchSizeCode);
   if (connection.LargeBatches() && connection.BitsPerSec() <= 0) result = std::max(result, kLargeBatchSize);
   const int64_t limit = connection.ReadLimit();
-  if (limit >= 0 && limit >= byteCounter_) result = static_cast<int32_t>(std::min<int64_t>(result, limit - byteCounter_));
+  if (limit >= 0 && limit >= byteCounter_)
+    result = static_cast<int32_t>(std::min<int64_t>(result, limit - byteCounter_));
   return result;
 }
 
@@ -474,7 +475,8 @@ void TzqNetworkStream::BindRange(TzqIPAddress& address, int32_t firstPort, int32
 }
 
 void TzqNetworkStream::EnableBroadcast() {
-  if (RequireConnection().Socket().Family() == kAfInet6) RaiseSocketMessage(sInvalidAddressFamily, kInvalidAddressFamilyCode);
+  if (RequireConnection().Socket().Family() == kAfInet6)
+    RaiseSocketMessage(sInvalidAddressFamily, kInvalidAddressFamilyCode);
   const int on = 1;
   if (winsock::setsockopt(SocketHandle(), SOL_SOCKET_WS, SO_BROADCAST_WS, &on, sizeof on) == SOCKET_ERROR)
     RaiseSocketError(WSAGetLastError());
@@ -484,7 +486,8 @@ void TzqNetworkStream::Listen() {
   needClose_ = false;
   ClearPendingAction();
   unsigned long nonBlocking = 1;
-  if (winsock::ioctlsocket(SocketHandle(), FIONBIO_WS, &nonBlocking) == SOCKET_ERROR) RaiseSocketError(WSAGetLastError());
+  if (winsock::ioctlsocket(SocketHandle(), FIONBIO_WS, &nonBlocking) == SOCKET_ERROR)
+    RaiseSocketError(WSAGetLastError());
   if (winsock::listen(SocketHandle(), 1) == SOCKET_ERROR) RaiseSocketError(WSAGetLastError());
   ReadLocalAddress(RequireConnection().Socket().Family());
 }
@@ -608,7 +611,8 @@ bool TzqNetworkStream::SendTo(TzqStream* stream, TzqIPAddress& address, int32_t 
   std::vector<uint8_t> datagram(static_cast<size_t>(size));
   const int length = static_cast<int>(stream->Read(datagram.data(), size));
   address.SetPort(port);
-  const int sent = winsock::sendto(SocketHandle(), datagram.data(), length, 0, address.SockAddr(), address.SockAddrLength());
+  const int sent =
+      winsock::sendto(SocketHandle(), datagram.data(), length, 0, address.SockAddr(), address.SockAddrLength());
   BandwidthPause(size);
   if (sent == SOCKET_ERROR) {
     stream->Seek(-length, soCurrent);
@@ -641,7 +645,8 @@ void TzqNetworkStream::BandwidthPause(int size) {
   const bool dispatch = !connection.DisableGuiProcessing();
   TzqWaitable* objects[1] = {sleepEvent_.get()};
   for (uint64_t now = GetTickCount64(); now < until; now = GetTickCount64()) {
-    const uint32_t result = MsgWaitForMultipleObjects(objects, static_cast<uint32_t>(until - now), dispatch ? QS_ALLEVENTS : 0);
+    const uint32_t result =
+        MsgWaitForMultipleObjects(objects, static_cast<uint32_t>(until - now), dispatch ? QS_ALLEVENTS : 0);
     if (result == 1) {
       TzqMessagePump& pump = CurrentMessagePump();
       while (pump.DispatchOne()) {

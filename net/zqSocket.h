@@ -133,7 +133,8 @@ private:
 // Keeps a connection's ReadLimit for a scope, in which it is set to limit.
 class TzqReadLimitScope {
 public:
-  TzqReadLimitScope(TzqConnection& connection, int64_t limit) : connection_(connection), saved_(connection.ReadLimit()) {
+  TzqReadLimitScope(TzqConnection& connection, int64_t limit)
+      : connection_(connection), saved_(connection.ReadLimit()) {
     connection.SetReadLimit(limit);
   }
   ~TzqReadLimitScope() { connection_.SetReadLimit(saved_); }

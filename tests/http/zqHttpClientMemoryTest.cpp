@@ -89,11 +89,13 @@ TEST_F(HttpClientMemory, AnySplitGivesTheSameExchange) {
 // A gzip-coded chunked error body (as nginx sends one) is read through its last chunk however
 // it arrives, so the next call on the kept connection reads its own response.
 TEST_F(HttpClientMemory, ErrorBodiesAreReadToTheirEndAtAnySplit) {
-  static const char gzipped[] = "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\xcb\xcb\x2f\x51\x48\xcb\x2f\xcd"
-                                "\x4b\xe1\x02\x00\xd4\x49\xfa\x72\x0a\x00\x00\x00";
-  const std::string response = "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n"
-                               "Connection: keep-alive\r\nContent-Encoding: gzip\r\n\r\n1e\r\n" +
-                               std::string(gzipped, sizeof gzipped - 1) + "\r\n0\r\n\r\n";
+  static const char gzipped[] =
+      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\xcb\xcb\x2f\x51\x48\xcb\x2f\xcd"
+      "\x4b\xe1\x02\x00\xd4\x49\xfa\x72\x0a\x00\x00\x00";
+  const std::string response =
+      "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n"
+      "Connection: keep-alive\r\nContent-Encoding: gzip\r\n\r\n1e\r\n" +
+      std::string(gzipped, sizeof gzipped - 1) + "\r\n0\r\n\r\n";
   for (size_t at = 1; at < response.size(); ++at) {
     MemoryPeer split;
     split.AddConnection()
@@ -167,8 +169,9 @@ TEST_F(HttpClientMemory, ADroppedKeptConnectionIsReopenedOnce) {
 
 // "hello, gzip\n" gzip-coded, sent in two chunks; the first arrives with the header.
 TEST_F(HttpClientMemory, ChunkedGzipBody) {
-  static const char gzipped[] = "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff\xcb\x48\xcd\xc9\xc9\xd7\x51\x48\xaf\xca"
-                                "\x2c\xe0\x02\x00\x86\x1f\x82\xa4\x0c\x00\x00\x00";
+  static const char gzipped[] =
+      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff\xcb\x48\xcd\xc9\xc9\xd7\x51\x48\xaf\xca"
+      "\x2c\xe0\x02\x00\x86\x1f\x82\xa4\x0c\x00\x00\x00";
   const std::string body(gzipped, sizeof gzipped - 1);
   peer.AddConnection()
       .Send("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" +
@@ -189,8 +192,9 @@ TEST_F(HttpClientMemory, HeadReadsNoBodyAndRaisesNoBodyEvents) {
       .EndWith(MemoryEnd::Stall);
   int bodyEvents = 0;
   client.OnReceiveProgress = [&](TzqObject*, int64_t, int64_t) { ++bodyEvents; };
-  client.OnReceiveResponse = [&](TzqObject*, const std::string&, const std::string&, TzqStringList&,
-                                 TzqCookieList&) { ++bodyEvents; };
+  client.OnReceiveResponse = [&](TzqObject*, const std::string&, const std::string&, TzqStringList&, TzqCookieList&) {
+    ++bodyEvents;
+  };
   TzqStringList header;
   client.Head(kUrl, &header);
   EXPECT_EQ(header[0], "HTTP/1.1 200 OK");
@@ -266,8 +270,9 @@ TEST_F(HttpClientMemory, BrokenResponses) {
 // Every phase of a response cut by every fault: a clear error, the connection closed, never
 // a success. The pieces end where the fault strikes; "drip" sends them a byte at a time first.
 TEST_F(HttpClientMemory, EachPhaseCutByEachFaultFailsAndCloses) {
-  static const char gzipped[] = "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\xcb\xcb\x2f\x51\x48\xcb\x2f\xcd"
-                                "\x4b\xe1\x02\x00\xd4\x49\xfa\x72\x0a\x00\x00\x00";
+  static const char gzipped[] =
+      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\xcb\xcb\x2f\x51\x48\xcb\x2f\xcd"
+      "\x4b\xe1\x02\x00\xd4\x49\xfa\x72\x0a\x00\x00\x00";
   const std::string gzip(gzipped, sizeof gzipped - 1);
   const struct {
     const char* phase;
@@ -279,17 +284,20 @@ TEST_F(HttpClientMemory, EachPhaseCutByEachFaultFailsAndCloses) {
       {"body by length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhel"},
       {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n3\r\nab"},
       {"chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n"},
-      {"gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) + "\r\n\r\n" +
-                   gzip.substr(0, 12)},
-      {"gzip until close", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nConnection: close\r\n\r\n" + gzip.substr(0, 12)},
+      {"gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) +
+                   "\r\n\r\n" + gzip.substr(0, 12)},
+      {"gzip until close",
+       "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nConnection: close\r\n\r\n" + gzip.substr(0, 12)},
       {"trailer", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\nX-T: 1"},
   };
   const struct {
     const char* name;
     MemoryEnd end;
     bool drip;
-  } faults[] = {{"close", MemoryEnd::Close, false},         {"close with the last bytes", MemoryEnd::CloseWithLast, false},
-                {"reset", MemoryEnd::Reset, false},         {"stall", MemoryEnd::Stall, false},
+  } faults[] = {{"close", MemoryEnd::Close, false},
+                {"close with the last bytes", MemoryEnd::CloseWithLast, false},
+                {"reset", MemoryEnd::Reset, false},
+                {"stall", MemoryEnd::Stall, false},
                 {"drip then stall", MemoryEnd::Stall, true}};
   for (const auto& cut : cuts) {
     for (const auto& fault : faults) {

@@ -46,9 +46,7 @@ public:
                                        pki.File("server.pem"), pki.File("server.key")});
   }
   std::string Http(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(httpPort_) + path; }
-  std::string Https(const std::string& path) const {
-    return "https://localhost:" + std::to_string(httpsPort_) + path;
-  }
+  std::string Https(const std::string& path) const { return "https://localhost:" + std::to_string(httpsPort_) + path; }
   // The same ports on ::1, as an IPv6 literal.
   std::string Ipv6(bool tls, const std::string& path) const {
     return Format("%s://[::1]:%d%s", tls ? "https" : "http", tls ? httpsPort_ : httpPort_, path.c_str());
@@ -134,8 +132,8 @@ struct Client {
       lastTotal = total;
     };
     http.OnSendProgress = [this](TzqObject*, int64_t done, int64_t) { lastSent = done; };
-    http.OnRedirect = [this](TzqObject*, TzqStringList&, int32_t, TzqHttpResponseHeader&, TzqStringList&,
-                             std::string&, bool&, bool&) { ++redirects; };
+    http.OnRedirect = [this](TzqObject*, TzqStringList&, int32_t, TzqHttpResponseHeader&, TzqStringList&, std::string&,
+                             bool&, bool&) { ++redirects; };
   }
   void UseProxy(int port, const std::string& user = "", const std::string& password = "",
                 TzqAuthorizationType type = atAutoDetect) {
@@ -308,8 +306,8 @@ TEST_F(HttpClientPeer, Http10KeepsAliveOnRequestAndReadsBodiesEndedByTheClose) {
 TEST_F(HttpClientPeer, CancelledHeaderEndsTheCallAndDropsTheConnection) {
   const NginxPeer& nginx = Nginx();
   Client client;
-  client.http.OnReceiveHeader = [](TzqObject*, const std::string&, const std::string&, TzqStringList&,
-                                   TzqCookieList&, bool& cancel) { cancel = true; };
+  client.http.OnReceiveHeader = [](TzqObject*, const std::string&, const std::string&, TzqStringList&, TzqCookieList&,
+                                   bool& cancel) { cancel = true; };
   EXPECT_EQ(client.Get(nginx.Http("/large.bin")), "");
   EXPECT_EQ(client.http.StatusCode(), 200);
   EXPECT_EQ(client.responses, 0);
