@@ -77,7 +77,9 @@ struct TzqTextCapReached {};
 }  // namespace
 
 struct TzqHttp::Exchange {
-  TzqStringList lines;  // the request header, reworked at every attempt
+  // The caller's list, made for this call: reworked in place at every attempt, not copied.
+  explicit Exchange(TzqStringList& requestLines) : lines(requestLines) {}
+  TzqStringList& lines;  // the request header
   TzqStream* body = nullptr;
   int64_t bodyStart = 0;
   TzqMemoryStream emptyBody;
@@ -172,6 +174,7 @@ void TzqHttp::SetCharSet(const std::string& value) {
   if (charSet_ == value) return;
   charSet_ = value;
   url_->SetCharset(value);
+  parsedUrl_.clear();
   Changed();
 }
 
@@ -252,14 +255,23 @@ void TzqHttp::SendRendered(const std::string& method, const std::string& url, Tz
 
 void TzqHttp::SendRequest(const std::string& method, const std::string& url, TzqStringList& requestLines,
                           TzqStream* requestBody, TzqStringList* responseHeader, TzqStream* responseBody) {
-  Exchange exchange;
-  exchange.lines.Assign(requestLines);
+  Exchange exchange(requestLines);
   exchange.body = requestBody != nullptr ? requestBody : &exchange.emptyBody;
   exchange.responseLines = responseHeader != nullptr ? responseHeader : &exchange.ownResponseLines;
   exchange.responseBody = responseBody != nullptr ? responseBody : &exchange.discarded;
-  url_->ParseUrl(url);
+  UseUrl(url);
   method_ = method;
   RunExchange(exchange);
+}
+
+// The same URL again (the common case on a kept connection) is neither parsed nor its host
+// IDN-encoded again.
+void TzqHttp::UseUrl(const std::string& url) {
+  if (!parsedUrl_.empty() && url == parsedUrl_) return;
+  parsedUrl_.clear();
+  url_->ParseUrl(url);
+  fullUrl_ = url_->FullUrl();
+  parsedUrl_ = url;
 }
 
 // ---- the exchange --------------------------------------------------------------------------------
@@ -280,7 +292,7 @@ void TzqHttp::RunExchange(Exchange& exchange) {
       }
       exchange.closeAfterwards = !KeepAliveDecision(exchange);
       if (DispatchStatus(exchange) == Dispatch::Done) break;
-      if (exchange.closeAfterwards) Close();
+      if (Spent(exchange)) Close();
     }
   } catch (...) {
     GetConnection().SetDeadline(0);
@@ -289,11 +301,16 @@ void TzqHttp::RunExchange(Exchange& exchange) {
     throw;
   }
   GetConnection().SetDeadline(0);
-  if (exchange.closeAfterwards) Close();
+  if (Spent(exchange)) Close();
 }
 
 bool TzqHttp::InStep(const Exchange& exchange) const {
-  return exchange.reader && exchange.reader->Complete() && !exchange.closeAfterwards;
+  return exchange.reader && exchange.reader->Complete() && !Spent(exchange);
+}
+
+// Bytes that came after the response are a reply to no request: the connection is out of step.
+bool TzqHttp::Spent(const Exchange& exchange) const {
+  return exchange.closeAfterwards || (exchange.reader && exchange.reader->Overrun());
 }
 
 void TzqHttp::AuthorizeFirst(Exchange& exchange) {
@@ -331,14 +348,19 @@ bool TzqHttp::Attempt(Exchange& exchange) {
   ComposeRequest(exchange);
   // Refused before anything, even the connection, goes out.
   TzqHttpUtils::CheckHeaderLines(exchange.lines);
+  // Anything a kept connection holds before it is asked again answers no request of ours.
+  if (Active() && GetConnection().InputWaiting()) Close();
   const bool wasActive = Active();
   try {
     GetConnection().SetDeadline(deadline_);
     Open();
     std::string text;
-    for (int i = 0; i < exchange.lines.Count(); ++i) text += exchange.lines[i] + "\r\n";
+    size_t size = 0;
+    for (int i = 0; i < exchange.lines.Count(); ++i) size += exchange.lines[i].size() + 2;
+    text.reserve(size);
+    for (int i = 0; i < exchange.lines.Count(); ++i) text.append(exchange.lines[i]).append("\r\n");
     SendRequestBytes(text, *exchange.body);
-    DoSendRequest(method_, url_->FullUrl(), exchange.lines);
+    DoSendRequest(method_, fullUrl_, exchange.lines);
     exchange.cancelled = !ReadResponseHeader(exchange);
   } catch (const EzqHttpError&) {
     throw;
@@ -515,7 +537,12 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
 void TzqHttp::SendRequestBytes(const std::string& header, TzqStream& body) {
   TzqTcpClientConnection& connection = GetConnection();
   TzqMemoryStream head;
-  head.WriteBytes(TzqTranslator::TextToBytes(header, "us-ascii"));
+  const bool ascii =
+      std::all_of(header.begin(), header.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii)
+    head.WriteBuffer(header.data(), static_cast<int64_t>(header.size()));
+  else
+    head.WriteBytes(TzqTranslator::TextToBytes(header, "us-ascii"));
   const int64_t bodyStart = body.Position();
   const int64_t bodyLength = body.Size() - bodyStart;
   const bool joined = bodyLength > 0 && bodyLength <= kJoinedBodyBytes;
@@ -556,10 +583,13 @@ bool TzqHttp::ReadResponseHeader(Exchange& exchange) {
   responseVersion_ = reader.Version();
   responseHeader_->ParseHeader(*exchange.responseLines);
   reader.DecideFraming(method_, httpVersion_);
-  responseCookies_->ParseResponseCookies(*exchange.responseLines, url_->Host(), url_->Port(), url_->RequestTarget());
+  if (reader.HasField("Set-Cookie") || reader.HasField("Set-Cookie2"))
+    responseCookies_->ParseResponseCookies(*exchange.responseLines, url_->Host(), url_->Port(), url_->RequestTarget());
+  else
+    responseCookies_->Clear();
   if (allowCookies_) Cookies().StoreCookies(*responseCookies_);
   bool cancel = false;
-  DoReceiveHeader(method_, url_->FullUrl(), *exchange.responseLines, *responseCookies_, cancel);
+  DoReceiveHeader(method_, fullUrl_, *exchange.responseLines, *responseCookies_, cancel);
   return !cancel;
 }
 
@@ -587,7 +617,7 @@ void TzqHttp::ReadBody(Exchange& exchange, TzqStream& destination) {
     if (!progressRaised_)
       DoReceiveProgress(framing == TzqBodyFraming::bfChunked ? connection.ProgressDone() : total, total);
   }
-  DoReceiveResponse(method_, url_->FullUrl(), *exchange.responseLines, *responseCookies_);
+  DoReceiveResponse(method_, fullUrl_, *exchange.responseLines, *responseCookies_);
 }
 
 // The text of an error, redirect or challenge: past its cap the rest is left unread and the
@@ -626,21 +656,25 @@ std::string Directory(const std::string& url) {
 bool TzqHttp::ResolveRedirect(Exchange& exchange) {
   std::string location = responseHeader_->Location();
   if (StartsText("//", location)) location = (url_->SchemeKind() == skHttps ? "https:" : "http:") + location;
-  const std::string directory = Directory(url_->FullUrl());
+  const std::string directory = Directory(fullUrl_);
   bool canRedirect = false;
   bool handled = false;
   std::string method = method_;
+  // From here the parser may move on (a handler can reach it through Url()).
+  parsedUrl_.clear();
   DoRedirect(exchange.lines, statusCode_, *responseHeader_, exchange.responseText, method, canRedirect, handled);
   method_ = method;
+  fullUrl_ = url_->FullUrl();
   if (handled) return canRedirect;
   if (location.empty()) return false;
-  url_->ParseRelativeUrl(url_->FullUrl(), location);
-  canRedirect = !url_->FullUrl().empty();
+  url_->ParseRelativeUrl(fullUrl_, location);
+  fullUrl_ = url_->FullUrl();
+  canRedirect = !fullUrl_.empty();
   if (!canRedirect || !CheckRedirectTarget(exchange, location)) return false;
   method_ = GetRedirectMethod(statusCode_, method_);
   if (Origin(*url_) != exchange.origin)
     LeaveOrigin(exchange);
-  else if (!StartsText(directory, Directory(url_->FullUrl())))
+  else if (!StartsText(directory, Directory(fullUrl_)))
     TzqHttpUtils::SetHeaderField("Authorization", "", exchange.lines);
   return true;
 }

@@ -232,7 +232,12 @@ public:
   /// The cookies the last response set, whether AllowCookies stores them or not (owned).
   TzqCookieList& ResponseCookies() { return *responseCookies_; }
   /// The URL of the current (or last) exchange.
-  TzqUrlParser& Url() { return *url_; }
+  const TzqUrlParser& Url() const { return *url_; }
+  /// The same, to change: the next request parses its URL anew even when it is the last one.
+  TzqUrlParser& Url() {
+    parsedUrl_.clear();
+    return *url_;
+  }
 
   /// After a request's header and body were sent.
   TzqHttpRequestEvent OnSendRequest;
@@ -289,6 +294,8 @@ private:
   // A plain (not tunnelled) proxy carries this request: it sees the request, and its fields.
   bool PlainProxy() const;
   bool InStep(const Exchange& exchange) const;
+  bool Spent(const Exchange& exchange) const;
+  void UseUrl(const std::string& url);
   void AuthorizeFirst(Exchange& exchange);
   bool AuthorizeInto(Exchange& exchange, const TzqStringList& challenges, bool proxy, bool& newConnection);
   // Closes a kept connection of another route and sets up the one this URL takes.
@@ -343,6 +350,8 @@ private:
   // Scheme, host, port and proxy of the open connection: another route needs another one.
   std::string lastRoute_;
   uint64_t deadline_ = 0;  // of the exchange under way, from TotalTimeOut
+  std::string parsedUrl_;  // the text url_ holds parsed; empty once url_ moved on from it
+  std::string fullUrl_;    // url_->FullUrl(), composed once per parse
 };
 
 }  // namespace zq

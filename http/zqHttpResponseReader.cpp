@@ -218,6 +218,12 @@ std::vector<std::string> TzqHttpResponseReader::FieldValues(const char* name) co
   return values;
 }
 
+bool TzqHttpResponseReader::HasField(const char* name) const {
+  for (int i = 0; i < fields_.FieldCount(); ++i)
+    if (SameText(Trim(fields_.GetFieldName(i)), name)) return true;
+  return false;
+}
+
 void TzqHttpResponseReader::DecideFraming(const std::string& method, TzqHttpVersion requestVersion) {
   framing_ = TzqBodyFraming::bfNone;
   length_ = -1;
@@ -295,6 +301,8 @@ void TzqHttpResponseReader::ReadBody(TzqStream& destination) {
   if (framing_ != TzqBodyFraming::bfNone) chain.CheckFinished();
   complete_ = true;
 }
+
+bool TzqHttpResponseReader::Overrun() { return complete_ && buffer_.Position() < buffer_.Size(); }
 
 void TzqHttpResponseReader::PassBuffered(TzqStream& sink, int64_t count) {
   if (count <= 0) return;

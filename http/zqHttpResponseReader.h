@@ -92,6 +92,11 @@ public:
   void ReadBody(TzqStream& destination);
   // True once the whole response has been read and nothing of it is left on the source.
   bool Complete() const { return complete_; }
+  // True when bytes past this response's end were received with it: a reply nobody asked for,
+  // which must never be read as the next request's answer.
+  bool Overrun();
+  // Whether the final header carries a field of this name.
+  bool HasField(const char* name) const;
   // True when the framing leaves the connection unusable afterwards.
   bool MustClose() const { return mustClose_; }
 

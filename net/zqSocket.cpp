@@ -185,6 +185,12 @@ void TzqSyncConnection::Touch() { lastActivityTick_ = GetTickCount64(); }
 // ---------------------------------------------------------------------------------------------
 // TzqTcpConnection
 
+bool TzqTcpConnection::InputWaiting() {
+  if (!Active() || peerClosed_) return true;
+  if (GetNetworkStream().NeedClose()) return true;
+  return (EnumEvents().lNetworkEvents & (FD_READ | FD_CLOSE)) != 0;
+}
+
 bool TzqTcpConnection::IsClosed() { return peerClosed_ || TzqSyncConnection::IsClosed(); }
 
 void TzqTcpConnection::SetActive(bool value) {

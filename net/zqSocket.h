@@ -200,6 +200,9 @@ public:
   bool DeferPeerClose() const { return deferPeerClose_; }
   void SetDeferPeerClose(bool value) { deferPeerClose_ = value; }
   bool PeerClosed() const { return peerClosed_; }
+  // True when anything (bytes, a close, an error) is already waiting on an idle connection:
+  // an answer to no request, so the connection is not in step for the next one. Does not block.
+  bool InputWaiting();
 
 protected:
   // Restores ReadUntilClosed when a start-up completes normally.

@@ -43,6 +43,30 @@ TEST_F(HttpClientMemory, InterimContinueIsSkippedInTheSameOrALaterRead) {
   EXPECT_EQ(peer.Opened(), 1);
 }
 
+// A server that sends a second, unasked reply after the first one never answers the next
+// request with it: whether the client already holds those bytes (same read) or they wait on the
+// socket (a later piece), the kept connection is dropped and the next request gets a new one.
+TEST_F(HttpClientMemory, AReplyNobodyAskedForIsNeverTheNextAnswer) {
+  const std::string first = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none";
+  const std::string stale = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nstale";
+  const std::string bodiless = "HTTP/1.1 204 No Content\r\n\r\n";
+  for (const std::string& answer : {first, bodiless}) {
+    for (const bool sameRead : {true, false}) {
+      MemoryPeer split;
+      split.AddConnection().SendSplit(answer + stale, {sameRead ? 0 : answer.size()}, 1).EndWith(MemoryEnd::Stall);
+      split.AddConnection().Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfresh", 1).EndWith(MemoryEnd::Stall);
+      MemoryHttp http(split);
+      TzqMemoryStream body;
+      TzqMemoryStream second;
+      http.Get(kUrl, nullptr, nullptr, &body);
+      http.Get(kUrl, nullptr, nullptr, &second);
+      EXPECT_EQ(second.DataString(), "fresh") << sameRead;
+      EXPECT_EQ(split.Opened(), 2) << sameRead;
+      EXPECT_EQ(split.Connection(0).RequestsSent(), 1) << sameRead;
+    }
+  }
+}
+
 // Every split of a response gives the same body, and the kept connection serves the next call.
 TEST_F(HttpClientMemory, AnySplitGivesTheSameExchange) {
   const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-A: b\r\n\r\nhello";
