@@ -612,6 +612,20 @@ bool TzqInflater::DecodeCodes() {
   return true;
 }
 
+void TzqInflater::StorePosition(const TzqFastPosition& position) {
+  input_.next_ = position.next;
+  input_.bits_ = LowBits(position.bits, position.bitCount);
+  input_.bitCount_ = position.bitCount;
+  window_.write_ = position.write;
+  window_.filled_ = position.filled;
+  window_.produced_ = position.produced;
+}
+
+void TzqInflater::FailAt(const TzqFastPosition& position, const char* message, int code) {
+  StorePosition(position);
+  Raise(message, code);
+}
+
 // The hot loop: one 64-bit refill covers a whole literal/length + distance pair (at most
 // 15 + 5 + 15 + 13 bits). Returns false when the block ended, true when it ran short of input
 // or window space.
@@ -631,17 +645,10 @@ bool TzqInflater::DecodeCodesFast() {
   const int32_t* const distance = distanceTree_->Entries();
   const int distanceRoot = distanceTree_->RootBits();
 
-  auto store = [&] {
-    in.next_ = next;
-    in.bits_ = LowBits(bits, bitCount);
-    in.bitCount_ = bitCount;
-    window_.write_ = write;
-    window_.filled_ = filled;
-    window_.produced_ = produced;
-  };
-  auto fail = [&](const char* message, int code) {
-    store();
-    Raise(message, code);
+  // The position goes out by value: locals whose address reached an out-of-line error path
+  // would live in memory throughout the loop.
+  auto here = [&]() __attribute__((always_inline)) {
+    return TzqFastPosition{next, bits, bitCount, write, filled, produced};
   };
 
   auto refill = [&] {
@@ -663,7 +670,7 @@ bool TzqInflater::DecodeCodesFast() {
     bool literalsOnly = false;
     while (value < kEndOfBlock) {
       const int length = TzqInflaterHuffmanTree::EntryLength(entry);
-      if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
+      if (length == 0) FailAt(here(), sZLibInvalidCode, zeInvalidCode);
       consume(length);
       window[write] = uint8_t(value);
       write = (write + 1) & TzqOutputWindow::kRingMask;
@@ -684,28 +691,28 @@ bool TzqInflater::DecodeCodesFast() {
       blockEnded = true;
       break;
     }
-    if (!IsLengthValue(value)) fail(sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
+    if (!IsLengthValue(value)) FailAt(here(), sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
     int extraBits = LengthExtraBits(value);
     const int matchLength = LengthBase(value) + int(LowBits(bits, extraBits));
     consume(extraBits);
 
     entry = LookUp(distance, distanceRoot, bits);
     const int length = TzqInflaterHuffmanTree::EntryLength(entry);
-    if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
+    if (length == 0) FailAt(here(), sZLibInvalidCode, zeInvalidCode);
     consume(length);
     value = entry >> 4;
-    if (value == kBadDistanceValue) fail(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
+    if (value == kBadDistanceValue) FailAt(here(), sZLibIllegalRepDistCode, zeIllegalRepDistCode);
     extraBits = DistanceExtraBits(value);
     const int matchDistance = DistanceBase(value) + int(LowBits(bits, extraBits));
     consume(extraBits);
 
-    if (matchDistance > produced) fail(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
+    if (matchDistance > produced) FailAt(here(), sZLibIllegalRepDistCode, zeIllegalRepDistCode);
     CopyInWindow(window, write, matchLength, matchDistance);
     write = (write + matchLength) & TzqOutputWindow::kRingMask;
     filled += matchLength;
     produced += matchLength;
   }
-  store();
+  StorePosition(here());
   if (blockEnded) {
     literalTree_ = distanceTree_ = nullptr;
     state_ = isBlockHeader;

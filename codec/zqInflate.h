@@ -224,6 +224,17 @@ private:
   bool ReadDynamicHeader();
   bool DecodeCodes();
   bool DecodeCodesFast();
+  // Where the fast loop stands; it keeps these in locals while it runs.
+  struct TzqFastPosition {
+    int64_t next;
+    uint64_t bits;
+    int bitCount;
+    int write;
+    int filled;
+    int64_t produced;
+  };
+  void StorePosition(const TzqFastPosition& position);
+  [[noreturn]] void FailAt(const TzqFastPosition& position, const char* message, int code);
   void CheckAdler();
 
   TzqInflaterState state_;
