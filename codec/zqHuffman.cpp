@@ -24,10 +24,8 @@ TzqLengthCounts FirstCodes(const TzqLengthCounts& counts) {
 }  // namespace
 
 uint16_t TzqHuffman::ReverseBits16(uint16_t value) {
-  return static_cast<uint16_t>(kReverseNibble[value & 15] << 12 |
-                               kReverseNibble[(value >> 4) & 15] << 8 |
-                               kReverseNibble[(value >> 8) & 15] << 4 |
-                               kReverseNibble[value >> 12]);
+  return static_cast<uint16_t>(kReverseNibble[value & 15] << 12 | kReverseNibble[(value >> 4) & 15] << 8 |
+                               kReverseNibble[(value >> 8) & 15] << 4 | kReverseNibble[value >> 12]);
 }
 
 TzqInflaterHuffmanTree::TzqInflaterHuffmanTree(const uint8_t* lengths, int count, int rootBits, const int32_t* values)

@@ -19,16 +19,15 @@ constexpr int kMaxDistanceCount = 30;
 // The fast loop refills at most twice per pair, 8 bytes each time.
 constexpr int64_t kFastInputMargin = 16;
 
-constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
-                                          11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 constexpr int kRepeatMinimum[3] = {3, 3, 11};
 constexpr int kRepeatExtraBits[3] = {2, 3, 7};
 constexpr int kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                  31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr int kLengthExtraBits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr int kDistanceBase[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-                                   33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
+constexpr int kDistanceBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                   33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
                                    1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr int kDistanceExtraBits[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
@@ -378,8 +377,7 @@ bool TzqInflaterHeader::ReadRepeat(TzqInflateBuffer& input) {
 // ---------------------------------------------------------------------------------------------
 // TzqInflater
 
-TzqInflater::TzqInflater(bool noHeader)
-    : state_(noHeader ? isBlockHeader : isZLibHeader), noHeader_(noHeader) {
+TzqInflater::TzqInflater(bool noHeader) : state_(noHeader ? isBlockHeader : isZLibHeader), noHeader_(noHeader) {
   FixedTables();
 }
 
