@@ -28,7 +28,7 @@ uint16_t TzqHuffman::ReverseBits16(uint16_t value) {
                                kReverseNibble[(value >> 8) & 15] << 4 | kReverseNibble[value >> 12]);
 }
 
-TzqInflaterHuffmanTree::TzqInflaterHuffmanTree(const uint8_t* lengths, int count, int rootBits)
+TzqInflaterHuffmanTree::TzqInflaterHuffmanTree(const uint8_t* lengths, int count, int rootBits, const int32_t* values)
     : rootBits_(rootBits), entries_(size_t(1) << rootBits, 0) {
   TzqLengthCounts counts{};
   for (int symbol = 0; symbol < count; ++symbol) {
@@ -52,10 +52,10 @@ TzqInflaterHuffmanTree::TzqInflaterHuffmanTree(const uint8_t* lengths, int count
     codeSpace_ = csIncomplete;
     return;
   }
-  Fill(lengths, count);
+  Fill(lengths, count, values);
 }
 
-void TzqInflaterHuffmanTree::Fill(const uint8_t* lengths, int count) {
+void TzqInflaterHuffmanTree::Fill(const uint8_t* lengths, int count, const int32_t* values) {
   const int rootSize = 1 << rootBits_;
   TzqLengthCounts counts{};
   for (int symbol = 0; symbol < count; ++symbol) ++counts[lengths[symbol]];
@@ -85,7 +85,7 @@ void TzqInflaterHuffmanTree::Fill(const uint8_t* lengths, int count) {
   for (int symbol = 0; symbol < count; ++symbol) {
     const int length = lengths[symbol];
     if (length == 0) continue;
-    const int32_t entry = symbol * 16 + length;
+    const int32_t entry = (values != nullptr ? values[symbol] : symbol) * 16 + length;
     const int code = reversed[symbol];
     if (length <= rootBits_) {
       for (int index = code; index < rootSize; index += 1 << length) entries_[index] = entry;

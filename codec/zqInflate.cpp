@@ -34,6 +34,43 @@ constexpr int kDistanceExtraBits[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4, 
 
 [[noreturn]] void Raise(const char* message, int code) { throw EzqZLibError(message, code); }
 
+// Values the decode tables give for literal/length and distance symbols, so one look-up yields
+// the base and extra-bit count. Literals and the end of block keep their symbol; a length is
+// kLengthFlag | extra bits << 10 | base << 14; the two symbols no length uses give
+// kBadLengthValue. A distance is base << 4 | extra bits; the two unused ones give
+// kBadDistanceValue.
+constexpr int32_t kLengthFlag = 0x200;
+constexpr int32_t kBadLengthValue = 0x300;
+constexpr int32_t kBadDistanceValue = 15;
+
+constexpr std::array<int32_t, 288> kLiteralValues = [] {
+  std::array<int32_t, 288> values{};
+  for (int symbol = 0; symbol < 288; ++symbol) {
+    if (symbol <= kEndOfBlock)
+      values[size_t(symbol)] = symbol;
+    else if (symbol <= kMaxLengthSymbol)
+      values[size_t(symbol)] = kLengthFlag | kLengthExtraBits[symbol - 257] << 10 | kLengthBase[symbol - 257] << 14;
+    else
+      values[size_t(symbol)] = kBadLengthValue;
+  }
+  return values;
+}();
+
+constexpr std::array<int32_t, 32> kDistanceValues = [] {
+  std::array<int32_t, 32> values{};
+  for (int symbol = 0; symbol < 32; ++symbol) {
+    values[size_t(symbol)] =
+        symbol <= kMaxDistanceSymbol ? kDistanceBase[symbol] << 4 | kDistanceExtraBits[symbol] : kBadDistanceValue;
+  }
+  return values;
+}();
+
+inline bool IsLengthValue(int32_t value) { return (value & ~0x1FF) != 0 && (value & 0x100) == 0; }
+inline int LengthExtraBits(int32_t value) { return (value >> 10) & 15; }
+inline int LengthBase(int32_t value) { return value >> 14; }
+inline int DistanceExtraBits(int32_t value) { return value & 15; }
+inline int DistanceBase(int32_t value) { return value >> 4; }
+
 struct TzqFixedTables {
   TzqInflaterHuffmanTree literal;
   TzqInflaterHuffmanTree distance;
@@ -47,8 +84,8 @@ TzqFixedTables BuildFixedTables() {
   std::fill(literal + 280, literal + 288, 8);
   uint8_t distance[32];
   std::fill(distance, distance + 32, 5);
-  TzqFixedTables tables{TzqInflaterHuffmanTree(literal, 288, kLiteralRootBits),
-                        TzqInflaterHuffmanTree(distance, 32, kDistanceRootBits)};
+  TzqFixedTables tables{TzqInflaterHuffmanTree(literal, 288, kLiteralRootBits, kLiteralValues.data()),
+                        TzqInflaterHuffmanTree(distance, 32, kDistanceRootBits, kDistanceValues.data())};
   if (tables.literal.CodeSpace() != TzqInflaterHuffmanTree::csComplete ||
       tables.distance.CodeSpace() != TzqInflaterHuffmanTree::csComplete) {
     Raise(sZLibStaticTreeLengthIllegal, zeStaticTreeLengthIllegal);
@@ -99,27 +136,38 @@ inline int32_t LookUp(const int32_t* entries, int rootBits, uint64_t bits) {
 }
 
 // Copies a match inside the window. Overlapping matches repeat the recent bytes, as the format
-// requires; copies that do not wrap run as block or word moves.
+// requires. Copies that do not wrap move 8-byte words and may write up to 7 bytes past their
+// end (see TzqOutputWindow); a word read then only covers bytes already written when the
+// distance is at least 8. A distance of 1 repeats one byte; a shorter one repeats its pattern,
+// so once the first multiple of it that reaches 8 is written, words copy from that far back.
 inline void CopyInWindow(uint8_t* window, int write, int length, int distance) {
-  constexpr int kSize = TzqOutputWindow::kSize;
-  constexpr int kMask = TzqOutputWindow::kMask;
-  const int source = (write - distance) & kMask;
-  if (source + length > kSize || write + length > kSize) {
-    for (int i = 0; i < length; ++i) window[(write + i) & kMask] = window[(source + i) & kMask];
+  constexpr int kRingSize = TzqOutputWindow::kRingSize;
+  constexpr int kRingMask = TzqOutputWindow::kRingMask;
+  const int source = (write - distance) & kRingMask;
+  if (source + length > kRingSize || write + length > kRingSize) {
+    for (int i = 0; i < length; ++i) window[(write + i) & kRingMask] = window[(source + i) & kRingMask];
     return;
   }
   uint8_t* to = window + write;
   const uint8_t* from = window + source;
-  if (distance >= length) {
-    std::memmove(to, from, size_t(length));
-  } else if (distance >= 8) {
-    int i = 0;
-    for (; i + 8 <= length; i += 8) std::memcpy(to + i, from + i, 8);
-    for (; i < length; ++i) to[i] = from[i];
-  } else if (distance == 1) {
-    std::memset(to, *from, size_t(length));
-  } else {
-    for (int i = 0; i < length; ++i) to[i] = from[i];
+  uint8_t* const end = to + length;
+  if (distance == 1) {
+    const uint64_t repeated = uint64_t(*from) * 0x0101010101010101u;
+    do {
+      std::memcpy(to, &repeated, 8);
+      to += 8;
+    } while (to < end);
+    return;
+  }
+  if (distance < 8) {
+    const int period = (8 + distance - 1) / distance * distance;
+    for (uint8_t* const patternEnd = to + std::min(period, length); to < patternEnd;) *to++ = *from++;
+    from = to - period;
+  }
+  while (to < end) {
+    std::memcpy(to, from, 8);
+    to += 8;
+    from += 8;
   }
 }
 
@@ -200,7 +248,7 @@ void TzqOutputWindow::CopyMatch(int length, int distance) {
   if (filled_ + length > kSize) Fail();
   if (distance > produced_) Raise(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
   CopyInWindow(data_.data(), write_, length, distance);
-  write_ = (write_ + length) & kMask;
+  write_ = (write_ + length) & kRingMask;
   filled_ += length;
   produced_ += length;
 }
@@ -209,9 +257,9 @@ int TzqOutputWindow::CopyStored(TzqInflateBuffer& input, int count) {
   if (count > FreeSpace()) Fail();
   int moved = 0;
   while (moved < count) {
-    const int piece = std::min(count - moved, kSize - write_);
+    const int piece = std::min(count - moved, kRingSize - write_);
     const int copied = int(input.CopyRawBytes(data_.data(), write_, piece));
-    write_ = (write_ + copied) & kMask;
+    write_ = (write_ + copied) & kRingMask;
     filled_ += copied;
     produced_ += copied;
     moved += copied;
@@ -223,8 +271,8 @@ int TzqOutputWindow::CopyStored(TzqInflateBuffer& input, int count) {
 int TzqOutputWindow::TakeOutput(uint8_t* buffer, int64_t offset, int count) {
   const int taken = std::min(count, filled_);
   if (taken < 0) Raise(sZLibInvalidOperation, zeInvalidOperation);
-  const int start = (write_ - filled_) & kMask;
-  const int first = std::min(taken, kSize - start);
+  const int start = (write_ - filled_) & kRingMask;
+  const int first = std::min(taken, kRingSize - start);
   std::memcpy(buffer + offset, data_.data() + start, size_t(first));
   std::memcpy(buffer + offset + first, data_.data(), size_t(taken - first));
   filled_ -= taken;
@@ -490,10 +538,11 @@ bool TzqInflater::ReadDynamicHeader() {
   if (!header_->ReadCodeLengths(input_)) return false;
   const uint8_t* lengths = header_->Lengths();
   if (lengths[kEndOfBlock] == 0) Raise(sZLibMissingEndOfBlock, zeMissingEndOfBlock);
-  auto literal = std::make_unique<TzqInflaterHuffmanTree>(lengths, header_->LiteralCount(), kLiteralRootBits);
+  auto literal = std::make_unique<TzqInflaterHuffmanTree>(lengths, header_->LiteralCount(), kLiteralRootBits,
+                                                          kLiteralValues.data());
   CheckCodeSpace(*literal);
   auto distance = std::make_unique<TzqInflaterHuffmanTree>(lengths + header_->LiteralCount(), header_->DistanceCount(),
-                                                           kDistanceRootBits);
+                                                           kDistanceRootBits, kDistanceValues.data());
   CheckCodeSpace(*distance);
   dynamicLiteralTree_ = std::move(literal);
   dynamicDistanceTree_ = std::move(distance);
@@ -513,20 +562,20 @@ bool TzqInflater::DecodeCodes() {
     }
     switch (state_) {
       case isLiteralLength: {
-        const int symbol = input_.DecodeSymbol(*literalTree_);
-        if (symbol < 0) return false;
-        if (symbol < kEndOfBlock) {
-          window_.PutByte(uint8_t(symbol));
+        const int value = input_.DecodeSymbol(*literalTree_);
+        if (value < 0) return false;
+        if (value < kEndOfBlock) {
+          window_.PutByte(uint8_t(value));
           break;
         }
-        if (symbol == kEndOfBlock) {
+        if (value == kEndOfBlock) {
           literalTree_ = distanceTree_ = nullptr;
           state_ = isBlockHeader;
           return true;
         }
-        if (symbol > kMaxLengthSymbol) Raise(sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
-        copyLength_ = kLengthBase[symbol - 257];
-        neededBits_ = kLengthExtraBits[symbol - 257];
+        if (!IsLengthValue(value)) Raise(sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
+        copyLength_ = LengthBase(value);
+        neededBits_ = LengthExtraBits(value);
         state_ = isLengthExtra;
         break;
       }
@@ -538,11 +587,11 @@ bool TzqInflater::DecodeCodes() {
         break;
       }
       case isDistance: {
-        const int symbol = input_.DecodeSymbol(*distanceTree_);
-        if (symbol < 0) return false;
-        if (symbol > kMaxDistanceSymbol) Raise(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
-        copyDistance_ = kDistanceBase[symbol];
-        neededBits_ = kDistanceExtraBits[symbol];
+        const int value = input_.DecodeSymbol(*distanceTree_);
+        if (value < 0) return false;
+        if (value == kBadDistanceValue) Raise(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
+        copyDistance_ = DistanceBase(value);
+        neededBits_ = DistanceExtraBits(value);
         state_ = isDistanceExtra;
         break;
       }
@@ -559,6 +608,20 @@ bool TzqInflater::DecodeCodes() {
     }
   }
   return true;
+}
+
+void TzqInflater::StorePosition(const TzqFastPosition& position) {
+  input_.next_ = position.next;
+  input_.bits_ = LowBits(position.bits, position.bitCount);
+  input_.bitCount_ = position.bitCount;
+  window_.write_ = position.write;
+  window_.filled_ = position.filled;
+  window_.produced_ = position.produced;
+}
+
+void TzqInflater::FailAt(const TzqFastPosition& position, const char* message, int code) {
+  StorePosition(position);
+  Raise(message, code);
 }
 
 // The hot loop: one 64-bit refill covers a whole literal/length + distance pair (at most
@@ -580,17 +643,10 @@ bool TzqInflater::DecodeCodesFast() {
   const int32_t* const distance = distanceTree_->Entries();
   const int distanceRoot = distanceTree_->RootBits();
 
-  auto store = [&] {
-    in.next_ = next;
-    in.bits_ = LowBits(bits, bitCount);
-    in.bitCount_ = bitCount;
-    window_.write_ = write;
-    window_.filled_ = filled;
-    window_.produced_ = produced;
-  };
-  auto fail = [&](const char* message, int code) {
-    store();
-    Raise(message, code);
+  // The position goes out by value: locals whose address reached an out-of-line error path
+  // would live in memory throughout the loop.
+  auto here = [&]() __attribute__((always_inline)) {
+    return TzqFastPosition{next, bits, bitCount, write, filled, produced};
   };
 
   auto refill = [&] {
@@ -598,22 +654,24 @@ bool TzqInflater::DecodeCodesFast() {
     next += (63 - bitCount) >> 3;
     bitCount |= 56;
   };
+  auto consume = [&](int count) {
+    bits >>= count;
+    bitCount -= count;
+  };
   constexpr int kFilledLimit = TzqOutputWindow::kSize - kMaxMatch;
   bool blockEnded = false;
   while (next <= fastEnd && filled <= kFilledLimit) {
     refill();
     int32_t entry = LookUp(literal, literalRoot, bits);
-    int length;
-    int symbol = TzqInflaterHuffmanTree::EntrySymbol(entry);
+    int32_t value = entry >> 4;
     // Literals follow each other without a refill while a whole code is in the bit buffer.
     bool literalsOnly = false;
-    while (symbol < kEndOfBlock) {
-      length = TzqInflaterHuffmanTree::EntryLength(entry);
-      if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
-      bits >>= length;
-      bitCount -= length;
-      window[write] = uint8_t(symbol);
-      write = (write + 1) & TzqOutputWindow::kMask;
+    while (value < kEndOfBlock) {
+      const int length = TzqInflaterHuffmanTree::EntryLength(entry);
+      if (length == 0) FailAt(here(), sZLibInvalidCode, zeInvalidCode);
+      consume(length);
+      window[write] = uint8_t(value);
+      write = (write + 1) & TzqOutputWindow::kRingMask;
       ++filled;
       ++produced;
       if (bitCount < TzqInflaterHuffmanTree::kMaxCodeLength || filled > kFilledLimit) {
@@ -621,43 +679,38 @@ bool TzqInflater::DecodeCodesFast() {
         break;
       }
       entry = LookUp(literal, literalRoot, bits);
-      symbol = TzqInflaterHuffmanTree::EntrySymbol(entry);
+      value = entry >> 4;
     }
     if (literalsOnly) continue;
     // The rest of the pair needs up to 48 bits; the margin keeps this refill inside the input.
     if (bitCount < 48) refill();
-    length = TzqInflaterHuffmanTree::EntryLength(entry);
-    bits >>= length;
-    bitCount -= length;
-    if (symbol == kEndOfBlock) {
+    consume(TzqInflaterHuffmanTree::EntryLength(entry));
+    if (value == kEndOfBlock) {
       blockEnded = true;
       break;
     }
-    if (symbol > kMaxLengthSymbol) fail(sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
-    int extraBits = kLengthExtraBits[symbol - 257];
-    const int matchLength = kLengthBase[symbol - 257] + int(LowBits(bits, extraBits));
-    bits >>= extraBits;
-    bitCount -= extraBits;
+    if (!IsLengthValue(value)) FailAt(here(), sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
+    int extraBits = LengthExtraBits(value);
+    const int matchLength = LengthBase(value) + int(LowBits(bits, extraBits));
+    consume(extraBits);
 
     entry = LookUp(distance, distanceRoot, bits);
-    length = TzqInflaterHuffmanTree::EntryLength(entry);
-    if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
-    bits >>= length;
-    bitCount -= length;
-    symbol = TzqInflaterHuffmanTree::EntrySymbol(entry);
-    if (symbol > kMaxDistanceSymbol) fail(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
-    extraBits = kDistanceExtraBits[symbol];
-    const int matchDistance = kDistanceBase[symbol] + int(LowBits(bits, extraBits));
-    bits >>= extraBits;
-    bitCount -= extraBits;
+    const int length = TzqInflaterHuffmanTree::EntryLength(entry);
+    if (length == 0) FailAt(here(), sZLibInvalidCode, zeInvalidCode);
+    consume(length);
+    value = entry >> 4;
+    if (value == kBadDistanceValue) FailAt(here(), sZLibIllegalRepDistCode, zeIllegalRepDistCode);
+    extraBits = DistanceExtraBits(value);
+    const int matchDistance = DistanceBase(value) + int(LowBits(bits, extraBits));
+    consume(extraBits);
 
-    if (matchDistance > produced) fail(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
+    if (matchDistance > produced) FailAt(here(), sZLibIllegalRepDistCode, zeIllegalRepDistCode);
     CopyInWindow(window, write, matchLength, matchDistance);
-    write = (write + matchLength) & TzqOutputWindow::kMask;
+    write = (write + matchLength) & TzqOutputWindow::kRingMask;
     filled += matchLength;
     produced += matchLength;
   }
-  store();
+  StorePosition(here());
   if (blockEnded) {
     literalTree_ = distanceTree_ = nullptr;
     state_ = isBlockHeader;

@@ -98,7 +98,8 @@ public:
   void ClearBuffer();
   // Whole bytes: first those held in the bit buffer, then straight from the input.
   int64_t CopyRawBytes(uint8_t* destination, int64_t offset, int64_t count);
-  // The next symbol of tree, or -1 when more input is needed; nothing is consumed then.
+  // The value of the next symbol of tree, or -1 when more input is needed; nothing is consumed
+  // then.
   int DecodeSymbol(const TzqInflaterHuffmanTree& tree);
 
 private:
@@ -112,17 +113,21 @@ private:
   int bitCount_ = 0;
 };
 
-// The 32 KiB circular window: the history that matches copy from, and the queue of decoded
-// bytes not yet taken by the caller.
+// The circular window: the 32 KiB of history that matches copy from, and the queue of decoded
+// bytes (at most 32 KiB) not yet taken by the caller. The ring is twice that, so the bytes just
+// ahead of the write position are neither history nor queued: match copies may run a few bytes
+// past their end there, and the tail padding takes those that run past the ring's end.
 class ZQ_API TzqOutputWindow {
 public:
   static constexpr int kSize = 32768;
-  static constexpr int kMask = kSize - 1;
+  static constexpr int kRingSize = 2 * kSize;
+  static constexpr int kRingMask = kRingSize - 1;
+  static constexpr int kCopyOvershoot = 8;
 
   void PutByte(uint8_t value) {
     if (filled_ >= kSize) Fail();
     data_[size_t(write_)] = value;
-    write_ = (write_ + 1) & kMask;
+    write_ = (write_ + 1) & kRingMask;
     ++filled_;
     ++produced_;
   }
@@ -136,7 +141,7 @@ private:
   friend class TzqInflater;
   [[noreturn]] static void Fail();
 
-  std::array<uint8_t, kSize> data_{};
+  std::array<uint8_t, kRingSize + kCopyOvershoot> data_{};
   int write_ = 0;
   int filled_ = 0;
   // Bytes written since the stream began: a match reaching before them would copy bytes that
@@ -220,6 +225,17 @@ private:
   bool ReadDynamicHeader();
   bool DecodeCodes();
   bool DecodeCodesFast();
+  // Where the fast loop stands; it keeps these in locals while it runs.
+  struct TzqFastPosition {
+    int64_t next;
+    uint64_t bits;
+    int bitCount;
+    int write;
+    int filled;
+    int64_t produced;
+  };
+  void StorePosition(const TzqFastPosition& position);
+  [[noreturn]] void FailAt(const TzqFastPosition& position, const char* message, int code);
   void CheckAdler();
 
   TzqInflaterState state_;

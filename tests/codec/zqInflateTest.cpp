@@ -172,6 +172,28 @@ INSTANTIATE_TEST_SUITE_P(Strategies, InflateAgainstZLib,
                                            TzqStrategy{"Fixed", Z_FIXED}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Matches of every short distance (the word-wise copy handles distances under 8 apart), long
+// enough to run across the window ring's end many times, drained through odd buffer sizes.
+TEST(Inflate, ShortDistanceMatchesAcrossTheWindowEnd) {
+  std::mt19937 random(7);
+  for (size_t distance = 1; distance <= 16; ++distance) {
+    TzqBytes input;
+    while (input.size() < 200000) {
+      TzqBytes pattern(distance);
+      for (uint8_t& b : pattern) b = uint8_t(random());
+      const size_t repeat = 1 + random() % 400;
+      for (size_t i = 0; i < repeat * distance; ++i) input.push_back(pattern[i % distance]);
+      input.push_back(uint8_t(random()));  // a literal between runs shifts the ring position
+    }
+    const TzqBytes raw = test::Compress(input, test::zfRaw, 9);
+    for (const int64_t outChunk : {int64_t{1}, int64_t{7}, int64_t{4093}, int64_t{65536}}) {
+      const TzqInflated result = InflatePieces(true, raw, test::RandomSplits(raw.size(), 5000, random), outChunk);
+      ASSERT_TRUE(result.finished) << "distance " << distance << ", buffer " << outChunk;
+      ASSERT_TRUE(result.output == input) << "distance " << distance << ", buffer " << outChunk;
+    }
+  }
+}
+
 TEST(Inflate, GZipOptionalHeaderFieldsAreSkippedButTheMagicAndMethodAreChecked) {
   std::mt19937 random(5);
   const TzqBytes input = test::Generate(test::dkText, 5000, random);
