@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/zqText.h"
+#include "fuzz/zqFuzzSplits.h"
 #include "tests/support/zqMemoryTransport.h"
 
 using namespace zq;
@@ -20,17 +21,6 @@ namespace {
 
 const char* const kSecond = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecond";
 const MemoryEnd kEnds[] = {MemoryEnd::Close, MemoryEnd::CloseWithLast, MemoryEnd::Reset, MemoryEnd::Stall};
-
-std::vector<size_t> SplitPoints(size_t size, unsigned seed) {
-  std::vector<size_t> offsets;
-  if (seed == 0) return offsets;
-  for (size_t at = 0; at < size;) {
-    seed = seed * 1103515245u + 12345u;
-    at += 1 + (seed >> 16) % 97;
-    offsets.push_back(at);
-  }
-  return offsets;
-}
 
 // The one Content-Length of a header that announces its body by length alone; -1 otherwise.
 int64_t PlainLength(const TzqStringList& lines) {
@@ -61,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool head = flags & 1;
   MemoryPeer peer;
   peer.AddConnection()
-      .SendSplit(response, SplitPoints(response.size(), seed), 1)
+      .SendSplit(response, zq::fuzz::SplitPoints(response.size(), seed, 97), 1)
       .Send(kSecond, 2)
       .EndWith(kEnds[(flags >> 2) % 4]);
   MemoryHttp client(peer);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/zqFuzzSplits.h"
 #include "net/zqSocks.h"
 #include "tests/support/zqMemoryTransport.h"
 
@@ -16,16 +17,6 @@ using namespace zq;
 using namespace zq::test;
 
 namespace {
-
-std::vector<size_t> SplitPoints(size_t size, unsigned seed) {
-  std::vector<size_t> offsets;
-  for (size_t at = 0; seed != 0 && at < size;) {
-    seed = seed * 1103515245u + 12345u;
-    at += 1 + (seed >> 16) % 13;
-    offsets.push_back(at);
-  }
-  return offsets;
-}
 
 std::unique_ptr<TzqSocksNetworkStream> Stream(uint8_t flags, MemoryConnectionScript& script) {
   // The tunnel passes data through its inner stream once open: the same script serves both.
@@ -57,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = data[0];
   const std::string reply(reinterpret_cast<const char*>(data + 2), size - 2);
   MemoryConnectionScript script;
-  script.SendSplit(reply, SplitPoints(reply.size(), data[1]), 0);
+  script.SendSplit(reply, zq::fuzz::SplitPoints(reply.size(), data[1], 13), 0);
   std::unique_ptr<TzqSocksNetworkStream> stream = Stream(flags, script);
   stream->SetTargetServer(flags & 8 ? "example.test" : "192.0.2.7");
   stream->SetTargetPort(443);

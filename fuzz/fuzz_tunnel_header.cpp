@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/zqFuzzSplits.h"
 #include "http/zqHttpProxy.h"
 #include "tests/support/zqMemoryTransport.h"
 
@@ -14,16 +15,6 @@ using namespace zq;
 using namespace zq::test;
 
 namespace {
-
-std::vector<size_t> SplitPoints(size_t size, unsigned seed) {
-  std::vector<size_t> offsets;
-  for (size_t at = 0; seed != 0 && at < size;) {
-    seed = seed * 1103515245u + 12345u;
-    at += 1 + (seed >> 16) % 31;
-    offsets.push_back(at);
-  }
-  return offsets;
-}
 
 // The borrowed connection is the only one: a proxy that would open its own is refused.
 class ScriptedProxy : public TzqHttpProxy {
@@ -38,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = data[0];
   const std::string response(reinterpret_cast<const char*>(data + 2), size - 2);
   MemoryConnectionScript script;
-  script.SendSplit(response, SplitPoints(response.size(), data[1]), 1);
+  script.SendSplit(response, zq::fuzz::SplitPoints(response.size(), data[1], 31), 1);
   script.EndWith(flags & 2 ? MemoryEnd::Stall : MemoryEnd::Close);
   MemoryConnection connection;
   connection.SetTimeOut(1000);
