@@ -58,6 +58,11 @@ bool IsHexDigitOrSeparator(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.';
 }
 
+bool IsUnreservedCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
+}
+
 // The inside of "[...]": an address of hex digits, ':' and '.', and an optional zone id after
 // "%25" (RFC 6874) or a bare '%', kept after a plain '%' as the resolver expects it.
 std::string Ipv6Literal(std::string_view inside) {
@@ -69,7 +74,8 @@ std::string Ipv6Literal(std::string_view inside) {
   if (percent == std::string_view::npos) return std::string(address);
   std::string_view zone = inside.substr(percent + 1);
   if (zone.substr(0, 2) == "25") zone.remove_prefix(2);
-  if (zone.empty() || zone.find_first_of("%[]") != std::string_view::npos) throw EzqUrlError(sBadIpv6Literal);
+  // An interface name or number: unreserved characters only, so the literal composes back as taken.
+  if (zone.empty() || !std::all_of(zone.begin(), zone.end(), IsUnreservedCharacter)) throw EzqUrlError(sBadIpv6Literal);
   return std::string(address) + '%' + std::string(zone);
 }
 

@@ -168,7 +168,8 @@ TEST(UrlParser, MalformedBracketsAreRefused) {
   TzqUrlParser parser;
   for (const char* url :
        {"http://[::1/p", "http://[::1", "http://[]/", "http://[::1]x/", "http://[::1]]/", "http://[example.com]/",
-        "http://[::g]/", "http://a[::1]/", "http://[fe80::1%25]/", "http://[fe80::1%]/"}) {
+        "http://[::g]/", "http://a[::1]/", "http://[fe80::1%25]/", "http://[fe80::1%]/", "http://[::%\300A]/",
+        "http://[fe80::1%25e%20th]/", "http://[fe80::1%eth/0]/"}) {
     try {
       parser.ParseUrl(url);
       ADD_FAILURE() << url << " gave host " << parser.Host();
