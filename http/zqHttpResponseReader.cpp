@@ -161,13 +161,19 @@ bool TzqHttpResponseReader::ScanHeader() {
   const int64_t size = std::min(buffer_.Size(), rules_.maxBytes);
   for (; scanned_ < size; ++scanned_) {
     const uint8_t c = bytes[scanned_];
-    if (c == '\r') continue;
+    if (c == '\r') {
+      ++lineCrs_;
+      continue;
+    }
     if (c != '\n') {
       ++lineBytes_;
       continue;
     }
-    const bool emptyLine = lineBytes_ == 0;
+    // Only CR LF or a bare LF end a header; "\r\r\n" is a line, as other parsers take it, so
+    // the client cannot see a header end where a proxy or a server sees none.
+    const bool emptyLine = lineBytes_ == 0 && lineCrs_ <= 1;
     lineBytes_ = 0;
+    lineCrs_ = 0;
     const int64_t end = scanned_ + 1;
     if (!emptyLine) {
       headerHasLine_ = true;

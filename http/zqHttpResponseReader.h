@@ -122,10 +122,11 @@ private:
   TzqHeaderRules rules_;
   TzqMemoryStream buffer_;
   // Scanning state: where the current header starts, how far bytes were examined, and the
-  // bytes other than CR on the line being examined.
+  // bytes other than CR on the line being examined, and its CRs.
   int64_t headerStart_ = 0;
   int64_t scanned_ = 0;
   int64_t lineBytes_ = 0;
+  int64_t lineCrs_ = 0;
   bool headerHasLine_ = false;
   int64_t headerEnd_ = -1;
   TzqStringList lines_;

@@ -256,5 +256,21 @@ TEST(HttpResponseReader, TheTunnelTakesNothingPastItsHeader) {
   EXPECT_EQ(input.Position(), 39);  // the far server's bytes are still unread
 }
 
+// Only CR LF or LF after a line ends a header: CRs alone make a line, as other parsers read it.
+TEST(HttpResponseReader, ALineOfCarriageReturnsDoesNotEndTheHeader) {
+  const std::string head = "HTTP/1.1 200 Connection established\r\n\r\r\nX: y\r\n\r\n";
+  TzqMemoryStream input;
+  input.WriteString(head + "\x16\x03\x01 server hello");
+  input.SetPosition(0);
+  TzqStreamSource source(input);
+  TzqHttpResponseReader reader(source, TzqHeaderRules{1, 1002, "too long", "none"});
+  TzqStringList lines;
+  try {
+    reader.ReadHeader(lines, hvHttp1_0);
+  } catch (const EzqHttpError&) {
+  }
+  EXPECT_EQ(input.Position(), int64_t(head.size()));
+}
+
 }  // namespace
 }  // namespace zq
