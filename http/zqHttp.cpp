@@ -19,6 +19,7 @@ namespace {
 const char* const sNoStatusLine = "The server's response has no valid status line";
 const char* const sHeaderTooLong = "The server's response header exceeds 1048576 bytes";
 const char* const sBodyTooLarge = "The response body exceeds MaxResponseSize (%lld bytes)";
+const char* const sTextTooLarge = "The body of this %d response exceeds %lld bytes and was not read whole";
 const char* const sRedirectScheme = "The redirect location is not an http or https URL with a host: %s";
 const char* const sRedirectPort = "The redirect location's port is not between 1 and 65535: %s";
 const char* const sBadMethod = "The request method is not an HTTP token: \"%s\"";
@@ -91,6 +92,8 @@ struct TzqHttp::Exchange {
   std::unique_ptr<TzqHttpResponseReader> reader;  // of the response being read
   std::string origin;                             // where the server credentials may go
   TzqStringList responseText;
+  std::string responseBytes;  // the same body as received, for a silent caller
+  bool responseTextCut = false;
   std::string serverUser;
   std::string serverPassword;
   int redirects = 0;
@@ -449,9 +452,13 @@ void TzqHttp::Raise(Exchange& exchange) {
   throw EzqHttpError(line, exchange.responseText.Text(), statusCode_);
 }
 
+// A silent caller gets the body as the server sent it, or an error when only part of it was read.
 TzqHttp::Dispatch TzqHttp::Fail(Exchange& exchange) {
   if (!silentHttp_) Raise(exchange);
-  WriteLinesToStream(exchange.responseText, *exchange.responseBody, TextCharSet());
+  if (exchange.responseTextCut)
+    throw EzqHttpError(Format(sTextTooLarge, statusCode_, static_cast<long long>(kMaxResponseTextBytes)),
+                       exchange.responseText.Text(), statusCode_);
+  exchange.responseBody->WriteString(exchange.responseBytes);
   return Dispatch::Done;
 }
 
@@ -624,6 +631,8 @@ void TzqHttp::ReadBody(Exchange& exchange, TzqStream& destination) {
 // connection closed after this response.
 void TzqHttp::ReadResponseText(Exchange& exchange) {
   exchange.responseText.Clear();
+  exchange.responseBytes.clear();
+  exchange.responseTextCut = false;
   TzqMemoryStream text;
   if (SameText(method_, "HEAD")) return exchange.reader->ReadBody(text);
   TzqBoundedStream capped(text, kMaxResponseTextBytes, [] { throw TzqTextCapReached(); });
@@ -631,9 +640,11 @@ void TzqHttp::ReadResponseText(Exchange& exchange) {
     ReadBody(exchange, capped);
   } catch (const TzqTextCapReached&) {
     exchange.closeAfterwards = true;
+    exchange.responseTextCut = true;
   }
   text.SetPosition(0);
   ReadLinesFromStream(text, exchange.responseText, TextCharSet());
+  exchange.responseBytes = text.DataString();
 }
 
 std::string TzqHttp::TextCharSet() const {

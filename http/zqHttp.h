@@ -190,7 +190,8 @@ public:
   /// Sets CookieManager; a store given frees the client's own, and the cookies it held.
   void SetCookieManager(TzqCookieManager* value);
   /// True: a status of 400 or more, or a redirect or challenge that cannot be followed, raises
-  /// nothing; its body goes to the response body stream instead (default false).
+  /// nothing; its body goes to the response body stream instead, byte for byte (default false).
+  /// A redirect's or challenge's body over 1 MiB is not read whole and still raises.
   bool SilentHTTP() const { return silentHttp_; }
   /// Sets SilentHTTP.
   void SetSilentHTTP(bool value) { Update(silentHttp_, value); }

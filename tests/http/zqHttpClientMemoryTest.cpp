@@ -147,6 +147,36 @@ TEST_F(HttpClientMemory, BodiesWithoutLengthAndSilentErrors) {
   EXPECT_EQ(peer.Opened(), 3);
 }
 
+// A redirect or challenge that ends the exchange hands a silent caller its body exactly as the
+// server sent it (no line endings added, no bytes lost to a charset), or an error when the body
+// was too long to read whole; the one from the fuzz target's CI run is the first case.
+TEST_F(HttpClientMemory, SilentEndsDeliverTheBodyAsSent) {
+  client.SetSilentHTTP(true);
+  const std::string body("moved\nline\r\n\xbb\0end", 20);
+  peer.AddConnection().Send(
+      "HTTP/1.1 302 Found\r\nLo\xbb\xbb"
+      "cation: /x\r\nContent-Type: text/plain\r\n"
+      "Content-Length: 20\r\n\r\n" +
+      body);
+  EXPECT_EQ(Body(), body);
+  EXPECT_EQ(client.StatusCode(), 302);
+
+  client.SetMaxAuthRetries(1);
+  const std::string challenge = "HTTP/1.1 401 No\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: ";
+  client.SetUserName("u");
+  client.SetPassword("p");
+  peer.AddConnection().Send(challenge + "2\r\n\r\nno");  // Basic retries on a new connection
+  peer.AddConnection().Send(challenge + "1048577\r\n\r\n" + std::string(1048577, 'x'));
+  try {
+    Body();
+    ADD_FAILURE() << "a body cut at the text limit was delivered as whole";
+  } catch (const EzqHttpError& e) {
+    EXPECT_EQ(e.ErrorCode(), 401);
+    EXPECT_NE(std::string(e.what()).find("was not read whole"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(client.Active());
+}
+
 TEST_F(HttpClientMemory, ADroppedKeptConnectionIsReopenedOnce) {
   peer.AddConnection().Send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1");
   peer.AddConnection()
