@@ -185,7 +185,9 @@ bool TzqHttpProxy::HandleStatus(const TzqStringList& header, const TzqStringList
     if (challenges == 1 && startNewConnection) closeAfterwards = true;
     return false;
   }
-  if (code >= 400) Fail(header, body);
+  // Only a 2xx opens a tunnel (RFC 9110): after a 101, 304 or 305 the next bytes would go to the
+  // proxy itself.
+  if (code < 200 || code > 299) Fail(header, body);
   closeAfterwards = false;
   return true;
 }

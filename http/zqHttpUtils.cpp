@@ -76,6 +76,10 @@ std::string TzqHttpUtils::ParseStatusText(const TzqByteArray& bytes, int64_t& po
 void TzqHttpUtils::ReadHeaderLines(TzqStream& stream, int64_t count, TzqStringList& list) {
   TzqByteArray bytes(static_cast<size_t>(std::max<int64_t>(0, std::min(count, stream.Size() - stream.Position()))));
   bytes.resize(static_cast<size_t>(stream.Read(bytes.data(), static_cast<int64_t>(bytes.size()))));
+  // Only CR LF or LF end a line, as in the scan that found the header's end; a bare CR is a
+  // space (RFC 9112), so the caller's lines are the fields the framing was decided on.
+  for (size_t i = 0; i < bytes.size(); ++i)
+    if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')) bytes[i] = ' ';
   list.SetText(TzqTranslator::BytesToText(bytes, kAscii));
 }
 
