@@ -236,6 +236,8 @@ void TzqHttpResponseReader::DecideFraming(const std::string& method, TzqHttpVers
   transferCodings_.clear();
   const bool bodiless = SameText(method, "HEAD") || statusCode_ < 200 || statusCode_ == 204 || statusCode_ == 304 ||
                         (SameText(method, "CONNECT") && statusCode_ / 100 == 2);
+  // After a 101 the connection speaks another protocol: it can never carry a next request.
+  if (statusCode_ == 101) mustClose_ = true;
   if (bodiless) return;
   const std::vector<std::string> codings = ListItems(FieldValues("Transfer-Encoding"));
   if (!codings.empty()) return DecideTransferCoding(codings);

@@ -177,6 +177,18 @@ TEST_F(HttpClientMemory, SilentEndsDeliverTheBodyAsSent) {
   EXPECT_FALSE(client.Active());
 }
 
+// A connection switched to another protocol is never asked again.
+TEST_F(HttpClientMemory, ASwitchedConnectionIsNotKept) {
+  peer.AddConnection().Send("HTTP/1.1 101 Switching Protocols\r\nUpgrade: other\r\n\r\n").EndWith(MemoryEnd::Stall);
+  peer.AddConnection().Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfresh");
+  client.SetTimeOut(500);
+  EXPECT_EQ(Body(), "");
+  EXPECT_EQ(client.StatusCode(), 101);
+  EXPECT_FALSE(client.Active());
+  EXPECT_EQ(Body(), "fresh");
+  EXPECT_EQ(peer.Opened(), 2);
+}
+
 TEST_F(HttpClientMemory, ADroppedKeptConnectionIsReopenedOnce) {
   peer.AddConnection().Send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1");
   peer.AddConnection()
