@@ -44,16 +44,12 @@ int64_t PlainLength(const TzqStringList& lines) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 2) return 0;
-  const uint8_t flags = data[0];
-  const unsigned seed = data[1];
-  const std::string response(reinterpret_cast<const char*>(data + 2), size - 2);
+  zq::fuzz::ScriptedInput input;
+  if (!zq::fuzz::TakeScriptedInput(data, size, input)) return 0;
+  const uint8_t flags = input.flags;
   const bool head = flags & 1;
   MemoryPeer peer;
-  peer.AddConnection()
-      .SendSplit(response, zq::fuzz::SplitPoints(response.size(), seed, 97), 1)
-      .Send(kSecond, 2)
-      .EndWith(kEnds[(flags >> 2) % 4]);
+  peer.AddConnection().SendSplit(input.bytes, input.Splits(97), 1).Send(kSecond, 2).EndWith(kEnds[(flags >> 2) % 4]);
   MemoryHttp client(peer);
   client.SetSilentHTTP(flags & 2);
   client.SetTimeOut(1000);

@@ -44,11 +44,12 @@ size_t RepliesLength(const std::string& reply, bool five) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 2) return 0;
-  const uint8_t flags = data[0];
-  const std::string reply(reinterpret_cast<const char*>(data + 2), size - 2);
+  zq::fuzz::ScriptedInput input;
+  if (!zq::fuzz::TakeScriptedInput(data, size, input)) return 0;
+  const uint8_t flags = input.flags;
+  const std::string& reply = input.bytes;
   MemoryConnectionScript script;
-  script.SendSplit(reply, zq::fuzz::SplitPoints(reply.size(), data[1], 13), 0);
+  script.SendSplit(reply, input.Splits(13), 0);
   std::unique_ptr<TzqSocksNetworkStream> stream = Stream(flags, script);
   stream->SetTargetServer(flags & 8 ? "example.test" : "192.0.2.7");
   stream->SetTargetPort(443);
@@ -58,20 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const bool five = flags % 3 == 2;
   MemoryConnection connection;
-  connection.SetTimeOut(1000);
-  connection.SetDisableGuiProcessing(true);
   try {
-    connection.Open(std::move(stream), script);
+    zq::fuzz::OpenScripted(connection, std::move(stream), script);
   } catch (const EzqError&) {
     return 0;
   }
-  TzqMemoryStream rest;
-  try {
-    while (connection.Active()) connection.ReadData(&rest);
-  } catch (const EzqError&) {
-  }
   // Exactly the replies were taken: what follows them reaches the caller whole and in order.
   const size_t replies = RepliesLength(reply, five);
-  if (replies > reply.size() || rest.DataString() != reply.substr(replies)) __builtin_trap();
+  if (replies > reply.size() || zq::fuzz::ReadToEnd(connection) != reply.substr(replies)) __builtin_trap();
   return 0;
 }

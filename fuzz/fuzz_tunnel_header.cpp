@@ -25,16 +25,15 @@ public:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 2) return 0;
-  const uint8_t flags = data[0];
-  const std::string response(reinterpret_cast<const char*>(data + 2), size - 2);
+  zq::fuzz::ScriptedInput input;
+  if (!zq::fuzz::TakeScriptedInput(data, size, input)) return 0;
+  const uint8_t flags = input.flags;
+  const std::string& response = input.bytes;
   MemoryConnectionScript script;
-  script.SendSplit(response, zq::fuzz::SplitPoints(response.size(), data[1], 31), 1);
+  script.SendSplit(response, input.Splits(31), 1);
   script.EndWith(flags & 2 ? MemoryEnd::Stall : MemoryEnd::Close);
   MemoryConnection connection;
-  connection.SetTimeOut(1000);
-  connection.SetDisableGuiProcessing(true);
-  connection.Open(std::make_unique<MemoryNetworkStream>(script), script);
+  zq::fuzz::OpenScripted(connection, std::make_unique<MemoryNetworkStream>(script), script);
   ScriptedProxy proxy;
   proxy.SetRequestVersion(flags & 1 ? hvHttp1_1 : hvHttp1_0);
   try {
@@ -43,12 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (proxy.StatusCode() < 200 || proxy.StatusCode() > 299) __builtin_trap();
-  TzqMemoryStream rest;
-  try {
-    while (connection.Active()) connection.ReadData(&rest);
-  } catch (const EzqError&) {
-  }
-  const std::string after = rest.DataString();
+  const std::string after = zq::fuzz::ReadToEnd(connection);
   if (after.size() > response.size()) __builtin_trap();
   const std::string header = response.substr(0, response.size() - after.size());
   if (response.compare(header.size(), std::string::npos, after) != 0) __builtin_trap();
