@@ -61,6 +61,13 @@ std::string ExtractFileName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A name that arrived with a part is never a path into this machine (RFC 7578): a rebuilt
+// request would otherwise send whichever local file the sender named.
+std::string ReceivedFileName(const std::string& name) {
+  const size_t separator = name.find_last_of("/\\");
+  return separator == std::string::npos ? name : name.substr(separator + 1);
+}
+
 std::string FormEncode(const TzqHttpRequestItem& item, const std::string& text) {
   return item.Canonicalized() ? TzqFormFieldEncoder().Encode(text, item.GetCharSet()) : text;
 }
@@ -699,7 +706,7 @@ TzqHttpRequestItem* TzqHttpRequest::AddPartItem(TzqHeaderFieldList& fields) {
       const std::string name = TzqHeaderFieldList::GetParameter(disposition, "name");
       const std::string fileName = TzqHeaderFieldList::GetParameter(disposition, "filename");
       item = fileName.empty() ? static_cast<TzqHttpRequestItem*>(AddFormField(name, std::string()))
-                              : AddSubmitFile(name, fileName);
+                              : AddSubmitFile(name, ReceivedFileName(fileName));
     }
     item->ParsePartHeader(fields);
     return item;

@@ -362,7 +362,8 @@ public:
   virtual void ClearKeepCharSet();
   /// Makes the header; a subclass may return one of its own kind.
   virtual std::unique_ptr<TzqHttpRequestHeader> CreateHeader();
-  /// A new, empty item for one received multipart part, chosen by its header fields.
+  /// A new, empty item for one received multipart part, chosen by its header fields. A file
+  /// part's item keeps only the last component of the name sent, never a path.
   virtual TzqHttpRequestItem* AddPartItem(TzqHeaderFieldList& fields);
   /// Items from a received body, read from the stream's position to its end.
   virtual void ParseBody(TzqStream& stream);

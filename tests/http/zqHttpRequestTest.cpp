@@ -303,6 +303,13 @@ TEST(HttpRequestReceiving, PartHeadersChooseTheItemClass) {
   EXPECT_EQ(file->FieldName(), "up");
   EXPECT_EQ(file->FileName(), "a b.png");
   EXPECT_EQ(file->ContentType(), "image/png");
+  // A sent name never points into this machine's files.
+  for (const char* path : {"../../etc/passwd", "/etc/passwd", "C:\\Windows\\passwd"}) {
+    auto* sent = dynamic_cast<TzqSubmitFileRequestItem*>(
+        AddPart(request, {std::string("Content-Disposition: form-data; name=f; filename=\"") + path + "\""}));
+    ASSERT_NE(sent, nullptr) << path;
+    EXPECT_EQ(sent->FileName(), "passwd") << path;
+  }
   auto* field =
       dynamic_cast<TzqFormFieldRequestItem*>(AddPart(request, {"Content-Disposition: form-data; name=title"}));
   ASSERT_NE(field, nullptr);
@@ -311,7 +318,7 @@ TEST(HttpRequestReceiving, PartHeadersChooseTheItemClass) {
                 AddPart(request, {"Content-Disposition: attachment", "Content-Type: application/JSON"})),
             nullptr);
   EXPECT_NE(dynamic_cast<TzqBinaryRequestItem*>(AddPart(request, {"Content-Type: image/gif"})), nullptr);
-  EXPECT_EQ(request.Items().Count(), 4);
+  EXPECT_EQ(request.Items().Count(), 7);
 
   const TzqByteArray bytes = test::ToBytes("xxHello");
   field->AddData(bytes, 2, 3);
