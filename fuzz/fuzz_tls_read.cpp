@@ -1,10 +1,12 @@
-// The TLS read path after a real handshake (TLS 1.2 or 1.3) between the client engine and an
-// OpenSSL server engine over memory. The input either is fed to the client as raw bytes, or is
-// sent by the server as records (one bit flipped on request); either way in pieces split at
-// points drawn from a seed. Invariants: each read ends in data, a wait for more, or EzqSSPIError
-// (never another exception, never a hang); records that arrive intact give exactly the data sent,
-// and a flipped bit never gives data that was not sent.
-// Input: a flag byte (protocol, raw or records, flip), a seed byte, then the bytes.
+// The TLS read path after a real handshake (TLS 1.2 or 1.3) between the client and an OpenSSL
+// server engine over memory. The input either is fed to the client as raw bytes, or is sent by
+// the server as records (one bit flipped on request); either way in pieces split at points
+// drawn from a seed. It reaches either the client engine alone, or the whole client network
+// stream, whose handshake then runs through its own loops against the server engine as a live
+// peer of the in-memory transport. Invariants: each read ends in data, a wait for more, or a
+// clear error (never a crash, a hang or another exception); records that arrive intact give
+// exactly the data sent, and a flipped bit never gives data that was not sent.
+// Input: a flag byte (protocol, raw or records, flip, engine or stream), a seed byte, the bytes.
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -17,11 +19,14 @@
 #include <memory>
 #include <string>
 
+#include "fuzz/zqFuzzSplits.h"
 #include "platform/zqCrypto.h"
 #include "tls/zqCertificate.h"
 #include "tls/zqSspiTls.h"
+#include "tls/zqTlsStream.h"
 
 using namespace zq;
+using namespace zq::test;
 
 namespace {
 
@@ -84,9 +89,15 @@ struct Session {
   TzqCertificateList clientCertificates{true};
   TzqCertificateList serverCertificates{true};
   TzqMemoryStream early;  // what followed the handshake for the client (TLS 1.3 tickets)
+  bool tls13;
 
-  explicit Session(bool tls13) {
+  static const ServerIdentity& Identity() {
     static const ServerIdentity identity;
+    return identity;
+  }
+
+  explicit Session(bool tls13) : tls13(tls13) {
+    const ServerIdentity& identity = Identity();
     PCCERT_CONTEXT context = CertLoadPemFiles(identity.certificate, identity.key);
     serverCertificates.Add(new TzqCertificate(context));
     CertFreeCertificateContext(context);
@@ -149,27 +160,89 @@ bool Read(Session& session, const std::string& wire, unsigned seed, std::string&
   return true;
 }
 
+// The bytes the server sends after the handshake: the input itself, or the input protected as
+// records with one bit flipped on request.
+std::string Wire(Session& session, const zq::fuzz::ScriptedInput& input) {
+  if (!(input.flags & 2)) return input.bytes;
+  TzqMemoryStream source(input.bytes), encrypted;
+  if (session.server.Encrypt(source, encrypted, source.Size()) != srOk) __builtin_trap();
+  std::string wire = encrypted.DataString();
+  if ((input.flags & 4) && !wire.empty())
+    wire[(input.seed * 7919u) % wire.size()] ^= static_cast<char>(1 << (input.flags >> 5));
+  return wire;
+}
+
+// The server engine answers each flight the client stream writes; once its side of the
+// handshake is done it sends the wire, cut at the seed's split points, and closes.
+void AnswerAsServer(Session& session, const zq::fuzz::ScriptedInput& input, std::string& pending,
+                    MemoryConnectionScript& peer, std::string_view written) {
+  if (peer.end != MemoryEnd::Stall) return;  // the handshake is over: nothing more is answered
+  pending.append(written);
+  TzqMemoryStream io;
+  io.WriteBuffer(pending.data(), static_cast<int64_t>(pending.size()));
+  io.SetPosition(0);
+  const TzqTlsStepResult result = session.server.HandshakeStep(io, session.serverCertificates, false);
+  if (result == srNeedMoreData) return;
+  pending.clear();
+  peer.Send(std::string(reinterpret_cast<const char*>(io.Memory()) + io.Position(),
+                        static_cast<size_t>(io.Size() - io.Position())),
+            0);
+  if (result == srOk) {
+    const std::string wire = Wire(session, input);
+    peer.SendSplit(wire, input.Splits(700), 0);
+    peer.EndWith(MemoryEnd::Close);
+  } else if (result != srSendToken) {
+    peer.EndWith(MemoryEnd::Reset);
+  }
+}
+
+// The whole client stream over the memory transport; false after a clean error.
+bool ReadThroughStream(Session& session, const zq::fuzz::ScriptedInput& input, std::string& data) {
+  MemoryConnectionScript script;
+  script.EndWith(MemoryEnd::Stall);
+  std::string pending;
+  script.respond = [&](MemoryConnectionScript& peer, std::string_view written) {
+    AnswerAsServer(session, input, pending, peer, written);
+  };
+  auto stream = std::make_unique<MemoryStreamOf<TzqTlsNetworkStream>>(script);
+  TzqTlsSettings settings;
+  settings.tlsFlags = session.tls13 ? TzqTlsFlags{tfUseTLS13} : TzqTlsFlags{tfUseTLS12};
+  settings.useSystemTlsFlags = false;
+  settings.caFile = Session::Identity().certificate;
+  stream->SetSettings(settings);
+  stream->SetTargetName("localhost");
+  MemoryConnection connection;
+  // The handshake does not depend on the input: it must succeed.
+  zq::fuzz::OpenScripted(connection, std::move(stream), script);
+  TzqMemoryStream plain;
+  try {
+    while (connection.Active()) connection.ReadData(&plain);
+  } catch (const EzqError&) {
+    data = plain.DataString();
+    return false;
+  }
+  data = plain.DataString();
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 2 || size > 65536) return 0;
-  const uint8_t flags = data[0];
-  const std::string bytes(reinterpret_cast<const char*>(data + 2), size - 2);
+  zq::fuzz::ScriptedInput input;
+  if (size > 65536 || !zq::fuzz::TakeScriptedInput(data, size, input)) return 0;
+  const uint8_t flags = input.flags;
   Session session(flags & 1);
-  if (!session.Handshake()) __builtin_trap();
-  std::string wire = bytes;
-  const bool records = flags & 2;
-  if (records) {
-    TzqMemoryStream source(bytes), encrypted;
-    if (session.server.Encrypt(source, encrypted, source.Size()) != srOk) __builtin_trap();
-    wire = encrypted.DataString();
-    if ((flags & 4) && !wire.empty()) wire[(data[1] * 7919u) % wire.size()] ^= static_cast<char>(1 << (flags >> 5));
-  }
   std::string received;
-  const bool clean = Read(session, wire, data[1], received);
-  if (!records) return 0;
+  bool clean = false;
+  if (flags & 8) {
+    clean = ReadThroughStream(session, input, received);
+  } else {
+    if (!session.Handshake()) __builtin_trap();
+    clean = Read(session, Wire(session, input), input.seed, received);
+  }
+  if (!(flags & 2)) return 0;
   // Intact records give all the data; a damaged one never gives what was not sent.
-  if (!(flags & 4) && (!clean || received != bytes)) __builtin_trap();
-  if (bytes.compare(0, received.size(), received) != 0) __builtin_trap();
+  if (!(flags & 4) && (!clean || received != input.bytes)) __builtin_trap();
+  if (input.bytes.compare(0, received.size(), received) != 0) __builtin_trap();
   return 0;
 }

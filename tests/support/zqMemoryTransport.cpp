@@ -84,6 +84,7 @@ int MemoryConnectionScript::Take(const void* buffer, int size) {
   if (readLimit >= 0) count = std::min<int64_t>(count, readLimit - static_cast<int64_t>(written.size()));
   if (count <= 0) return Fail(WSAEWOULDBLOCK);
   written.append(static_cast<const char*>(buffer), static_cast<size_t>(count));
+  if (respond) respond(*this, std::string_view(written).substr(written.size() - static_cast<size_t>(count)));
   return static_cast<int>(count);
 }
 

@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -51,6 +53,9 @@ struct MemoryConnectionScript {
   int Receive(void* buffer, int size);
   int Take(const void* buffer, int size);
 
+  // A live peer beside the scripted pieces: told of each run of bytes the client writes, it may
+  // add pieces or change the end (a TLS server engine answering a handshake, say).
+  std::function<void(MemoryConnectionScript&, std::string_view written)> respond;
   std::vector<Piece> pieces;
   MemoryEnd end = MemoryEnd::Close;
   int64_t readLimit = -1;
