@@ -202,11 +202,12 @@ TEST(Connection, AbortFromAPostedMessageEndsTheWait) {
     ++handled;
     client.connection.Abort();
   });
+  // Taken before the poster starts: under a slow build the thread may be well on its way first.
+  const uint64_t start = GetTickCount64();
   std::thread poster([&] {
     Pause(100);
     PostMessage(window, WM_USER + 7, 0, 0);
   });
-  const uint64_t start = GetTickCount64();
   TzqMemoryStream data;
   client.connection.ReadData(&data);
   const uint64_t elapsed = GetTickCount64() - start;
