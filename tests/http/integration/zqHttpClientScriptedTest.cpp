@@ -22,11 +22,8 @@ using test::ReadRequest;
 using test::ReadUntilClosed;
 using test::Recorder;
 using test::ScriptedServer;
+using test::Url;
 using test::WriteAll;
-
-std::string Url(const ScriptedServer& server, const std::string& path) {
-  return Format("http://127.0.0.1:%d%s", server.Port(), path.c_str());
-}
 
 class HttpClientScripted : public ::testing::Test {
 protected:

@@ -25,13 +25,10 @@ using test::ReadRequest;
 using test::ReadUntilClosed;
 using test::Recorder;
 using test::ScriptedServer;
+using test::Url;
 using test::WriteAll;
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string Url(const ScriptedServer& server, const std::string& path = "/") {
-  return Format("http://127.0.0.1:%d%s", server.Port(), path.c_str());
-}
 
 const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 

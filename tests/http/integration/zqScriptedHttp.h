@@ -1,15 +1,20 @@
 #pragma once
-// What the HTTP client's integration tests share: reading a request as a scripted server got
-// it, and catching what a call raises.
+// What the HTTP client's integration tests share: a scripted server's URL, reading a request as
+// the server got it, and catching what a call raises.
 
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/zqText.h"
 #include "http/zqHttpUtils.h"
 #include "tests/support/zqLoopback.h"
 
 namespace zq::test {
+
+inline std::string Url(const ScriptedServer& server, const std::string& path = "/") {
+  return Format("http://127.0.0.1:%d%s", server.Port(), path.c_str());
+}
 
 // The request header, through its empty line, read a byte at a time.
 inline std::string ReadHeader(int fd) {
