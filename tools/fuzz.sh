@@ -9,8 +9,9 @@
 #   tools/fuzz.sh --check TARGET SECONDS    every corpus input once as a regression, then a
 #                                           random run of SECONDS from a scratch copy (the
 #                                           corpus in the tree is left alone) with a fixed
-#                                           seed, so a test run repeats what it tried before;
-#                                           new ground is the campaigns' job
+#                                           seed and at most 20,000 inputs, so a test run
+#                                           repeats what it tried before; new ground is the
+#                                           campaigns' job
 #
 # Dictionaries: fuzz/dict/NAME.dict, chosen per target below.
 set -euo pipefail
@@ -46,7 +47,7 @@ if [ "${1:-}" = "--check" ]; then
     echo "fuzz target $target failed on its corpus:"; tail -40 "$scratch/regress.log"; exit 1
   fi
   # shellcheck disable=SC2046
-  if ! "$bin/$target" "${options[@]}" $(dictionary "$target") -seed=1 -max_total_time="$seconds" -artifact_prefix="$scratch/" \
+  if ! "$bin/$target" "${options[@]}" $(dictionary "$target") -seed=1 -runs=20000 -max_total_time="$seconds" -artifact_prefix="$scratch/" \
        "$scratch/corpus" > "$scratch/run.log" 2>&1; then
     echo "fuzz target $target failed:"; tail -40 "$scratch/run.log"
     for artifact in "$scratch"/crash-* "$scratch"/timeout-* "$scratch"/oom-* "$scratch"/leak-*; do
