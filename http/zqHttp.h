@@ -5,6 +5,7 @@
 // response header is held in memory.
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -302,7 +303,9 @@ private:
   // Closes a kept connection of another route and sets up the one this URL takes.
   void ChooseRoute();
   void ComposeRequest(Exchange& exchange);
-  void SendRequestBytes(const std::string& header, TzqStream& body);
+  std::exception_ptr SendRequestBytes(const std::string& header, TzqStream& body, bool newConnection);
+  void TakeEarlyRefusal(Exchange& exchange, const std::exception_ptr& cut);
+  void WriteRequestBytes(const std::string& header, TzqStream& body);
   bool ReadResponseHeader(Exchange& exchange);
   bool KeepAliveDecision(const Exchange& exchange);
   void ReadBody(Exchange& exchange, TzqStream& destination);

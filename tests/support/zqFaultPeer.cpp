@@ -1,10 +1,14 @@
 #include "tests/support/zqFaultPeer.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,6 +74,8 @@ Playbook HttpPlaybook(FaultPhase phase) {
       return {ok + "Connection: close\r\n\r\nabc", "", "x"};
     case FaultPhase::Trailer:
       return {chunked + "0\r\nX-T: 1\r\n", "", "X-T: 1\r\n"};
+    case FaultPhase::Answered:
+      return {ok + "Content-Length: 2\r\n\r\nok", "", "x"};
   }
   return {};
 }
@@ -77,8 +83,9 @@ Playbook HttpPlaybook(FaultPhase phase) {
 }  // namespace
 
 const char* PhaseName(FaultPhase phase) {
-  static const char* const names[] = {"accepted",    "handshake",    "status line", "header line", "header fields",
-                                      "length body", "chunked body", "gzip body",   "until close", "trailer"};
+  static const char* const names[] = {"accepted",      "handshake",   "status line",  "header line",
+                                      "header fields", "length body", "chunked body", "gzip body",
+                                      "until close",   "trailer",     "answered"};
   return names[static_cast<int>(phase)];
 }
 
@@ -94,6 +101,10 @@ public:
   Connection(int fd, const std::atomic<bool>& stop, std::atomic<int64_t>& sent)
       : fd_(fd), stop_(stop), sent_(sent), end_(Clock::now() + kConnectionLife) {
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    // Each send leaves at once: a drip is one byte a segment, and nothing waits to go out
+    // when the script closes.
+    const int on = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   }
   ~Connection() {
     if (ssl_ != nullptr) SSL_free(ssl_);
@@ -187,6 +198,15 @@ public:
       if (stop_ || Clock::now() > end_) throw Gone();
       pollfd p{fd_, static_cast<short>(readAlong ? POLLIN : 0), 0};
       if (::poll(&p, 1, kSliceMs) == 1 && readAlong) ReadSome();
+    }
+  }
+
+  // Until the kernel has sent all that was written (a close with unread input would drop the rest).
+  void Flush() {
+    for (int waited = 0; waited < 1000; waited += kSliceMs) {
+      int queued = 0;
+      if (::ioctl(fd_, SIOCOUTQ, &queued) != 0 || queued == 0) return;
+      Pause(kSliceMs, false);
     }
   }
 
@@ -323,6 +343,7 @@ void FaultPeer::Play(Connection& connection) {
     case Fault::Close:
       return;
     case Fault::Reset:
+      connection.Flush();  // what was sent reaches the client ahead of the reset
       return connection.ArmReset();
     case Fault::Stall:
       return connection.Stall(readAlong);
@@ -349,6 +370,7 @@ void FaultPeer::Play(Connection& connection) {
 void FaultPeer::PlayUpload(Connection& connection, const std::string& head) {
   if (script_.upload == UploadFault::EarlyReject) {
     connection.Send("HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\nContent-Length: 9\r\n\r\ntoo large");
+    connection.Flush();
     return;  // closed with the body unread: the client's side sees a reset
   }
   // A little of the body, then the client's send buffer fills and stays full.

@@ -28,6 +28,7 @@ enum class FaultPhase {
   GzipBody,      // inside a gzip body of an announced length
   UntilClose,    // inside a body that ends when the connection does
   Trailer,       // inside the trailer of a chunked body
+  Answered,      // after a whole response: "ok" by its length
 };
 
 // What strikes there. Drip and Flood go on with what the phase needs and never end it:

@@ -215,6 +215,22 @@ TEST_P(HttpFault, FloodAtEachPhaseEndsBySizeOrTotalTimeOut) {
   });
 }
 
+// A response read whole is the answer, whatever ends the connection after it; a reset right
+// behind it does not take back what came first.
+TEST_P(HttpFault, AWholeResponseBeforeTheFaultIsTheAnswer) {
+  for (Fault fault : {Fault::Close, Fault::Reset, Fault::Stall}) {
+    SCOPED_TRACE(test::FaultName(fault));
+    FaultPeer peer(Script(FaultPhase::Answered, fault));
+    TzqMemoryStream body;
+    const auto start = std::chrono::steady_clock::now();
+    client.Get(peer.Url(), nullptr, nullptr, &body);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kMargin);
+    EXPECT_EQ(body.DataString(), "ok");
+    EXPECT_EQ(client.StatusCode(), 200);
+    client.Close();
+  }
+}
+
 // The same peer on ::1.
 TEST_P(HttpFault, OnIpv6AResetAndAStallFailAlike) {
   for (Fault fault : {Fault::Reset, Fault::Stall}) {
@@ -231,7 +247,9 @@ TEST_P(HttpFault, OnIpv6AResetAndAStallFailAlike) {
 
 // ---- uploads --------------------------------------------------------------------------------------
 
-constexpr int64_t kUploadBytes = int64_t{4} << 20;
+// More than loopback's socket buffers take, so that the client is still sending when the
+// server gives up.
+constexpr int64_t kUploadBytes = int64_t{32} << 20;
 
 Outcome Put(TzqHttp& http, const std::string& url, std::string& raisedText) {
   Outcome outcome;
@@ -263,8 +281,22 @@ TEST_P(HttpFault, AnUploadThePeerStopsTakingEndsByTimeOut) {
   EXPECT_EQ(outcome.code, kTimeoutErrorCode) << outcome.kind;
   const std::string received = peer.Received();
   EXPECT_EQ(received.rfind("PUT / HTTP/1.1\r\n", 0), 0u) << received.substr(0, 200);
-  EXPECT_NE(received.find("\r\nContent-Length: 4194304\r\n"), std::string::npos);
+  EXPECT_NE(received.find("\r\nContent-Length: 33554432\r\n"), std::string::npos);
   EXPECT_LT(received.size(), size_t{kUploadBytes});
+}
+
+// The server refuses the upload on its head and drops the connection while the client is still
+// sending: the refusal it sent is the error, not the broken write.
+TEST_P(HttpFault, AnUploadRejectedEarlyRaisesItsStatus) {
+  FaultScript script = Script(FaultPhase::StatusLine, Fault::Close);
+  script.upload = UploadFault::EarlyReject;
+  FaultPeer peer(script);
+  std::string text;
+  const Outcome outcome = Put(client, peer.Url(), text);
+  ExpectFailed(outcome, kTimeOut);
+  EXPECT_EQ(outcome.code, 413) << outcome.kind;
+  EXPECT_EQ(text, "too large\r\n");
+  EXPECT_EQ(peer.Received().rfind("PUT / HTTP/1.1\r\n", 0), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transport, HttpFault, ::testing::Values(false, true),
