@@ -59,10 +59,12 @@ using TzqHttpRedirectEvent = std::function<void(TzqObject* Sender, TzqStringList
 /// ErrorCode: the status; ResponseText: the body as text) unless SilentHTTP is set, for a redirect
 /// or challenge that cannot be followed or exceeds MaxRedirects or MaxAuthRetries (with that
 /// response's status), for a body beyond MaxResponseSize and for CR, LF or NUL in header text
-/// (before anything is sent). Lower layers' errors pass unchanged: EzqSocketError and
-/// EzqTcpClientError for connections and time-outs, EzqSSPIError for a failed TLS handshake,
-/// EzqSocketError with the CryptoAPI verdict as ErrorCode for a refused server certificate,
-/// EzqHttpProxyError for a CONNECT tunnel, EzqSocksFirewallError for SOCKS.
+/// (before anything is sent); a refusal (400 and above) that a server sends before it drops the
+/// connection, the request body still going out, is raised as such. Lower layers' errors pass
+/// unchanged: EzqSocketError and EzqTcpClientError for connections and time-outs, EzqSSPIError
+/// for a failed TLS handshake, EzqSocketError with the CryptoAPI verdict as ErrorCode for a
+/// refused server certificate, EzqHttpProxyError for a CONNECT tunnel, EzqSocksFirewallError
+/// for SOCKS.
 class ZQ_API TzqHttp : public TzqTcpClientTls {
 public:
   /// An owner destroys the client with itself.
