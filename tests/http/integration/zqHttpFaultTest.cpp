@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "http/zqStreams.h"
 #include "platform/zqSocketApi.h"
 #include "tests/support/zqFaultPeer.h"
+#include "tests/support/zqLoopback.h"
 #include "tests/tls/zqTlsTestCertificates.h"
 #include "tls/zqSspi.h"
 
@@ -297,6 +299,30 @@ TEST_P(HttpFault, AnUploadRejectedEarlyRaisesItsStatus) {
   EXPECT_EQ(outcome.code, 413) << outcome.kind;
   EXPECT_EQ(text, "too large\r\n");
   EXPECT_EQ(peer.Received().rfind("PUT / HTTP/1.1\r\n", 0), 0u);
+}
+
+// ---- the peer itself ------------------------------------------------------------------------------
+
+// A test that ends while the peer stalls, drips or floods a client that stopped reading is
+// not held up by it.
+TEST(FaultPeer, StopsAtOnceWhateverItIsDoing) {
+  for (Fault fault : {Fault::Stall, Fault::Drip, Fault::Flood}) {
+    SCOPED_TRACE(test::FaultName(fault));
+    FaultScript script;
+    script.phase = FaultPhase::LengthBody;
+    script.fault = fault;
+    auto peer = std::make_unique<FaultPeer>(script);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socklen_t length = 0;
+    const sockaddr_storage address = test::LoopbackAddress(false, peer->Port(), length);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
+    test::WriteAll(fd, "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    test::Pause(100);
+    const auto start = std::chrono::steady_clock::now();
+    peer.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, Ms(100));
+    ::close(fd);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Transport, HttpFault, ::testing::Values(false, true),
