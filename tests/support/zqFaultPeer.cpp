@@ -33,14 +33,6 @@ constexpr size_t kFloodBatch = 64 * 1024;
 // Thrown when the client went away or the peer is told to stop: the script just ends.
 struct Gone {};
 
-// The bytes the server sends before the fault; then, for a drip or a flood, rest once and
-// period over and over (nothing more when period is empty).
-struct Playbook {
-  std::string prefix;
-  std::string rest;
-  std::string period;
-};
-
 const std::string kGzipHeader("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
 // A non-final stored deflate block of 65535 bytes: an endless run of them is valid gzip.
 const std::string kStoredBlock = std::string("\x00\xff\xff\x00\x00", 5) + std::string(65535, 'z');
@@ -49,7 +41,7 @@ const std::string kHandshakeRecord = std::string("\x16\x03\x03\x40\x00", 5) + st
 const std::string kHugeHelloRecord =
     std::string("\x16\x03\x03\x40\x00\x02\xff\xff\xff", 9) + std::string(16384 - 4, '\0');
 
-Playbook HttpPlaybook(FaultPhase phase) {
+FaultPeer::Playbook HttpPlaybook(FaultPhase phase) {
   const std::string ok = "HTTP/1.1 200 OK\r\n";
   const std::string chunked = ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n";
   switch (phase) {
@@ -305,30 +297,12 @@ void FaultPeer::Serve(int fd) {
 }
 
 void FaultPeer::Play(Connection& connection) {
-  Playbook play = HttpPlaybook(script_.phase);
-  bool readAlong = true;
   if (script_.phase == FaultPhase::Handshake) {
-    // The server's first flight as OpenSSL makes it for this ClientHello, cut in half.
-    const std::string header = connection.ReadRaw(5);
-    const std::string hello =
-        header + connection.ReadRaw(static_cast<uint8_t>(header[3]) * 256u + static_cast<uint8_t>(header[4]));
-    Keep(hello);
-    SSL* ssl = SSL_new(context_.get());
-    BIO* in = BIO_new(BIO_s_mem());
-    BIO* out = BIO_new(BIO_s_mem());
-    SSL_set_bio(ssl, in, out);
-    BIO_write(in, hello.data(), static_cast<int>(hello.size()));
-    SSL_accept(ssl);
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(out, &data);
-    const std::string flight(data, static_cast<size_t>(size > 0 ? size : 0));
-    SSL_free(ssl);
-    ERR_clear_error();
-    if (flight.size() < 2) throw std::runtime_error("no server flight for the ClientHello");
-    play = {flight.substr(0, flight.size() / 2), flight.substr(flight.size() / 2), ""};
+    Playbook play = HandshakePlaybook(connection);
     if (script_.fault == Fault::Flood) play = {"", kHugeHelloRecord, kHandshakeRecord};
-    readAlong = false;  // what follows would be TLS records
-  } else if (script_.phase != FaultPhase::Accepted) {
+    return Strike(connection, play, false);  // what the client sends next would be TLS records
+  }
+  if (script_.phase != FaultPhase::Accepted) {
     if (context_) connection.StartTls(context_.get());
     std::string head;
     while (head.find("\r\n\r\n") == std::string::npos) {
@@ -338,6 +312,31 @@ void FaultPeer::Play(Connection& connection) {
     Keep(head);
     if (script_.upload != UploadFault::None) return PlayUpload(connection, head);
   }
+  Strike(connection, HttpPlaybook(script_.phase), true);
+}
+
+// The server's first flight as OpenSSL makes it for the client's ClientHello, cut in half.
+FaultPeer::Playbook FaultPeer::HandshakePlaybook(Connection& connection) {
+  const std::string header = connection.ReadRaw(5);
+  const std::string hello =
+      header + connection.ReadRaw(static_cast<uint8_t>(header[3]) * 256u + static_cast<uint8_t>(header[4]));
+  Keep(hello);
+  SSL* ssl = SSL_new(context_.get());
+  BIO* in = BIO_new(BIO_s_mem());
+  BIO* out = BIO_new(BIO_s_mem());
+  SSL_set_bio(ssl, in, out);
+  BIO_write(in, hello.data(), static_cast<int>(hello.size()));
+  SSL_accept(ssl);
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(out, &data);
+  const std::string flight(data, static_cast<size_t>(size > 0 ? size : 0));
+  SSL_free(ssl);
+  ERR_clear_error();
+  if (flight.size() < 2) throw std::runtime_error("no server flight for the ClientHello");
+  return {flight.substr(0, flight.size() / 2), flight.substr(flight.size() / 2), ""};
+}
+
+void FaultPeer::Strike(Connection& connection, const Playbook& play, bool readAlong) {
   connection.Send(play.prefix);
   switch (script_.fault) {
     case Fault::Close:

@@ -81,11 +81,21 @@ public:
   // The response bytes the client took (sent before the fault, then by drip or flood).
   int64_t Sent() const { return sent_; }
 
+  // The bytes sent before the fault; then, for a drip or a flood, rest once and period over and
+  // over (nothing more when period is empty).
+  struct Playbook {
+    std::string prefix;
+    std::string rest;
+    std::string period;
+  };
+
 private:
   class Connection;
   void Run();
   void Serve(int fd);
   void Play(Connection& connection);
+  Playbook HandshakePlaybook(Connection& connection);
+  void Strike(Connection& connection, const Playbook& play, bool readAlong);
   void PlayUpload(Connection& connection, const std::string& head);
   void Keep(const std::string& bytes);
 
