@@ -101,6 +101,7 @@ struct TzqHttp::Exchange {
   int proxyChallenges = 0;
   bool closeAfterwards = false;
   bool cancelled = false;
+  bool requestCut = false;  // the server answered before it took the whole request
 };
 
 TzqHttp::TzqHttp(TzqComponent* owner)
@@ -293,7 +294,7 @@ void TzqHttp::RunExchange(Exchange& exchange) {
         exchange.closeAfterwards = true;
         break;
       }
-      exchange.closeAfterwards = !KeepAliveDecision(exchange);
+      exchange.closeAfterwards = exchange.requestCut || !KeepAliveDecision(exchange);
       if (DispatchStatus(exchange) == Dispatch::Done) break;
       if (Spent(exchange)) Close();
     }
@@ -344,6 +345,7 @@ bool TzqHttp::AuthorizeInto(Exchange& exchange, const TzqStringList& challenges,
 // One request and its response header; false when a kept connection turned out dropped and
 // the attempt is to be made again on a new one.
 bool TzqHttp::Attempt(Exchange& exchange) {
+  exchange.requestCut = false;
   exchange.reader.reset();
   exchange.source.reset();
   exchange.body->SetPosition(exchange.bodyStart);
@@ -362,9 +364,12 @@ bool TzqHttp::Attempt(Exchange& exchange) {
     for (int i = 0; i < exchange.lines.Count(); ++i) size += exchange.lines[i].size() + 2;
     text.reserve(size);
     for (int i = 0; i < exchange.lines.Count(); ++i) text.append(exchange.lines[i]).append("\r\n");
-    SendRequestBytes(text, *exchange.body);
+    const std::exception_ptr cut = SendRequestBytes(text, *exchange.body, !wasActive);
     DoSendRequest(method_, fullUrl_, exchange.lines);
-    exchange.cancelled = !ReadResponseHeader(exchange);
+    if (cut)
+      TakeEarlyRefusal(exchange, cut);
+    else
+      exchange.cancelled = !ReadResponseHeader(exchange);
   } catch (const EzqHttpError&) {
     throw;
   } catch (const EzqSocketError& e) {
@@ -539,9 +544,40 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
   lines.Add("");
 }
 
+// A server may refuse a request before it has taken the whole body and then drop the
+// connection (an early 413): on a new connection the write error is kept, and the connection
+// left open, until what the server sent is read.
+std::exception_ptr TzqHttp::SendRequestBytes(const std::string& header, TzqStream& body, bool newConnection) {
+  TzqTcpClientConnection& connection = GetConnection();
+  connection.SetDeferPeerClose(newConnection);
+  try {
+    WriteRequestBytes(header, body);
+  } catch (const EzqSocketError& e) {
+    connection.SetDeferPeerClose(false);
+    if (!newConnection || !Active() || !TzqHttpUtils::IsDroppedConnection(e.ErrorCode())) throw;
+    return std::current_exception();
+  }
+  connection.SetDeferPeerClose(false);
+  return nullptr;
+}
+
+// A refusal (400 and above) the server sent before it went away answers the request; anything
+// else, or nothing readable, leaves the broken write as the error.
+void TzqHttp::TakeEarlyRefusal(Exchange& exchange, const std::exception_ptr& cut) {
+  GetConnection().GetNetworkStream().SetHasReadData(true);
+  bool refused = false;
+  try {
+    exchange.cancelled = !ReadResponseHeader(exchange);
+    refused = statusCode_ >= 400;
+  } catch (const EzqError&) {
+  }
+  if (!refused) std::rethrow_exception(cut);
+  exchange.requestCut = true;
+}
+
 // A small body goes out in one send with the header (one segment instead of two); a larger one
 // follows the header in large pieces. Progress counts the body only.
-void TzqHttp::SendRequestBytes(const std::string& header, TzqStream& body) {
+void TzqHttp::WriteRequestBytes(const std::string& header, TzqStream& body) {
   TzqTcpClientConnection& connection = GetConnection();
   TzqMemoryStream head;
   const bool ascii =

@@ -5,6 +5,7 @@
 // response header is held in memory.
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -58,10 +59,12 @@ using TzqHttpRedirectEvent = std::function<void(TzqObject* Sender, TzqStringList
 /// ErrorCode: the status; ResponseText: the body as text) unless SilentHTTP is set, for a redirect
 /// or challenge that cannot be followed or exceeds MaxRedirects or MaxAuthRetries (with that
 /// response's status), for a body beyond MaxResponseSize and for CR, LF or NUL in header text
-/// (before anything is sent). Lower layers' errors pass unchanged: EzqSocketError and
-/// EzqTcpClientError for connections and time-outs, EzqSSPIError for a failed TLS handshake,
-/// EzqSocketError with the CryptoAPI verdict as ErrorCode for a refused server certificate,
-/// EzqHttpProxyError for a CONNECT tunnel, EzqSocksFirewallError for SOCKS.
+/// (before anything is sent); a refusal (400 and above) that a server sends before it drops the
+/// connection, the request body still going out, is raised as such. Lower layers' errors pass
+/// unchanged: EzqSocketError and EzqTcpClientError for connections and time-outs, EzqSSPIError
+/// for a failed TLS handshake, EzqSocketError with the CryptoAPI verdict as ErrorCode for a
+/// refused server certificate, EzqHttpProxyError for a CONNECT tunnel, EzqSocksFirewallError
+/// for SOCKS.
 class ZQ_API TzqHttp : public TzqTcpClientTls {
 public:
   /// An owner destroys the client with itself.
@@ -302,7 +305,9 @@ private:
   // Closes a kept connection of another route and sets up the one this URL takes.
   void ChooseRoute();
   void ComposeRequest(Exchange& exchange);
-  void SendRequestBytes(const std::string& header, TzqStream& body);
+  std::exception_ptr SendRequestBytes(const std::string& header, TzqStream& body, bool newConnection);
+  void TakeEarlyRefusal(Exchange& exchange, const std::exception_ptr& cut);
+  void WriteRequestBytes(const std::string& header, TzqStream& body);
   bool ReadResponseHeader(Exchange& exchange);
   bool KeepAliveDecision(const Exchange& exchange);
   void ReadBody(Exchange& exchange, TzqStream& destination);

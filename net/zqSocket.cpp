@@ -186,7 +186,7 @@ void TzqSyncConnection::Touch() { lastActivityTick_ = GetTickCount64(); }
 // TzqTcpConnection
 
 bool TzqTcpConnection::InputWaiting() {
-  if (!Active() || peerClosed_) return true;
+  if (!Active() || peerClosed_ || pendingReset_ != 0) return true;
   if (GetNetworkStream().NeedClose()) return true;
   return (EnumEvents().lNetworkEvents & (FD_READ | FD_CLOSE)) != 0;
 }
@@ -195,7 +195,10 @@ bool TzqTcpConnection::IsClosed() { return peerClosed_ || TzqSyncConnection::IsC
 
 void TzqTcpConnection::SetActive(bool value) {
   TzqSyncConnection::SetActive(value);
-  if (value) peerClosed_ = false;
+  if (value) {
+    peerClosed_ = false;
+    pendingReset_ = 0;
+  }
 }
 
 void TzqTcpConnection::ReadLoop(TzqNetworkStream& ns, TzqStream* stream) {
@@ -205,14 +208,22 @@ void TzqTcpConnection::ReadLoop(TzqNetworkStream& ns, TzqStream* stream) {
     if (WaitForEvent(TimeOut())) {
       const TzqNetworkEvents events = EnumEvents();
       if (events.lNetworkEvents & FD_CLOSE) {
-        // The peer is gone either way; with an error the connection closes before it is raised.
-        peerClosed_ = true;
-        RaiseEventError(events, FD_CLOSE_BIT);
+        const int error = events.iErrorCode[FD_CLOSE_BIT];
+        if (error != 0 && (events.lNetworkEvents & FD_READ) && stream != nullptr) {
+          // Bytes that came before a reset are the peer's last words: they are delivered, and
+          // the reset is raised at the next read.
+          pendingReset_ = error;
+        } else {
+          // The peer is gone either way; with an error the connection closes before it is raised.
+          peerClosed_ = true;
+          RaiseEventError(events, FD_CLOSE_BIT);
+        }
       }
       if (events.lNetworkEvents & FD_READ) {
         RaiseEventError(events, FD_READ_BIT);
         ns.ReadToStream(stream);
-        if (ns.ZeroRead()) peerClosed_ = true;
+        if (ns.ZeroRead() && pendingReset_ == 0) peerClosed_ = true;
+        if (pendingReset_ != 0) return;
         if (!readUntilClosed_) return;
         Touch();
       }
@@ -225,6 +236,13 @@ void TzqTcpConnection::ReadLoop(TzqNetworkStream& ns, TzqStream* stream) {
 void TzqTcpConnection::ReadPass(TzqStream* stream) {
   Touch();
   TzqNetworkStream& ns = GetNetworkStream();
+  if (pendingReset_ != 0) {
+    const int error = pendingReset_;
+    pendingReset_ = 0;
+    peerClosed_ = true;
+    if (!deferPeerClose_) Close(false);
+    RaiseSocketError(error);
+  }
   try {
     bool finished = false;
     if (ns.HasReadData()) {
@@ -247,7 +265,7 @@ void TzqTcpConnection::ReadPass(TzqStream* stream) {
     if (IsClosed() && !deferPeerClose_) Close(false);
     throw;
   }
-  if (IsClosed() && !deferPeerClose_) Close(false);
+  if (IsClosed() && !deferPeerClose_ && pendingReset_ == 0) Close(false);
 }
 
 bool TzqTcpConnection::ServePendingUntil(uint8_t again) {
@@ -269,7 +287,7 @@ void TzqTcpConnection::ReadData(TzqStream* stream) {
 }
 
 void TzqTcpConnection::CloseAfterPeerClose(TzqStream* stream) {
-  Close(false);
+  if (!deferPeerClose_) Close(false);
   // Bytes that can no longer reach the peer are a failure, not a completed write.
   if (HasUnsent(stream)) RaiseSocketError(WSAECONNABORTED);
 }
@@ -303,7 +321,8 @@ void TzqTcpConnection::WritePass(TzqStream* stream) {
       if (ns.IsOperationComplete()) return;
     }
   } catch (...) {
-    if (ns.NeedClose()) Close(false);
+    // Deferred, what the peer sent before it went away stays readable.
+    if (ns.NeedClose() && !deferPeerClose_) Close(false);
     throw;
   }
 }

@@ -197,6 +197,8 @@ public:
   void SetLocalBinding(const std::string& value) { localBinding_ = value; }
   bool ReadUntilClosed() const { return readUntilClosed_; }
   void SetReadUntilClosed(bool value) { readUntilClosed_ = value; }
+  // A peer's close or reset met while reading or writing leaves the connection open until the
+  // caller closes it, so that what the peer sent before it went away can still be read.
   bool DeferPeerClose() const { return deferPeerClose_; }
   void SetDeferPeerClose(bool value) { deferPeerClose_ = value; }
   bool PeerClosed() const { return peerClosed_; }
@@ -233,6 +235,7 @@ private:
   bool readUntilClosed_ = false;
   bool deferPeerClose_ = false;
   bool peerClosed_ = false;
+  int pendingReset_ = 0;  // a reset that came behind bytes still to be read
 };
 
 class ZQ_API TzqTcpClientConnection : public TzqTcpConnection {

@@ -147,6 +147,28 @@ TEST(Connection, DeferPeerCloseKeepsItOpenUntilAsked) {
   EXPECT_FALSE(client.connection.Active());
 }
 
+TEST(Connection, BytesAheadOfAResetAreReadBeforeItIsRaised) {
+  ScriptedServer server([](int fd) {
+    WriteAll(fd, "last words");
+    Pause(20);
+    const linger now{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  });
+  Client client(server);
+  Pause(200);  // the bytes and the reset both wait when the client first looks
+  TzqMemoryStream data;
+  client.connection.ReadData(&data);
+  EXPECT_EQ(Text(data), "last words");
+  EXPECT_FALSE(client.connection.PeerClosed());  // not taken for an orderly end
+  try {
+    client.connection.ReadData(&data);
+    ADD_FAILURE() << "the reset was lost";
+  } catch (const EzqSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), WSAECONNRESET);
+  }
+  EXPECT_FALSE(client.connection.Active());
+}
+
 TEST(Connection, ReadUntilClosedCollectsEveryPiece) {
   ScriptedServer server([](int fd) {
     for (const char* piece : {"one ", "two ", "three"}) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/zqLoopback.h"
+#include "tests/support/zqTlsServerContext.h"
 #include "tests/tls/zqTlsTestCertificates.h"
 #include "tests/tls/zqTlsTestStreams.h"
 #include "tls/zqSspiTls.h"
@@ -125,15 +126,12 @@ class OpenSslSession {
 public:
   OpenSslSession(int fd, const std::string& certificate) {
     const TlsCertificates& pki = TlsCertificates::Get();
-    context_ = SSL_CTX_new(TLS_server_method());
-    SSL_CTX_use_certificate_file(context_, pki.File(certificate + ".pem").c_str(), SSL_FILETYPE_PEM);
-    SSL_CTX_use_PrivateKey_file(context_, pki.File(certificate + ".key").c_str(), SSL_FILETYPE_PEM);
-    ssl_ = SSL_new(context_);
+    context_ = NewTlsServerContext(pki.File(certificate + ".pem"), pki.File(certificate + ".key"));
+    ssl_ = SSL_new(context_.get());
     SSL_set_fd(ssl_, fd);
   }
   ~OpenSslSession() {
     SSL_free(ssl_);
-    SSL_CTX_free(context_);
     ERR_clear_error();
   }
   bool Accept() { return SSL_accept(ssl_) == 1; }
@@ -167,7 +165,7 @@ public:
   }
 
 private:
-  SSL_CTX* context_;
+  TlsServerContext context_;
   SSL* ssl_;
 };
 
