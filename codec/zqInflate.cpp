@@ -16,10 +16,11 @@ constexpr int kMaxDistanceSymbol = 29;
 // HLIT and HDIST may name up to 288 and 32 codes, but only 286 and 30 exist (zlib refuses more).
 constexpr int kMaxLiteralCount = 286;
 constexpr int kMaxDistanceCount = 30;
-// The fast loop refills at most twice per pair, 8 bytes each time.
+// The fast loop reads 8 bytes at a time, at most 7 of them ahead of what it decodes.
 constexpr int64_t kFastInputMargin = 16;
-// Room the fast loop needs past its limit: a maximal match and its copy's overshoot.
-constexpr int64_t kFastOutputMargin = kMaxMatch + TzqOutputWindow::kCopyOvershoot;
+// Room the fast loop needs past its limit: two literals, a maximal match and its copy's
+// overshoot.
+constexpr int64_t kFastOutputMargin = 2 + kMaxMatch + TzqOutputWindow::kCopyOvershoot;
 
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 constexpr int kRepeatMinimum[3] = {3, 3, 11};
@@ -137,6 +138,9 @@ inline int32_t LookUp(const int32_t* entries, int rootBits, uint64_t bits) {
   return entries[TzqInflaterHuffmanTree::LinkIndex(entry) + int((bits >> rootBits) & ((1u << subBits) - 1))];
 }
 
+// The first multiple of each distance below 8 that reaches 8.
+constexpr int kPatternPeriod[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+
 // Copies a match whose source starts distance bytes before to, in the same buffer. Overlapping
 // matches repeat the recent bytes, as the format requires. Words of 8 bytes move at a time, the
 // first two whatever the length (most matches are short), so up to 15 bytes past the match's
@@ -156,7 +160,7 @@ inline void CopyMatchBytes(uint8_t* to, int length, int distance) {
     return;
   }
   if (distance < 8) {
-    const int period = (8 + distance - 1) / distance * distance;
+    const int period = kPatternPeriod[distance];
     for (uint8_t* const patternEnd = to + std::min(period, length); to < patternEnd;) *to++ = *from++;
     from = to - period;
   }
@@ -624,9 +628,11 @@ bool TzqInflater::DecodeCodes() {
     if (state_ == isLiteralLength && input_.end_ - input_.next_ >= kFastInputMargin) {
       uint8_t* const data = window_.data_.data();
       uint8_t* const pending = data + window_.end_ - window_.filled_;
-      uint8_t* const limit =
-          std::min({pending + TzqOutputWindow::kSize - kMaxMatch, pending + wanted_ - 1,
-                    data + TzqOutputWindow::kCapacity + TzqOutputWindow::kCopyOvershoot - kFastOutputMargin});
+      // Past the limit the loop writes at most kFastOutputMargin bytes, the last
+      // kCopyOvershoot of them scratch: neither the pending bytes nor the window may overflow.
+      const int64_t written = kFastOutputMargin - TzqOutputWindow::kCopyOvershoot;
+      uint8_t* const limit = std::min({pending + TzqOutputWindow::kSize - written, pending + wanted_ - 1,
+                                       data + TzqOutputWindow::kCapacity - written});
       TzqFastOutput output{data, data + window_.end_, limit, data, 0};
       if (output.out <= output.limit) {
         RunFast(output, false);
@@ -715,8 +721,9 @@ void TzqInflater::RunFast(TzqFastOutput& output, bool direct) {
   book();
 }
 
-// The hot loop: one 64-bit refill covers a whole literal/length + distance pair (at most
-// 15 + 5 + 15 + 13 bits), and literals follow each other while a whole code is left. It stops at
+// The hot loop: a 64-bit refill covers up to three literals, or a whole literal/length +
+// distance pair (at most 15 + 5 + 15 + 13 bits), so it is one per pair or per three literals,
+// with one more when a match follows literals. It stops at
 // the end of the block, when the input runs short or when output.out passes output.limit.
 void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
   TzqInflateBuffer& in = input_;
@@ -746,45 +753,51 @@ void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
     bitCount -= count;
   };
   bool blockEnded = false;
+  auto putLiteral = [&](int32_t entry) __attribute__((always_inline)) {
+    const int length = TzqInflaterHuffmanTree::EntryLength(entry);
+    if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
+    consume(length);
+    *out++ = uint8_t(entry >> 4);
+  };
+  auto isLiteral = [](int32_t entry) { return (entry >> 4) < kEndOfBlock; };
   while (next <= fastEnd && out <= limit) {
+    // 56 bits or more: three literal codes, or a whole length + distance pair.
     refill();
     int32_t entry = LookUp(literal, kLiteralRootBits, bits);
-    int32_t value = entry >> 4;
-    bool literalsOnly = false;
-    while (value < kEndOfBlock) {
-      const int length = TzqInflaterHuffmanTree::EntryLength(entry);
-      if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
-      consume(length);
-      *out++ = uint8_t(value);
-      if (bitCount < TzqInflaterHuffmanTree::kMaxCodeLength || out > limit) {
-        literalsOnly = true;
-        break;
-      }
+    if (isLiteral(entry)) {
+      putLiteral(entry);
       entry = LookUp(literal, kLiteralRootBits, bits);
-      value = entry >> 4;
+      if (isLiteral(entry)) {
+        putLiteral(entry);
+        entry = LookUp(literal, kLiteralRootBits, bits);
+        if (isLiteral(entry)) {
+          putLiteral(entry);
+          continue;
+        }
+      }
+      refill();
     }
-    if (literalsOnly) continue;
-    // The rest of the pair needs up to 48 bits; the margin keeps this refill inside the input.
-    if (bitCount < 48) refill();
-    consume(TzqInflaterHuffmanTree::EntryLength(entry));
+    int32_t value = entry >> 4;
+    // A code and its extra bits go in one shift; the extra bits are read past the code meanwhile.
+    int codeLength = TzqInflaterHuffmanTree::EntryLength(entry);
     if (value == kEndOfBlock) {
+      consume(codeLength);
       blockEnded = true;
       break;
     }
     if (!IsLengthValue(value)) fail(sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
     int extraBits = LengthExtraBits(value);
-    const int matchLength = LengthBase(value) + int(LowBits(bits, extraBits));
-    consume(extraBits);
+    const int matchLength = LengthBase(value) + int(LowBits(bits >> codeLength, extraBits));
+    consume(codeLength + extraBits);
 
-    entry = LookUp(distance, kDistanceRootBits, bits);
-    const int length = TzqInflaterHuffmanTree::EntryLength(entry);
-    if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
-    consume(length);
-    value = entry >> 4;
+    const int32_t distanceEntry = LookUp(distance, kDistanceRootBits, bits);
+    codeLength = TzqInflaterHuffmanTree::EntryLength(distanceEntry);
+    if (codeLength == 0) fail(sZLibInvalidCode, zeInvalidCode);
+    value = distanceEntry >> 4;
     if (value == kBadDistanceValue) fail(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
     extraBits = DistanceExtraBits(value);
-    const int matchDistance = DistanceBase(value) + int(LowBits(bits, extraBits));
-    consume(extraBits);
+    const int matchDistance = DistanceBase(value) + int(LowBits(bits >> codeLength, extraBits));
+    consume(codeLength + extraBits);
 
     if (matchDistance > out - begin) {
       const int64_t back = matchDistance - (out - begin);
