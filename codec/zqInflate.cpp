@@ -756,10 +756,12 @@ void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
   auto putLiteral = [&](int32_t entry) __attribute__((always_inline)) {
     const int length = TzqInflaterHuffmanTree::EntryLength(entry);
     if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
-    consume(length);
-    *out++ = uint8_t(entry >> 4);
+    // The entry's low 6 bits are the code length, so the shift needs no mask of its own.
+    bits >>= entry & 63;
+    bitCount -= length;
+    *out++ = uint8_t(TzqInflaterHuffmanTree::EntrySymbol(entry));
   };
-  auto isLiteral = [](int32_t entry) { return (entry >> 4) < kEndOfBlock; };
+  auto isLiteral = [](int32_t entry) { return entry < kEndOfBlock << 8; };
   while (next <= fastEnd && out <= limit) {
     // 56 bits or more: three literal codes, or a whole length + distance pair.
     refill();
@@ -777,7 +779,7 @@ void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
       }
       refill();
     }
-    int32_t value = entry >> 4;
+    int32_t value = TzqInflaterHuffmanTree::EntrySymbol(entry);
     // A code and its extra bits go in one shift; the extra bits are read past the code meanwhile.
     int codeLength = TzqInflaterHuffmanTree::EntryLength(entry);
     if (value == kEndOfBlock) {
@@ -793,7 +795,7 @@ void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
     const int32_t distanceEntry = LookUp(distance, kDistanceRootBits, bits);
     codeLength = TzqInflaterHuffmanTree::EntryLength(distanceEntry);
     if (codeLength == 0) fail(sZLibInvalidCode, zeInvalidCode);
-    value = distanceEntry >> 4;
+    value = TzqInflaterHuffmanTree::EntrySymbol(distanceEntry);
     if (value == kBadDistanceValue) fail(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
     extraBits = DistanceExtraBits(value);
     const int matchDistance = DistanceBase(value) + int(LowBits(bits >> codeLength, extraBits));
