@@ -121,17 +121,19 @@ void CheckCodeSpace(const TzqInflaterHuffmanTree& tree) {
   }
 }
 
-inline uint64_t LoadLittle64(const uint8_t* bytes) {
+__attribute__((always_inline)) inline uint64_t LoadLittle64(const uint8_t* bytes) {
   uint64_t value;
   std::memcpy(&value, bytes, sizeof value);
   if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
   return value;
 }
 
-inline uint64_t LowBits(uint64_t bits, int count) { return bits & ((uint64_t(1) << count) - 1); }
+__attribute__((always_inline)) inline uint64_t LowBits(uint64_t bits, int count) {
+  return bits & ((uint64_t(1) << count) - 1);
+}
 
 // The entry for the next code of tree in bits (enough bits must be present).
-inline int32_t LookUp(const int32_t* entries, int rootBits, uint64_t bits) {
+__attribute__((always_inline)) inline int32_t LookUp(const int32_t* entries, int rootBits, uint64_t bits) {
   const int32_t entry = entries[bits & ((1u << rootBits) - 1)];
   if (entry >= 0) return entry;
   const int subBits = TzqInflaterHuffmanTree::EntryLength(entry) - rootBits;
@@ -148,7 +150,7 @@ constexpr int kPatternPeriod[8] = {0, 8, 8, 9, 8, 10, 12, 14};
 // already written when the distance is at least 8. A distance of 1 repeats one byte; a shorter
 // one repeats its pattern, so once the first multiple of it that reaches 8 is written, words
 // copy from that far back.
-inline void CopyMatchBytes(uint8_t* to, int length, int distance) {
+__attribute__((always_inline)) inline void CopyMatchBytes(uint8_t* to, int length, int distance) {
   const uint8_t* from = to - distance;
   uint8_t* const end = to + length;
   if (distance == 1) {
@@ -725,7 +727,7 @@ void TzqInflater::RunFast(TzqFastOutput& output, bool direct) {
 // distance pair (at most 15 + 5 + 15 + 13 bits), so it is one per pair or per three literals,
 // with one more when a match follows literals. It stops at
 // the end of the block, when the input runs short or when output.out passes output.limit.
-void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
+__attribute__((always_inline)) inline void TzqInflater::FastLoop(TzqFastOutput& output) {
   TzqInflateBuffer& in = input_;
   const uint8_t* const input = in.input_;
   const int64_t fastEnd = in.end_ - kFastInputMargin;
@@ -743,12 +745,12 @@ void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
   auto fail = [&](const char* message, int code) __attribute__((always_inline)) {
     FailAt(TzqFastPosition{next, bits, bitCount, out}, output, message, code);
   };
-  auto refill = [&] {
+  auto refill = [&]() __attribute__((always_inline)) {
     bits |= LoadLittle64(input + next) << bitCount;
     next += (63 - bitCount) >> 3;
     bitCount |= 56;
   };
-  auto consume = [&](int count) {
+  auto consume = [&](int count) __attribute__((always_inline)) {
     bits >>= count;
     bitCount -= count;
   };
@@ -761,7 +763,7 @@ void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
     bitCount -= length;
     *out++ = uint8_t(TzqInflaterHuffmanTree::EntrySymbol(entry));
   };
-  auto isLiteral = [](int32_t entry) { return entry < kEndOfBlock << 8; };
+  auto isLiteral = [](int32_t entry) __attribute__((always_inline)) { return entry < kEndOfBlock << 8; };
   while (next <= fastEnd && out <= limit) {
     // 56 bits or more: three literal codes, or a whole length + distance pair.
     refill();
@@ -816,6 +818,23 @@ void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
     literalTree_ = distanceTree_ = nullptr;
     state_ = isBlockHeader;
   }
+}
+
+void TzqInflater::DecodeCodesFastPortable(TzqFastOutput& output) { FastLoop(output); }
+
+#if defined(__x86_64__)
+__attribute__((target("bmi2"))) void TzqInflater::DecodeCodesFastBmi2(TzqFastOutput& output) { FastLoop(output); }
+#endif
+
+void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
+#if defined(__x86_64__)
+  static const bool hasBmi2 = __builtin_cpu_supports("bmi2");
+  if (hasBmi2) {
+    DecodeCodesFastBmi2(output);
+    return;
+  }
+#endif
+  DecodeCodesFastPortable(output);
 }
 
 }  // namespace zq

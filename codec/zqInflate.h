@@ -237,7 +237,12 @@ private:
     int64_t historySize;
   };
   void RunFast(TzqFastOutput& output, bool direct);
+  // The fast loop, built twice: for any CPU, and for those with BMI2 (shifts by a register
+  // count and bit-field extraction in one instruction); the CPU picks at run time.
   void DecodeCodesFast(TzqFastOutput& output);
+  void DecodeCodesFastPortable(TzqFastOutput& output);
+  void DecodeCodesFastBmi2(TzqFastOutput& output);
+  void FastLoop(TzqFastOutput& output);
   // Where the fast loop stands in its input; it keeps these in locals while it runs.
   struct TzqFastPosition {
     int64_t next;
