@@ -755,15 +755,17 @@ __attribute__((always_inline)) inline void TzqInflater::FastLoop(TzqFastOutput& 
     bitCount -= count;
   };
   bool blockEnded = false;
+  // A literal's entry is never 0, which marks a pattern no code uses: that one goes on as a
+  // length and fails there.
   auto putLiteral = [&](int32_t entry) __attribute__((always_inline)) {
-    const int length = TzqInflaterHuffmanTree::EntryLength(entry);
-    if (length == 0) fail(sZLibInvalidCode, zeInvalidCode);
     // The entry's low 6 bits are the code length, so the shift needs no mask of its own.
     bits >>= entry & 63;
-    bitCount -= length;
+    bitCount -= TzqInflaterHuffmanTree::EntryLength(entry);
     *out++ = uint8_t(TzqInflaterHuffmanTree::EntrySymbol(entry));
   };
-  auto isLiteral = [](int32_t entry) __attribute__((always_inline)) { return entry < kEndOfBlock << 8; };
+  auto isLiteral = [](int32_t entry) __attribute__((always_inline)) {
+    return uint32_t(entry) - 1 < uint32_t(kEndOfBlock << 8) - 1;
+  };
   while (next <= fastEnd && out <= limit) {
     // 56 bits or more: three literal codes, or a whole length + distance pair.
     refill();
@@ -789,7 +791,10 @@ __attribute__((always_inline)) inline void TzqInflater::FastLoop(TzqFastOutput& 
       blockEnded = true;
       break;
     }
-    if (!IsLengthValue(value)) fail(sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
+    if (!IsLengthValue(value)) {
+      if (codeLength == 0) fail(sZLibInvalidCode, zeInvalidCode);
+      fail(sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
+    }
     int extraBits = LengthExtraBits(value);
     const int matchLength = LengthBase(value) + int(LowBits(bits >> codeLength, extraBits));
     consume(codeLength + extraBits);

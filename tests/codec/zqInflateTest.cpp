@@ -595,6 +595,34 @@ TEST(Inflate, RepeatAfterZeroRunRepeatsZero) {
   EXPECT_EQ(result.output, TzqBytes(2, 0));
 }
 
+// A literal/length code of end-of-block alone (code 0, one bit) leaves the pattern 1 unused:
+// reading it is an error in the fast loop (whole input) and in the careful one (byte by byte).
+TEST(Inflate, UnusedLiteralCodeIsAnError) {
+  // Code-length symbols 0, 1, 17, 18 get the codes 00, 01, 10, 11: 256 zeros (18, 18), then 1
+  // for end-of-block, then 0 for the one distance code; then the code read, and padding.
+  auto block = [](uint32_t code) {
+    TzqBitWriter writer = DynamicHeader({0, 1, 17, 18});
+    writer.Code(3, 2);
+    writer.Bits(138 - 11, 7);
+    writer.Code(3, 2);
+    writer.Bits(118 - 11, 7);
+    writer.Code(1, 2);
+    writer.Code(0, 2);
+    writer.Code(code, 1);
+    TzqBytes data = writer.Bytes();
+    data.resize(data.size() + 32, 0xFF);
+    return data;
+  };
+  const TzqBytes bad = block(1);
+  const TzqBytes good = block(0);
+  for (const auto& pieces : {&Whole, &ByteByByte}) {
+    EXPECT_EQ(MessageOf([&] { InflatePieces(true, bad, pieces(bad)); }), sZLibInvalidCode);
+    const TzqInflated result = InflatePieces(true, good, pieces(good));
+    EXPECT_TRUE(result.finished);
+    EXPECT_TRUE(result.output.empty());
+  }
+}
+
 TEST(Inflate, UnusedDistanceCodeIsAnError) {
   // Fixed codes: literal 'a', then length symbol 257 with distance symbol 30.
   TzqBitWriter writer;
