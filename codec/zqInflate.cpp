@@ -164,6 +164,9 @@ __attribute__((always_inline)) inline void CopyMatchBytes(uint8_t* to, int lengt
   if (distance < 8) {
     const int period = kPatternPeriod[distance];
     for (uint8_t* const patternEnd = to + std::min(period, length); to < patternEnd;) *to++ = *from++;
+    // Done when the match is no longer than the pattern: reading a period back from its end
+    // would reach before the match's source, which may be before the buffer.
+    if (length <= period) return;
     from = to - period;
   }
   std::memcpy(to, from, 8);

@@ -660,6 +660,33 @@ TzqBytes MatchAfterLiterals(int literals, int distance) {
   return data;
 }
 
+// Matches shorter than their repeating pattern, at the very start of the output buffer: the
+// copy must not read before it (caught by the address sanitizer).
+TEST(Inflate, ShortPatternMatchesAtTheStartOfTheBuffer) {
+  for (int distance = 1; distance <= 7; ++distance) {
+    TzqBitWriter writer;
+    writer.Bits(1, 1);
+    writer.Bits(1, 2);
+    TzqBytes expected;
+    for (int i = 0; i < distance; ++i) {
+      writer.Code(uint32_t(0x30 + 'a' + i), 8);
+      expected.push_back(uint8_t('a' + i));
+    }
+    writer.Code(1, 7);  // symbol 257: length 3
+    // Distance symbols 0 to 3 are 1 to 4; 4 and 5 are 5 and 7, with one extra bit.
+    const int symbol = distance <= 4 ? distance - 1 : distance <= 6 ? 4 : 5;
+    writer.Code(uint32_t(symbol), 5);
+    if (distance > 4) writer.Bits(uint32_t(distance - (symbol == 4 ? 5 : 7)), 1);
+    writer.Code(0, 7);  // end of block
+    for (int i = 0; i < 3; ++i) expected.push_back(expected[expected.size() - size_t(distance)]);
+    TzqBytes data = writer.Bytes();
+    data.resize(data.size() + 32, 0);
+    const TzqInflated result = InflatePieces(true, data, Whole(data), 300);
+    EXPECT_TRUE(result.finished) << distance;
+    EXPECT_EQ(result.output, expected) << distance;
+  }
+}
+
 // zlib's "invalid distance too far back": a corrupt stream must not decode to zeros.
 TEST(Inflate, DistanceBeforeTheFirstByteIsAnError) {
   for (const auto& pieces : {&Whole, &ByteByByte}) {
