@@ -143,6 +143,20 @@ __attribute__((always_inline)) inline int32_t LookUp(const int32_t* entries, int
 // The first multiple of each distance below 8 that reaches 8.
 constexpr int kPatternPeriod[8] = {0, 8, 8, 9, 8, 10, 12, 14};
 
+// Copies [from, from + (end - to)) to to in 8-byte words, the first two whatever the length
+// (most matches are short): up to 15 bytes past end are written, and read past the source.
+__attribute__((always_inline)) inline void CopyWords(uint8_t* to, const uint8_t* from, const uint8_t* end) {
+  std::memcpy(to, from, 8);
+  std::memcpy(to + 8, from + 8, 8);
+  to += 16;
+  from += 16;
+  while (to < end) {
+    std::memcpy(to, from, 8);
+    to += 8;
+    from += 8;
+  }
+}
+
 // Copies a match whose source starts distance bytes before to, in the same buffer. Overlapping
 // matches repeat the recent bytes, as the format requires. Words of 8 bytes move at a time, the
 // first two whatever the length (most matches are short), so up to 15 bytes past the match's
@@ -169,23 +183,21 @@ __attribute__((always_inline)) inline void CopyMatchBytes(uint8_t* to, int lengt
     if (length <= period) return;
     from = to - period;
   }
-  std::memcpy(to, from, 8);
-  std::memcpy(to + 8, from + 8, 8);
-  to += 16;
-  from += 16;
-  while (to < end) {
-    std::memcpy(to, from, 8);
-    to += 8;
-    from += 8;
-  }
+  CopyWords(to, from, end);
 }
 
-// A match whose first back bytes lie in the history before the destination (held elsewhere):
-// those come from there, the rest byte by byte from the destination itself.
+// A match whose first back bytes lie in the history before the destination (held elsewhere,
+// with room to read a few bytes past its end): those come from there, the rest from the
+// destination itself. Words copied from the history may overshoot into the rest; it is written
+// over before it is read.
 inline void CopyFromHistory(uint8_t* to, int length, int64_t back, const uint8_t* historyEnd, int distance) {
-  const int fromHistory = int(std::min<int64_t>(back, length));
-  std::memcpy(to, historyEnd - back, size_t(fromHistory));
-  for (int i = fromHistory; i < length; ++i) to[i] = to[i - distance];
+  const uint8_t* const from = historyEnd - back;
+  if (back >= length) {
+    CopyWords(to, from, to + length);
+    return;
+  }
+  CopyWords(to, from, to + back);
+  CopyMatchBytes(to + back, length - int(back), distance);
 }
 
 }  // namespace
