@@ -42,7 +42,12 @@ public:
   static uint32_t Continue(uint32_t value, const void* buffer, int64_t count, TzqCrcMethod method);
 };
 
+// How Adler-32 is computed: scalar sums (everywhere) or 32-byte vector sums (x86-64 with AVX2).
+// Both give the same values.
+enum class TzqAdlerMethod { amScalar, amVector };
+
 // Adler-32 as zlib uses it: s2 in the high half of Value, s1 in the low half. Start value 1.
+// Updates use the fastest method this CPU has.
 class ZQ_API TzqAdler32 : public TzqCheckSum {
 public:
   TzqAdler32() { TzqAdler32::Reset(); }
@@ -50,6 +55,10 @@ public:
   void Reset() override { value_ = 1; }
   void Update(uint8_t value) override;
   void Update(const void* buffer, int64_t count) override;
+
+  static bool Available(TzqAdlerMethod method);
+  // The Adler-32 of value continued over the bytes with the method, which must be available.
+  static uint32_t Continue(uint32_t value, const void* buffer, int64_t count, TzqAdlerMethod method);
 };
 
 }  // namespace zq

@@ -80,12 +80,12 @@ void TzqInflaterHuffmanTree::Fill(const uint8_t* lengths, int count, const int32
     if (longest[prefix] == 0) continue;
     const int index = int(entries_.size());
     entries_.resize(entries_.size() + (size_t(1) << (longest[prefix] - rootBits_)), 0);
-    entries_[prefix] = -(index * 16) | longest[prefix];
+    entries_[prefix] = -(index * 256) | longest[prefix];
   }
   for (int symbol = 0; symbol < count; ++symbol) {
     const int length = lengths[symbol];
     if (length == 0) continue;
-    const int32_t entry = (values != nullptr ? values[symbol] : symbol) * 16 + length;
+    const int32_t entry = (values != nullptr ? values[symbol] : symbol) * 256 + length;
     const int code = reversed[symbol];
     if (length <= rootBits_) {
       for (int index = code; index < rootSize; index += 1 << length) entries_[index] = entry;

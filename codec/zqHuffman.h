@@ -16,10 +16,10 @@ public:
 
 // One decode table, indexed by the next input bits taken least-significant first.
 // The first 2^RootBits entries are indexed by the next RootBits bits; longer codes go through
-// a link into a second-level table. An entry >= 0 is (value * 16 + code length), 0 marks a
+// a link into a second-level table. An entry >= 0 is (value * 256 + code length), 0 marks a
 // bit pattern that no code uses; an entry < 0 is a link: (-(first index of the second-level
-// table) * 16) | (longest code length under this prefix). A symbol's value is the symbol
-// itself, or what the caller's table maps it to (below 2^26), so that one look-up can give a
+// table) * 256) | (longest code length under this prefix). A symbol's value is the symbol
+// itself, or what the caller's table maps it to (below 2^23), so that one look-up can give a
 // decoder everything it needs about the symbol.
 class ZQ_API TzqInflaterHuffmanTree {
 public:
@@ -39,9 +39,9 @@ public:
   int RootBits() const { return rootBits_; }
   const int32_t* Entries() const { return entries_.data(); }
 
-  static int EntrySymbol(int32_t entry) { return entry >> 4; }
+  static int EntrySymbol(int32_t entry) { return entry >> 8; }
   static int EntryLength(int32_t entry) { return entry & 15; }
-  static int LinkIndex(int32_t entry) { return -(entry & ~15) >> 4; }
+  static int LinkIndex(int32_t entry) { return -(entry & ~0xFF) >> 8; }
 
 private:
   void Fill(const uint8_t* lengths, int count, const int32_t* values);

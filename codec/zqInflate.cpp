@@ -8,7 +8,7 @@ namespace zq {
 namespace {
 
 constexpr int kMaxMatch = 258;
-constexpr int kLiteralRootBits = 10;
+constexpr int kLiteralRootBits = 11;
 constexpr int kDistanceRootBits = TzqInflaterHuffmanTree::kDefaultRootBits;
 constexpr int kEndOfBlock = 256;
 constexpr int kMaxLengthSymbol = 285;
@@ -16,8 +16,11 @@ constexpr int kMaxDistanceSymbol = 29;
 // HLIT and HDIST may name up to 288 and 32 codes, but only 286 and 30 exist (zlib refuses more).
 constexpr int kMaxLiteralCount = 286;
 constexpr int kMaxDistanceCount = 30;
-// The fast loop refills at most twice per pair, 8 bytes each time.
+// The fast loop reads 8 bytes at a time, at most 7 of them ahead of what it decodes.
 constexpr int64_t kFastInputMargin = 16;
+// Room the fast loop needs past its limit: two literals, a maximal match and its copy's
+// overshoot.
+constexpr int64_t kFastOutputMargin = 2 + kMaxMatch + TzqOutputWindow::kCopyOvershoot;
 
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 constexpr int kRepeatMinimum[3] = {3, 3, 11};
@@ -118,38 +121,51 @@ void CheckCodeSpace(const TzqInflaterHuffmanTree& tree) {
   }
 }
 
-inline uint64_t LoadLittle64(const uint8_t* bytes) {
+__attribute__((always_inline)) inline uint64_t LoadLittle64(const uint8_t* bytes) {
   uint64_t value;
   std::memcpy(&value, bytes, sizeof value);
   if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
   return value;
 }
 
-inline uint64_t LowBits(uint64_t bits, int count) { return bits & ((uint64_t(1) << count) - 1); }
+__attribute__((always_inline)) inline uint64_t LowBits(uint64_t bits, int count) {
+  return bits & ((uint64_t(1) << count) - 1);
+}
 
 // The entry for the next code of tree in bits (enough bits must be present).
-inline int32_t LookUp(const int32_t* entries, int rootBits, uint64_t bits) {
+__attribute__((always_inline)) inline int32_t LookUp(const int32_t* entries, int rootBits, uint64_t bits) {
   const int32_t entry = entries[bits & ((1u << rootBits) - 1)];
   if (entry >= 0) return entry;
   const int subBits = TzqInflaterHuffmanTree::EntryLength(entry) - rootBits;
   return entries[TzqInflaterHuffmanTree::LinkIndex(entry) + int((bits >> rootBits) & ((1u << subBits) - 1))];
 }
 
-// Copies a match inside the window. Overlapping matches repeat the recent bytes, as the format
-// requires. Copies that do not wrap move 8-byte words and may write up to 7 bytes past their
-// end (see TzqOutputWindow); a word read then only covers bytes already written when the
-// distance is at least 8. A distance of 1 repeats one byte; a shorter one repeats its pattern,
-// so once the first multiple of it that reaches 8 is written, words copy from that far back.
-inline void CopyInWindow(uint8_t* window, int write, int length, int distance) {
-  constexpr int kRingSize = TzqOutputWindow::kRingSize;
-  constexpr int kRingMask = TzqOutputWindow::kRingMask;
-  const int source = (write - distance) & kRingMask;
-  if (source + length > kRingSize || write + length > kRingSize) {
-    for (int i = 0; i < length; ++i) window[(write + i) & kRingMask] = window[(source + i) & kRingMask];
-    return;
+// The first multiple of each distance below 8 that reaches 8.
+constexpr int kPatternPeriod[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+
+// Copies [from, from + (end - to)) to to in 8-byte words, the first two whatever the length
+// (most matches are short): up to 15 bytes past end are written, and read past the source.
+__attribute__((always_inline)) inline void CopyWords(uint8_t* to, const uint8_t* from, const uint8_t* end) {
+  std::memcpy(to, from, 8);
+  std::memcpy(to + 8, from + 8, 8);
+  to += 16;
+  from += 16;
+  while (to < end) {
+    std::memcpy(to, from, 8);
+    to += 8;
+    from += 8;
   }
-  uint8_t* to = window + write;
-  const uint8_t* from = window + source;
+}
+
+// Copies a match whose source starts distance bytes before to, in the same buffer. Overlapping
+// matches repeat the recent bytes, as the format requires. Words of 8 bytes move at a time, the
+// first two whatever the length (most matches are short), so up to 15 bytes past the match's
+// end are written (the destination keeps that much room); a word read then only covers bytes
+// already written when the distance is at least 8. A distance of 1 repeats one byte; a shorter
+// one repeats its pattern, so once the first multiple of it that reaches 8 is written, words
+// copy from that far back.
+__attribute__((always_inline)) inline void CopyMatchBytes(uint8_t* to, int length, int distance) {
+  const uint8_t* from = to - distance;
   uint8_t* const end = to + length;
   if (distance == 1) {
     const uint64_t repeated = uint64_t(*from) * 0x0101010101010101u;
@@ -160,15 +176,28 @@ inline void CopyInWindow(uint8_t* window, int write, int length, int distance) {
     return;
   }
   if (distance < 8) {
-    const int period = (8 + distance - 1) / distance * distance;
+    const int period = kPatternPeriod[distance];
     for (uint8_t* const patternEnd = to + std::min(period, length); to < patternEnd;) *to++ = *from++;
+    // Done when the match is no longer than the pattern: reading a period back from its end
+    // would reach before the match's source, which may be before the buffer.
+    if (length <= period) return;
     from = to - period;
   }
-  while (to < end) {
-    std::memcpy(to, from, 8);
-    to += 8;
-    from += 8;
+  CopyWords(to, from, end);
+}
+
+// A match whose first back bytes lie in the history before the destination (held elsewhere,
+// with room to read a few bytes past its end): those come from there, the rest from the
+// destination itself. Words copied from the history may overshoot into the rest; it is written
+// over before it is read.
+inline void CopyFromHistory(uint8_t* to, int length, int64_t back, const uint8_t* historyEnd, int distance) {
+  const uint8_t* const from = historyEnd - back;
+  if (back >= length) {
+    CopyWords(to, from, to + length);
+    return;
   }
+  CopyWords(to, from, to + back);
+  CopyMatchBytes(to + back, length - int(back), distance);
 }
 
 }  // namespace
@@ -244,37 +273,55 @@ int TzqInflateBuffer::DecodeSymbol(const TzqInflaterHuffmanTree& tree) {
 
 void TzqOutputWindow::Fail() { Raise(sZLibWindowFull, zeWindowFull); }
 
+int TzqOutputWindow::FreeSpace() {
+  if (kCapacity - end_ < kSize) Slide();
+  return std::min(kSize - filled_, kCapacity - end_);
+}
+
+// Keeps the last 32 KiB: all the history a match may reach, and every pending byte.
+void TzqOutputWindow::Slide() {
+  const int keep = std::min(end_, kSize);
+  std::memmove(data_.data(), data_.data() + end_ - keep, size_t(keep));
+  end_ = keep;
+}
+
+void TzqOutputWindow::Advance(int64_t count) {
+  end_ += int(count);
+  filled_ += int(count);
+  produced_ += count;
+}
+
+void TzqOutputWindow::Remember(const uint8_t* bytes, int64_t count) {
+  produced_ += count;
+  if (count >= kSize) {
+    std::memcpy(data_.data(), bytes + count - kSize, size_t(kSize));
+    end_ = kSize;
+    return;
+  }
+  if (end_ + count > kCapacity) Slide();
+  std::memcpy(data_.data() + end_, bytes, size_t(count));
+  end_ += int(count);
+}
+
 void TzqOutputWindow::CopyMatch(int length, int distance) {
-  if (filled_ + length > kSize) Fail();
-  if (distance > produced_) Raise(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
-  CopyInWindow(data_.data(), write_, length, distance);
-  write_ = (write_ + length) & kRingMask;
-  filled_ += length;
-  produced_ += length;
+  if (length > FreeSpace()) Fail();
+  // The window holds every byte written, or at least the 32 KiB a distance can span.
+  if (distance > end_) Raise(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
+  CopyMatchBytes(data_.data() + end_, length, distance);
+  Advance(length);
 }
 
 int TzqOutputWindow::CopyStored(TzqInflateBuffer& input, int count) {
   if (count > FreeSpace()) Fail();
-  int moved = 0;
-  while (moved < count) {
-    const int piece = std::min(count - moved, kRingSize - write_);
-    const int copied = int(input.CopyRawBytes(data_.data(), write_, piece));
-    write_ = (write_ + copied) & kRingMask;
-    filled_ += copied;
-    produced_ += copied;
-    moved += copied;
-    if (copied < piece) break;
-  }
-  return moved;
+  const int copied = int(input.CopyRawBytes(data_.data(), end_, count));
+  Advance(copied);
+  return copied;
 }
 
 int TzqOutputWindow::TakeOutput(uint8_t* buffer, int64_t offset, int count) {
   const int taken = std::min(count, filled_);
   if (taken < 0) Raise(sZLibInvalidOperation, zeInvalidOperation);
-  const int start = (write_ - filled_) & kRingMask;
-  const int first = std::min(taken, kRingSize - start);
-  std::memcpy(buffer + offset, data_.data() + start, size_t(first));
-  std::memcpy(buffer + offset + first, data_.data(), size_t(taken - first));
+  std::memcpy(buffer + offset, data_.data() + end_ - filled_, size_t(taken));
   filled_ -= taken;
   return taken;
 }
@@ -390,24 +437,62 @@ void TzqInflater::FeedInput(const uint8_t* bytes, int64_t offset, int64_t count)
 
 int64_t TzqInflater::InflateInto(uint8_t* buffer, int64_t offset, int64_t count) {
   if (count < 0 || offset < 0) Raise(sZLibArgumentOutOfRange, zeArgumentOutOfRange);
+  wanted_ = TzqOutputWindow::kSize;
   if (count == 0) {
     if (!Finished()) DecodeStep();
     return 0;
   }
   int64_t produced = 0;
+  bool direct = false;
   for (;;) {
     if (state_ != isAdlerTrailer) {
+      uint8_t* at = buffer + offset + produced;
       const int chunk = int(std::min<int64_t>(count - produced, TzqOutputWindow::kSize));
-      const int taken = window_.TakeOutput(buffer, offset + produced, chunk);
-      // Raw data carries no Adler-32 trailer: the sum would go unused.
-      if (!noHeader_) adler_.Update(buffer + offset + produced, taken);
-      totalOut_ += uint32_t(taken);
-      produced += taken;
+      produced += Deliver(at, window_.TakeOutput(at, 0, chunk));
       if (produced == count) return produced;
+      at = buffer + offset + produced;
+      const int64_t decoded = DecodeDirect(at, count - produced);
+      if (decoded >= 0) {
+        produced += Deliver(at, decoded);
+        direct = true;
+        continue;
+      }
+      // After decoding straight into the buffer, the window only fills its tail: more would be
+      // copied twice.
+      if (direct) wanted_ = int(std::min<int64_t>(count - produced, TzqOutputWindow::kSize));
     }
     if (!DecodeStep() && (window_.PendingBytes() == 0 || state_ == isAdlerTrailer)) break;
   }
   return produced;
+}
+
+int64_t TzqInflater::Deliver(const uint8_t* bytes, int64_t count) {
+  // Raw data carries no Adler-32 trailer: the sum would go unused.
+  if (!noHeader_) adler_.Update(bytes, count);
+  totalOut_ += uint32_t(count);
+  return count;
+}
+
+// Decodes into the caller's buffer when nothing is pending and the fast loop can run there, or
+// copies stored bytes there; returns the bytes written, or -1 when the window must be used.
+int64_t TzqInflater::DecodeDirect(uint8_t* buffer, int64_t room) {
+  if (window_.PendingBytes() != 0) return -1;
+  if (state_ == isStoredData) {
+    const int64_t count = std::min<int64_t>({storedRemaining_, room, input_.UnreadByteCount()});
+    if (count == 0) return -1;
+    input_.CopyRawBytes(buffer, 0, count);
+    window_.Remember(buffer, count);
+    storedRemaining_ -= int(count);
+    if (storedRemaining_ == 0) state_ = isBlockHeader;
+    return count;
+  }
+  if (state_ != isLiteralLength || room < kFastOutputMargin || input_.end_ - input_.next_ < kFastInputMargin) {
+    return -1;
+  }
+  TzqFastOutput output{buffer, buffer, buffer + room - kFastOutputMargin, window_.data_.data() + window_.end_,
+                       window_.end_};
+  RunFast(output, true);
+  return output.out - buffer;
 }
 
 bool TzqInflater::DecodeStep() {
@@ -552,13 +637,25 @@ bool TzqInflater::ReadDynamicHeader() {
   return true;
 }
 
-// States 7 to 10, while one maximal match fits in the window. Runs the fast loop whenever the
-// input holds enough bytes for a whole literal/length + distance pair.
+// States 7 to 10, while one maximal match fits in the window and fewer than wanted_ bytes are
+// pending. Runs the fast loop whenever the input holds enough bytes for a whole
+// literal/length + distance pair.
 bool TzqInflater::DecodeCodes() {
-  while (window_.FreeSpace() >= kMaxMatch) {
+  while (window_.FreeSpace() >= kMaxMatch && window_.PendingBytes() < wanted_) {
     if (state_ == isLiteralLength && input_.end_ - input_.next_ >= kFastInputMargin) {
-      if (!DecodeCodesFast()) return true;
-      continue;
+      uint8_t* const data = window_.data_.data();
+      uint8_t* const pending = data + window_.end_ - window_.filled_;
+      // Past the limit the loop writes at most kFastOutputMargin bytes, the last
+      // kCopyOvershoot of them scratch: neither the pending bytes nor the window may overflow.
+      const int64_t written = kFastOutputMargin - TzqOutputWindow::kCopyOvershoot;
+      uint8_t* const limit = std::min({pending + TzqOutputWindow::kSize - written, pending + wanted_ - 1,
+                                       data + TzqOutputWindow::kCapacity - written});
+      TzqFastOutput output{data, data + window_.end_, limit, data, 0};
+      if (output.out <= output.limit) {
+        RunFast(output, false);
+        if (state_ != isLiteralLength) return true;
+        continue;
+      }
     }
     switch (state_) {
       case isLiteralLength: {
@@ -614,108 +711,150 @@ void TzqInflater::StorePosition(const TzqFastPosition& position) {
   input_.next_ = position.next;
   input_.bits_ = LowBits(position.bits, position.bitCount);
   input_.bitCount_ = position.bitCount;
-  window_.write_ = position.write;
-  window_.filled_ = position.filled;
-  window_.produced_ = position.produced;
 }
 
-void TzqInflater::FailAt(const TzqFastPosition& position, const char* message, int code) {
+void TzqInflater::FailAt(const TzqFastPosition& position, TzqFastOutput& output, const char* message, int code) {
   StorePosition(position);
+  output.out = position.out;
   Raise(message, code);
 }
 
-// The hot loop: one 64-bit refill covers a whole literal/length + distance pair (at most
-// 15 + 5 + 15 + 13 bits). Returns false when the block ended, true when it ran short of input
-// or window space.
-bool TzqInflater::DecodeCodesFast() {
+// Runs the fast loop and books what it wrote, also when it stops on an error: as history when
+// it wrote into the caller's buffer, as pending output when into the window.
+void TzqInflater::RunFast(TzqFastOutput& output, bool direct) {
+  uint8_t* const start = output.out;
+  const auto book = [&] {
+    if (direct)
+      window_.Remember(start, output.out - start);
+    else
+      window_.Advance(output.out - start);
+  };
+  try {
+    DecodeCodesFast(output);
+  } catch (...) {
+    book();
+    throw;
+  }
+  book();
+}
+
+// The hot loop: a 64-bit refill covers up to three literals, or a whole literal/length +
+// distance pair (at most 15 + 5 + 15 + 13 bits), so it is one per pair or per three literals,
+// with one more when a match follows literals. It stops at
+// the end of the block, when the input runs short or when output.out passes output.limit.
+__attribute__((always_inline)) inline void TzqInflater::FastLoop(TzqFastOutput& output) {
   TzqInflateBuffer& in = input_;
   const uint8_t* const input = in.input_;
   const int64_t fastEnd = in.end_ - kFastInputMargin;
   int64_t next = in.next_;
   uint64_t bits = in.bits_;
   int bitCount = in.bitCount_;
-  uint8_t* const window = window_.data_.data();
-  int write = window_.write_;
-  int filled = window_.filled_;
-  int64_t produced = window_.produced_;
+  uint8_t* const begin = output.begin;
+  uint8_t* const limit = output.limit;
+  uint8_t* out = output.out;
   const int32_t* const literal = literalTree_->Entries();
-  const int literalRoot = literalTree_->RootBits();
   const int32_t* const distance = distanceTree_->Entries();
-  const int distanceRoot = distanceTree_->RootBits();
 
   // The position goes out by value: locals whose address reached an out-of-line error path
   // would live in memory throughout the loop.
-  auto here = [&]() __attribute__((always_inline)) {
-    return TzqFastPosition{next, bits, bitCount, write, filled, produced};
+  auto fail = [&](const char* message, int code) __attribute__((always_inline)) {
+    FailAt(TzqFastPosition{next, bits, bitCount, out}, output, message, code);
   };
-
-  auto refill = [&] {
+  auto refill = [&]() __attribute__((always_inline)) {
     bits |= LoadLittle64(input + next) << bitCount;
     next += (63 - bitCount) >> 3;
     bitCount |= 56;
   };
-  auto consume = [&](int count) {
+  auto consume = [&](int count) __attribute__((always_inline)) {
     bits >>= count;
     bitCount -= count;
   };
-  constexpr int kFilledLimit = TzqOutputWindow::kSize - kMaxMatch;
   bool blockEnded = false;
-  while (next <= fastEnd && filled <= kFilledLimit) {
+  // A literal's entry is never 0, which marks a pattern no code uses: that one goes on as a
+  // length and fails there.
+  auto putLiteral = [&](int32_t entry) __attribute__((always_inline)) {
+    // The entry's low 6 bits are the code length, so the shift needs no mask of its own.
+    bits >>= entry & 63;
+    bitCount -= TzqInflaterHuffmanTree::EntryLength(entry);
+    *out++ = uint8_t(TzqInflaterHuffmanTree::EntrySymbol(entry));
+  };
+  auto isLiteral = [](int32_t entry) __attribute__((always_inline)) {
+    return uint32_t(entry) - 1 < uint32_t(kEndOfBlock << 8) - 1;
+  };
+  while (next <= fastEnd && out <= limit) {
+    // 56 bits or more: three literal codes, or a whole length + distance pair.
     refill();
-    int32_t entry = LookUp(literal, literalRoot, bits);
-    int32_t value = entry >> 4;
-    // Literals follow each other without a refill while a whole code is in the bit buffer.
-    bool literalsOnly = false;
-    while (value < kEndOfBlock) {
-      const int length = TzqInflaterHuffmanTree::EntryLength(entry);
-      if (length == 0) FailAt(here(), sZLibInvalidCode, zeInvalidCode);
-      consume(length);
-      window[write] = uint8_t(value);
-      write = (write + 1) & TzqOutputWindow::kRingMask;
-      ++filled;
-      ++produced;
-      if (bitCount < TzqInflaterHuffmanTree::kMaxCodeLength || filled > kFilledLimit) {
-        literalsOnly = true;
-        break;
+    int32_t entry = LookUp(literal, kLiteralRootBits, bits);
+    if (isLiteral(entry)) {
+      putLiteral(entry);
+      entry = LookUp(literal, kLiteralRootBits, bits);
+      if (isLiteral(entry)) {
+        putLiteral(entry);
+        entry = LookUp(literal, kLiteralRootBits, bits);
+        if (isLiteral(entry)) {
+          putLiteral(entry);
+          continue;
+        }
       }
-      entry = LookUp(literal, literalRoot, bits);
-      value = entry >> 4;
+      refill();
     }
-    if (literalsOnly) continue;
-    // The rest of the pair needs up to 48 bits; the margin keeps this refill inside the input.
-    if (bitCount < 48) refill();
-    consume(TzqInflaterHuffmanTree::EntryLength(entry));
+    int32_t value = TzqInflaterHuffmanTree::EntrySymbol(entry);
+    // A code and its extra bits go in one shift; the extra bits are read past the code meanwhile.
+    int codeLength = TzqInflaterHuffmanTree::EntryLength(entry);
     if (value == kEndOfBlock) {
+      consume(codeLength);
       blockEnded = true;
       break;
     }
-    if (!IsLengthValue(value)) FailAt(here(), sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
+    if (!IsLengthValue(value)) {
+      if (codeLength == 0) fail(sZLibInvalidCode, zeInvalidCode);
+      fail(sZLibIllegalRepLengthCode, zeIllegalRepLengthCode);
+    }
     int extraBits = LengthExtraBits(value);
-    const int matchLength = LengthBase(value) + int(LowBits(bits, extraBits));
-    consume(extraBits);
+    const int matchLength = LengthBase(value) + int(LowBits(bits >> codeLength, extraBits));
+    consume(codeLength + extraBits);
 
-    entry = LookUp(distance, distanceRoot, bits);
-    const int length = TzqInflaterHuffmanTree::EntryLength(entry);
-    if (length == 0) FailAt(here(), sZLibInvalidCode, zeInvalidCode);
-    consume(length);
-    value = entry >> 4;
-    if (value == kBadDistanceValue) FailAt(here(), sZLibIllegalRepDistCode, zeIllegalRepDistCode);
+    const int32_t distanceEntry = LookUp(distance, kDistanceRootBits, bits);
+    codeLength = TzqInflaterHuffmanTree::EntryLength(distanceEntry);
+    if (codeLength == 0) fail(sZLibInvalidCode, zeInvalidCode);
+    value = TzqInflaterHuffmanTree::EntrySymbol(distanceEntry);
+    if (value == kBadDistanceValue) fail(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
     extraBits = DistanceExtraBits(value);
-    const int matchDistance = DistanceBase(value) + int(LowBits(bits, extraBits));
-    consume(extraBits);
+    const int matchDistance = DistanceBase(value) + int(LowBits(bits >> codeLength, extraBits));
+    consume(codeLength + extraBits);
 
-    if (matchDistance > produced) FailAt(here(), sZLibIllegalRepDistCode, zeIllegalRepDistCode);
-    CopyInWindow(window, write, matchLength, matchDistance);
-    write = (write + matchLength) & TzqOutputWindow::kRingMask;
-    filled += matchLength;
-    produced += matchLength;
+    if (matchDistance > out - begin) {
+      const int64_t back = matchDistance - (out - begin);
+      if (back > output.historySize) fail(sZLibIllegalRepDistCode, zeIllegalRepDistCode);
+      CopyFromHistory(out, matchLength, back, output.historyEnd, matchDistance);
+    } else {
+      CopyMatchBytes(out, matchLength, matchDistance);
+    }
+    out += matchLength;
   }
-  StorePosition(here());
+  StorePosition(TzqFastPosition{next, bits, bitCount, out});
+  output.out = out;
   if (blockEnded) {
     literalTree_ = distanceTree_ = nullptr;
     state_ = isBlockHeader;
   }
-  return !blockEnded;
+}
+
+void TzqInflater::DecodeCodesFastPortable(TzqFastOutput& output) { FastLoop(output); }
+
+#if defined(__x86_64__)
+__attribute__((target("bmi2"))) void TzqInflater::DecodeCodesFastBmi2(TzqFastOutput& output) { FastLoop(output); }
+#endif
+
+void TzqInflater::DecodeCodesFast(TzqFastOutput& output) {
+#if defined(__x86_64__)
+  static const bool hasBmi2 = __builtin_cpu_supports("bmi2");
+  if (hasBmi2) {
+    DecodeCodesFastBmi2(output);
+    return;
+  }
+#endif
+  DecodeCodesFastPortable(output);
 }
 
 }  // namespace zq

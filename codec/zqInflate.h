@@ -113,39 +113,42 @@ private:
   int bitCount_ = 0;
 };
 
-// The circular window: the 32 KiB of history that matches copy from, and the queue of decoded
-// bytes (at most 32 KiB) not yet taken by the caller. The ring is twice that, so the bytes just
-// ahead of the write position are neither history nor queued: match copies may run a few bytes
-// past their end there, and the tail padding takes those that run past the ring's end.
+// The window: the last 32 KiB of output, which matches copy from, followed by the decoded
+// bytes (at most 32 KiB) the caller has not taken yet. It is flat, so a match is one plain copy;
+// when the room behind it runs short, its most recent 32 KiB slide to the front. The padding
+// past its end takes the few bytes that word-sized match copies write beyond a match.
 class ZQ_API TzqOutputWindow {
 public:
   static constexpr int kSize = 32768;
-  static constexpr int kRingSize = 2 * kSize;
-  static constexpr int kRingMask = kRingSize - 1;
-  static constexpr int kCopyOvershoot = 8;
+  static constexpr int kCapacity = 3 * kSize;
+  static constexpr int kCopyOvershoot = 16;
 
   void PutByte(uint8_t value) {
-    if (filled_ >= kSize) Fail();
-    data_[size_t(write_)] = value;
-    write_ = (write_ + 1) & kRingMask;
+    if (filled_ >= kSize || end_ >= kCapacity) Fail();
+    data_[size_t(end_++)] = value;
     ++filled_;
     ++produced_;
   }
   void CopyMatch(int length, int distance);
   int CopyStored(TzqInflateBuffer& input, int count);
   int TakeOutput(uint8_t* buffer, int64_t offset, int count);
-  int FreeSpace() const { return kSize - filled_; }
+  // Room for more decoded bytes; slides the history forward first when the end is near.
+  int FreeSpace();
   int PendingBytes() const { return filled_; }
+  // Keeps bytes decoded straight into the caller's buffer as history (nothing may be pending).
+  void Remember(const uint8_t* bytes, int64_t count);
 
 private:
   friend class TzqInflater;
   [[noreturn]] static void Fail();
+  void Slide();
+  // Books count bytes the fast loop wrote at the end as pending output.
+  void Advance(int64_t count);
 
-  std::array<uint8_t, kRingSize + kCopyOvershoot> data_{};
-  int write_ = 0;
+  std::array<uint8_t, kCapacity + kCopyOvershoot> data_{};
+  int end_ = 0;
   int filled_ = 0;
-  // Bytes written since the stream began: a match reaching before them would copy bytes that
-  // were never written, so it is refused.
+  // Bytes written since the stream began.
   int64_t produced_ = 0;
 };
 
@@ -224,18 +227,33 @@ private:
   bool CopyStoredData();
   bool ReadDynamicHeader();
   bool DecodeCodes();
-  bool DecodeCodesFast();
-  // Where the fast loop stands; it keeps these in locals while it runs.
+  // Where the fast loop writes: from out on, while out <= limit, with begin the first byte of
+  // this destination; the bytes before begin are the historySize ones ending at historyEnd.
+  struct TzqFastOutput {
+    uint8_t* begin;
+    uint8_t* out;
+    uint8_t* limit;
+    const uint8_t* historyEnd;
+    int64_t historySize;
+  };
+  void RunFast(TzqFastOutput& output, bool direct);
+  // The fast loop, built twice: for any CPU, and for those with BMI2 (shifts by a register
+  // count and bit-field extraction in one instruction); the CPU picks at run time.
+  void DecodeCodesFast(TzqFastOutput& output);
+  void DecodeCodesFastPortable(TzqFastOutput& output);
+  void DecodeCodesFastBmi2(TzqFastOutput& output);
+  void FastLoop(TzqFastOutput& output);
+  // Where the fast loop stands in its input; it keeps these in locals while it runs.
   struct TzqFastPosition {
     int64_t next;
     uint64_t bits;
     int bitCount;
-    int write;
-    int filled;
-    int64_t produced;
+    uint8_t* out;
   };
   void StorePosition(const TzqFastPosition& position);
-  [[noreturn]] void FailAt(const TzqFastPosition& position, const char* message, int code);
+  [[noreturn]] void FailAt(const TzqFastPosition& position, TzqFastOutput& output, const char* message, int code);
+  int64_t DecodeDirect(uint8_t* buffer, int64_t room);
+  int64_t Deliver(const uint8_t* bytes, int64_t count);
   void CheckAdler();
 
   TzqInflaterState state_;
@@ -244,6 +262,8 @@ private:
   int copyLength_ = 0;
   int copyDistance_ = 0;
   int storedRemaining_ = 0;
+  // Decoding into the window stops once this many bytes are pending.
+  int wanted_ = TzqOutputWindow::kSize;
   bool lastBlock_ = false;
   uint32_t totalOut_ = 0;
   uint32_t totalIn_ = 0;

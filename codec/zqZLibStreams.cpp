@@ -5,7 +5,9 @@
 namespace zq {
 namespace {
 
-constexpr int64_t kOutputBufferSize = 16384;
+// Large enough that the inflater decodes most bytes straight into it, and its matches seldom
+// reach back past its start.
+constexpr int64_t kOutputBufferSize = 65536;
 constexpr int kFixedHeaderSize = 10;
 constexpr int kTrailerSize = 8;
 

@@ -44,23 +44,43 @@ TEST(Checksum, AgreeWithZLibOnLongAndOddBuffers) {
   }
 }
 
-// Every method this CPU has, over random lengths around the fold sizes, at every alignment,
-// continued from random values.
-TEST(Checksum, EveryCrcMethodAgreesWithZLib) {
-  ASSERT_TRUE(TzqCrc32::Available(TzqCrcMethod::cmTable));
+// Every method of a checksum this CPU has, over random lengths around the block sizes, at every
+// alignment, continued from random start values (valid Adler-32 sums stay below the modulus in
+// both halves), and over 0xFF runs for the largest sums.
+template <typename Checksum, typename Method, typename Reference, typename StartValue>
+void ExpectEveryMethodAgrees(std::initializer_list<Method> methods, Reference reference, StartValue startValue) {
   std::mt19937 random(23);
   const test::TzqBytes data = test::Generate(test::dkRandom, 70000, random);
-  for (const TzqCrcMethod method : {TzqCrcMethod::cmTable, TzqCrcMethod::cmCarryless}) {
-    if (!TzqCrc32::Available(method)) continue;
+  const test::TzqBytes ones(70000, 0xFF);
+  for (const Method method : methods) {
+    if (!Checksum::Available(method)) continue;
     for (int round = 0; round < 3000; ++round) {
       const size_t offset = random() % 16;
       const size_t length = round < 200 ? size_t(round) : random() % (round % 10 == 0 ? 65536 : 300);
-      const uint32_t start = round % 2 == 0 ? 0 : uint32_t(random());
-      const uint8_t* bytes = data.data() + offset;
-      ASSERT_EQ(TzqCrc32::Continue(start, bytes, int64_t(length), method), crc32(start, bytes, uInt(length)))
+      const uint32_t start = round % 2 == 0 ? uint32_t(startValue(false, random)) : uint32_t(startValue(true, random));
+      const uint8_t* bytes = (round % 7 == 0 ? ones : data).data() + offset;
+      ASSERT_EQ(Checksum::Continue(start, bytes, int64_t(length), method), reference(start, bytes, uInt(length)))
           << "method " << int(method) << " offset " << offset << " length " << length;
     }
   }
+}
+
+TEST(Checksum, EveryCrcMethodAgreesWithZLib) {
+  ASSERT_TRUE(TzqCrc32::Available(TzqCrcMethod::cmTable));
+  ExpectEveryMethodAgrees<TzqCrc32>(
+      {TzqCrcMethod::cmTable, TzqCrcMethod::cmCarryless},
+      [](uint32_t start, const uint8_t* bytes, uInt length) { return uint32_t(crc32(start, bytes, length)); },
+      [](bool random, std::mt19937& generator) { return random ? uint32_t(generator()) : 0u; });
+}
+
+TEST(Checksum, EveryAdlerMethodAgreesWithZLib) {
+  ASSERT_TRUE(TzqAdler32::Available(TzqAdlerMethod::amScalar));
+  ExpectEveryMethodAgrees<TzqAdler32>(
+      {TzqAdlerMethod::amScalar, TzqAdlerMethod::amVector},
+      [](uint32_t start, const uint8_t* bytes, uInt length) { return uint32_t(adler32(start, bytes, length)); },
+      [](bool random, std::mt19937& generator) {
+        return random ? uint32_t(generator() % 65521 << 16 | generator() % 65521) : 1u;
+      });
 }
 
 }  // namespace

@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(Strategies, InflateAgainstZLib,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Matches of every short distance (the word-wise copy handles distances under 8 apart), long
-// enough to run across the window ring's end many times, drained through odd buffer sizes.
+// enough to make the window slide many times, drained through odd buffer sizes.
 TEST(Inflate, ShortDistanceMatchesAcrossTheWindowEnd) {
   std::mt19937 random(7);
   for (size_t distance = 1; distance <= 16; ++distance) {
@@ -190,6 +190,86 @@ TEST(Inflate, ShortDistanceMatchesAcrossTheWindowEnd) {
       const TzqInflated result = InflatePieces(true, raw, test::RandomSplits(raw.size(), 5000, random), outChunk);
       ASSERT_TRUE(result.finished) << "distance " << distance << ", buffer " << outChunk;
       ASSERT_TRUE(result.output == input) << "distance " << distance << ", buffer " << outChunk;
+    }
+  }
+}
+
+// Buffers around the room the fast loop needs to decode straight into them, and input pieces
+// around the bytes it reads ahead: every way the work splits between it and the careful loop.
+TEST(Inflate, BufferAndPieceSizesAroundTheFastLoopMargins) {
+  std::mt19937 random(31);
+  for (const test::TzqDataKind kind : {test::dkText, test::dkBinary}) {
+    const TzqBytes input = test::Generate(kind, 40000, random);
+    const TzqBytes raw = test::Compress(input, test::zfRaw, 6);
+    for (int64_t outChunk = 262; outChunk <= 300; ++outChunk) {
+      const TzqInflated result = InflatePieces(true, raw, Whole(raw), outChunk);
+      ASSERT_TRUE(result.finished && result.output == input) << "kind " << kind << ", buffer " << outChunk;
+    }
+    for (const size_t piece : {size_t(7), size_t(15), size_t(16), size_t(17), size_t(31)}) {
+      for (const int64_t outChunk : {int64_t{277}, int64_t{16384}}) {
+        std::vector<size_t> pieces(raw.size() / piece, piece);
+        if (raw.size() % piece != 0) pieces.push_back(raw.size() % piece);
+        const TzqInflated result = InflatePieces(true, raw, pieces, outChunk);
+        ASSERT_TRUE(result.finished && result.output == input)
+            << "kind " << kind << ", piece " << piece << ", buffer " << outChunk;
+      }
+    }
+  }
+}
+
+// Matches whose source starts in what earlier calls returned and runs on into this call's
+// buffer: a random block repeated (so every match reaches back one block, up to the farthest
+// zlib makes), drained through buffers that end inside the repeats.
+TEST(Inflate, MatchesReachFromTheBufferIntoEarlierOutput) {
+  std::mt19937 random(37);
+  for (const size_t distance : {size_t(300), size_t(5000), size_t(32500)}) {
+    const TzqBytes block = test::Generate(test::dkRandom, distance, random);
+    TzqBytes input;
+    while (input.size() < 4 * distance + 70000) input.insert(input.end(), block.begin(), block.end());
+    const TzqBytes raw = test::Compress(input, test::zfRaw, 9);
+    for (const int64_t outChunk : {int64_t(distance) - 100, int64_t(distance) + 1, int64_t{4093}, int64_t{32768},
+                                   int64_t{40000}, int64_t{65536}}) {
+      for (const auto& pieces : {Whole(raw), test::RandomSplits(raw.size(), 2000, random)}) {
+        const TzqInflated result = InflatePieces(true, raw, pieces, outChunk);
+        ASSERT_TRUE(result.finished && result.output == input) << "distance " << distance << ", buffer " << outChunk;
+      }
+    }
+  }
+}
+
+// Raw DEFLATE whose first switchAt bytes are stored blocks and the rest compressed at level 9.
+TzqBytes StoredThenCompressed(const TzqBytes& data, size_t switchAt) {
+  z_stream stream{};
+  deflateInit2(&stream, 0, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  TzqBytes out(deflateBound(&stream, uLong(data.size())) + 1024);
+  stream.next_out = out.data();
+  stream.avail_out = uInt(out.size());
+  stream.next_in = const_cast<Bytef*>(data.data());
+  stream.avail_in = uInt(switchAt);
+  deflate(&stream, Z_NO_FLUSH);
+  deflateParams(&stream, 9, Z_DEFAULT_STRATEGY);
+  stream.avail_in = uInt(data.size() - switchAt);
+  const int result = deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  EXPECT_EQ(result, Z_STREAM_END);
+  return out;
+}
+
+// Stored bytes copied straight into buffers with from a few bytes to all of their room left,
+// which a compressed block then copies from.
+TEST(Inflate, StoredBytesFillBufferEdgesAndFeedLaterMatches) {
+  std::mt19937 random(41);
+  const TzqBytes block = test::Generate(test::dkRandom, 20000, random);
+  TzqBytes input;
+  for (int i = 0; i < 3; ++i) input.insert(input.end(), block.begin(), block.end());
+  const TzqBytes raw = StoredThenCompressed(input, block.size() + 1000);
+  ASSERT_LT(raw.size(), block.size() + 4000);  // the later blocks did match the stored bytes
+  for (const int64_t outChunk :
+       {int64_t{1}, int64_t{5}, int64_t{277}, int64_t{4093}, int64_t{19999}, int64_t{21001}, int64_t{65536}}) {
+    for (const auto& pieces : {Whole(raw), test::RandomSplits(raw.size(), 3000, random)}) {
+      const TzqInflated result = InflatePieces(true, raw, pieces, outChunk);
+      ASSERT_TRUE(result.finished && result.output == input) << "buffer " << outChunk;
     }
   }
 }
@@ -515,6 +595,34 @@ TEST(Inflate, RepeatAfterZeroRunRepeatsZero) {
   EXPECT_EQ(result.output, TzqBytes(2, 0));
 }
 
+// A literal/length code of end-of-block alone (code 0, one bit) leaves the pattern 1 unused:
+// reading it is an error in the fast loop (whole input) and in the careful one (byte by byte).
+TEST(Inflate, UnusedLiteralCodeIsAnError) {
+  // Code-length symbols 0, 1, 17, 18 get the codes 00, 01, 10, 11: 256 zeros (18, 18), then 1
+  // for end-of-block, then 0 for the one distance code; then the code read, and padding.
+  auto block = [](uint32_t code) {
+    TzqBitWriter writer = DynamicHeader({0, 1, 17, 18});
+    writer.Code(3, 2);
+    writer.Bits(138 - 11, 7);
+    writer.Code(3, 2);
+    writer.Bits(118 - 11, 7);
+    writer.Code(1, 2);
+    writer.Code(0, 2);
+    writer.Code(code, 1);
+    TzqBytes data = writer.Bytes();
+    data.resize(data.size() + 32, 0xFF);
+    return data;
+  };
+  const TzqBytes bad = block(1);
+  const TzqBytes good = block(0);
+  for (const auto& pieces : {&Whole, &ByteByByte}) {
+    EXPECT_EQ(MessageOf([&] { InflatePieces(true, bad, pieces(bad)); }), sZLibInvalidCode);
+    const TzqInflated result = InflatePieces(true, good, pieces(good));
+    EXPECT_TRUE(result.finished);
+    EXPECT_TRUE(result.output.empty());
+  }
+}
+
 TEST(Inflate, UnusedDistanceCodeIsAnError) {
   // Fixed codes: literal 'a', then length symbol 257 with distance symbol 30.
   TzqBitWriter writer;
@@ -550,6 +658,33 @@ TzqBytes MatchAfterLiterals(int literals, int distance) {
   TzqBytes data = writer.Bytes();
   data.resize(data.size() + 32, 0);
   return data;
+}
+
+// Matches shorter than their repeating pattern, at the very start of the output buffer: the
+// copy must not read before it (caught by the address sanitizer).
+TEST(Inflate, ShortPatternMatchesAtTheStartOfTheBuffer) {
+  for (int distance = 1; distance <= 7; ++distance) {
+    TzqBitWriter writer;
+    writer.Bits(1, 1);
+    writer.Bits(1, 2);
+    TzqBytes expected;
+    for (int i = 0; i < distance; ++i) {
+      writer.Code(uint32_t(0x30 + 'a' + i), 8);
+      expected.push_back(uint8_t('a' + i));
+    }
+    writer.Code(1, 7);  // symbol 257: length 3
+    // Distance symbols 0 to 3 are 1 to 4; 4 and 5 are 5 and 7, with one extra bit.
+    const int symbol = distance <= 4 ? distance - 1 : distance <= 6 ? 4 : 5;
+    writer.Code(uint32_t(symbol), 5);
+    if (distance > 4) writer.Bits(uint32_t(distance - (symbol == 4 ? 5 : 7)), 1);
+    writer.Code(0, 7);  // end of block
+    for (int i = 0; i < 3; ++i) expected.push_back(expected[expected.size() - size_t(distance)]);
+    TzqBytes data = writer.Bytes();
+    data.resize(data.size() + 32, 0);
+    const TzqInflated result = InflatePieces(true, data, Whole(data), 300);
+    EXPECT_TRUE(result.finished) << distance;
+    EXPECT_EQ(result.output, expected) << distance;
+  }
 }
 
 // zlib's "invalid distance too far back": a corrupt stream must not decode to zeros.
