@@ -34,7 +34,7 @@ constexpr int64_t kJoinedBodyBytes = int64_t{64} << 10;
 const char* const kNoCacheFields[2] = {"Pragma", "Cache-Control"};
 const char* const kKeepAliveFields[2] = {"Connection", "Proxy-Connection"};
 
-std::string PortSuffix(int32_t port) { return port == 80 || port == 443 ? std::string() : Format(":%d", port); }
+std::string PortSuffix(int32_t port) { return port == 80 || port == 443 ? std::string() : ":" + std::to_string(port); }
 
 std::string HostField(const std::string& host, int32_t port) { return TzqUrlParser::HostText(host) + PortSuffix(port); }
 
@@ -54,7 +54,7 @@ private:
 
 // Scheme, host and port, as credentials are tied to them.
 std::string Origin(TzqUrlParser& url) {
-  return LowerCase(url.Scheme()) + "://" + LowerCase(url.Host()) + Format(":%d", url.Port());
+  return LowerCase(url.Scheme()) + "://" + LowerCase(url.Host()) + ":" + std::to_string(url.Port());
 }
 
 bool IsTokenChar(unsigned char c) {
@@ -475,10 +475,13 @@ void TzqHttp::ChooseRoute() {
   const int32_t port = url_->Host().empty() || url_->Host() == "*" ? Port() : url_->Port();
   // A kept connection serves only the same scheme, host, port and proxy: anything else would
   // send this request in clear, or to another server.
-  const std::string route = Format("%d|%s|%d|%s|%d", https ? 1 : 0, host.c_str(), port, proxyServer.c_str(),
-                                   proxyServer.empty() ? 0 : proxySettings_->Port());
-  if (route != lastRoute_) Close();
-  lastRoute_ = route;
+  const int32_t proxyPort = proxyServer.empty() ? 0 : proxySettings_->Port();
+  const bool same = lastRoute_.https == https && lastRoute_.host == host && lastRoute_.port == port &&
+                    lastRoute_.proxyServer == proxyServer && lastRoute_.proxyPort == proxyPort;
+  if (!same) {
+    Close();
+    lastRoute_ = TzqRoute{https, host, port, proxyServer, proxyPort};
+  }
   if (proxyServer.empty()) {
     tunnel_.reset();
   } else if (https) {
@@ -505,7 +508,7 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
   const bool plainProxy = PlainProxy();
   std::string target = proxy && !https ? url_->ServerPart() + url_->RequestTarget() : url_->RequestTarget();
   if (target.empty()) target = "/";
-  lines.Insert(0, Format("%s %s %s", method_.c_str(), target.c_str(), kHttpVersionTexts[httpVersion_]));
+  lines.Insert(0, method_ + ' ' + target + ' ' + kHttpVersionTexts[httpVersion_]);
   TzqHeaderFieldList fields(lines, 1);
   fields.RemoveField("Host");
   if (allowCompression_) fields.AddFieldIfAbsent("Accept-Encoding", "gzip, deflate");

@@ -349,7 +349,14 @@ private:
   TzqHttpVersion responseVersion_ = hvHttp1_1;
   bool progressRaised_ = false;
   // Scheme, host, port and proxy of the open connection: another route needs another one.
-  std::string lastRoute_;
+  struct TzqRoute {
+    bool https = false;
+    std::string host;
+    int32_t port = 0;
+    std::string proxyServer;
+    int32_t proxyPort = 0;
+  };
+  TzqRoute lastRoute_;
   uint64_t deadline_ = 0;  // of the exchange under way, from TotalTimeOut
   std::string parsedUrl_;  // the text url_ holds parsed; empty once url_ moved on from it
   std::string fullUrl_;    // url_->FullUrl(), composed once per parse
