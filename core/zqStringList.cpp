@@ -166,8 +166,9 @@ int TzqStringList::IndexOf(std::string_view text) const {
     int index = 0;
     return Find(text, index) ? index : -1;
   }
+  // Equal texts are of equal length (case folding is ASCII only): the rest need no comparing.
   for (size_t i = 0; i < items_.size(); ++i)
-    if (CompareText(items_[i].text, text) == 0) return static_cast<int>(i);
+    if (items_[i].text.size() == text.size() && CompareText(items_[i].text, text) == 0) return static_cast<int>(i);
   return -1;
 }
 
