@@ -166,12 +166,28 @@ void TzqHeaderFieldList::AddLines(const TzqStringList& lines) {
 
 int TzqHeaderFieldList::InsertLine(int position, std::string line, bool fold) {
   position = std::clamp(position, 0, headerEnd_);
-  if (fold && charsPerLine_ > 0)
+  if (fold && charsPerLine_ > 0) {
     InsertFolded(position, line, "", "\t");
-  else
-    Lines().Insert(position, std::move(line));
-  Reparse();
-  return headerEnd_;
+    Reparse();
+    return headerEnd_;
+  }
+  // A plain field line inside the section changes the index only by itself: no reparse.
+  const bool plainField = position >= start_ && !line.empty() && !IsContinuation(line);
+  const size_t colon = line.find(':');
+  std::string key = plainField && colon != std::string::npos ? LowerCase(std::string_view(line).substr(0, colon)) : "";
+  Lines().Insert(position, std::move(line));
+  if (!plainField) {
+    Reparse();
+    return headerEnd_;
+  }
+  auto at = names_.end();
+  for (auto entry = names_.begin(); entry != names_.end(); ++entry) {
+    if (entry->second < position) continue;
+    if (at == names_.end()) at = entry;
+    ++entry->second;
+  }
+  if (colon != std::string::npos) names_.emplace(at, std::move(key), position);
+  return ++headerEnd_;
 }
 
 int TzqHeaderFieldList::InsertFolded(int position, const std::string& text, const std::string& firstPrefix,

@@ -274,7 +274,14 @@ void TzqHttp::UseUrl(const std::string& url) {
   parsedUrl_.clear();
   url_->ParseUrl(url);
   fullUrl_ = url_->FullUrl();
+  requestTarget_ = url_->RequestTarget();
   parsedUrl_ = url;
+}
+
+// Once the parser has moved on (a redirect, a change through Url()), composed afresh each time.
+const std::string& TzqHttp::RequestTarget() {
+  if (parsedUrl_.empty()) requestTarget_ = url_->RequestTarget();
+  return requestTarget_;
 }
 
 // ---- the exchange --------------------------------------------------------------------------------
@@ -506,7 +513,7 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
   const bool https = url_->SchemeKind() == skHttps;
   const bool proxy = ProxyInUse();
   const bool plainProxy = PlainProxy();
-  std::string target = proxy && !https ? url_->ServerPart() + url_->RequestTarget() : url_->RequestTarget();
+  std::string target = proxy && !https ? url_->ServerPart() + RequestTarget() : RequestTarget();
   if (target.empty()) target = "/";
   lines.Insert(0, method_ + ' ' + target + ' ' + kHttpVersionTexts[httpVersion_]);
   TzqHeaderFieldList fields(lines, 1);
@@ -536,7 +543,7 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
   if (expect100Continue_ && bodyLength > 0) fields.AddField("Expect", "100-continue");
   if (allowCookies_) {
     TzqCookieList selected;
-    Cookies().SelectCookies(selected, url_->Host(), https, url_->Port(), url_->RequestTarget());
+    Cookies().SelectCookies(selected, url_->Host(), https, url_->Port(), RequestTarget());
     selected.SetRequestCookies(lines);
   }
   lines.Add("");
@@ -594,7 +601,7 @@ bool TzqHttp::ReadResponseHeader(Exchange& exchange) {
   responseHeader_->ParseHeader(*exchange.responseLines);
   reader.DecideFraming(method_, httpVersion_);
   if (reader.HasField("Set-Cookie") || reader.HasField("Set-Cookie2"))
-    responseCookies_->ParseResponseCookies(*exchange.responseLines, url_->Host(), url_->Port(), url_->RequestTarget());
+    responseCookies_->ParseResponseCookies(*exchange.responseLines, url_->Host(), url_->Port(), RequestTarget());
   else
     responseCookies_->Clear();
   if (allowCookies_) Cookies().StoreCookies(*responseCookies_);
