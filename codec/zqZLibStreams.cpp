@@ -52,8 +52,8 @@ int64_t TzqInflateFilter::CountWritten(int64_t count) {
 }
 
 int64_t TzqInflateFilter::Drain(TzqInflater& inflater, TzqCrc32* crc) {
-  if (output_.empty()) output_.resize(size_t(kOutputBufferSize));
-  uint8_t* output = output_.data();
+  if (!output_) output_.reset(new uint8_t[size_t(kOutputBufferSize)]);
+  uint8_t* output = output_.get();
   int64_t total = 0;
   while (!inflater.Finished()) {
     const int64_t produced = inflater.InflateInto(output, 0, kOutputBufferSize);
@@ -68,8 +68,7 @@ int64_t TzqInflateFilter::Drain(TzqInflater& inflater, TzqCrc32* crc) {
 
 // ---- TzqGZipInflateStream --------------------------------------------------------------------
 
-TzqGZipInflateStream::TzqGZipInflateStream(TzqStream& destination)
-    : TzqInflateFilter(destination), inflater_(std::make_unique<TzqInflater>(true)) {}
+TzqGZipInflateStream::TzqGZipInflateStream(TzqStream& destination) : TzqInflateFilter(destination) {}
 
 TzqGZipInflateStream::~TzqGZipInflateStream() = default;
 
@@ -212,6 +211,9 @@ bool TzqGZipInflateStream::InflateHeld(int64_t heldCount) {
 // Decodes until the decoder wants more input or has finished, and also drains everything it
 // decoded, so decoded bytes reach the destination as early as possible.
 bool TzqGZipInflateStream::InflateBuffer(const uint8_t* bytes, int64_t count, int64_t& offset) {
+  // A member's decoder is made when its data starts: most bodies are one member, and a decoder
+  // (its window cleared) made in advance for a next one would cost as much as the decoding.
+  if (!inflater_) inflater_ = std::make_unique<TzqInflater>(true);
   const int64_t fed = count - offset;
   if (fed > 0) inflater_->FeedInput(bytes, offset, fed);
   decompressedCount_ += uint32_t(Drain(*inflater_, &crc_));
@@ -240,7 +242,7 @@ bool TzqGZipInflateStream::TakeTrailer(const uint8_t* buffer, int64_t count, int
 
 void TzqGZipInflateStream::ResetMember() {
   ++membersDone_;
-  inflater_ = std::make_unique<TzqInflater>(true);
+  inflater_.reset();
   crc_.Reset();
   decompressedCount_ = 0;
   gathered_.Clear();

@@ -37,7 +37,7 @@ protected:
 
 private:
   TzqStream& destination_;
-  std::vector<uint8_t> output_;
+  std::unique_ptr<uint8_t[]> output_;  // made on first use, left uncleared
   int64_t totalWritten_ = 0;
 };
 

@@ -74,15 +74,15 @@ void TzqStringList::SetObjects(int index, TzqObject* object) {
   Changed();
 }
 
-int TzqStringList::Add(const std::string& line) { return AddObject(line, nullptr); }
+int TzqStringList::Add(std::string line) { return AddObject(std::move(line), nullptr); }
 
-int TzqStringList::AddObject(const std::string& line, TzqObject* object) {
+int TzqStringList::AddObject(std::string line, TzqObject* object) {
   int index = Count();
   if (sorted_ && Find(line, index)) {
     if (duplicates_ == dupIgnore) return index;
     if (duplicates_ == dupError) throw EzqError(sDuplicateString);
   }
-  InsertItem(index, line, object);
+  InsertItem(index, std::move(line), object);
   return index;
 }
 
@@ -92,21 +92,22 @@ void TzqStringList::AddStrings(const TzqStringList& other) {
     return AddStrings(copy);
   }
   BeginUpdate();
+  items_.reserve(items_.size() + other.items_.size());
   for (const Item& item : other.items_) AddObject(item.text, item.object);
   EndUpdate();
 }
 
-void TzqStringList::Insert(int index, const std::string& line) { InsertObject(index, line, nullptr); }
+void TzqStringList::Insert(int index, std::string line) { InsertObject(index, std::move(line), nullptr); }
 
-void TzqStringList::InsertObject(int index, const std::string& line, TzqObject* object) {
+void TzqStringList::InsertObject(int index, std::string line, TzqObject* object) {
   if (sorted_) throw EzqError(sSortedListError);
   if (index < 0 || index > Count()) throw EzqError(Format(sListIndexError, index));
-  InsertItem(index, line, object);
+  InsertItem(index, std::move(line), object);
 }
 
-void TzqStringList::InsertItem(int index, const std::string& line, TzqObject* object) {
+void TzqStringList::InsertItem(int index, std::string line, TzqObject* object) {
   Changing();
-  items_.insert(items_.begin() + index, Item{line, object});
+  items_.insert(items_.begin() + index, Item{std::move(line), object});
   Changed();
 }
 
@@ -165,8 +166,9 @@ int TzqStringList::IndexOf(std::string_view text) const {
     int index = 0;
     return Find(text, index) ? index : -1;
   }
+  // Equal texts are of equal length (case folding is ASCII only): the rest need no comparing.
   for (size_t i = 0; i < items_.size(); ++i)
-    if (CompareText(items_[i].text, text) == 0) return static_cast<int>(i);
+    if (items_[i].text.size() == text.size() && CompareText(items_[i].text, text) == 0) return static_cast<int>(i);
   return -1;
 }
 
@@ -230,6 +232,8 @@ std::string TzqStringList::Text() const {
 void TzqStringList::SetText(std::string_view text) {
   BeginUpdate();
   Clear();
+  // One allocation for the lines' slots: a line break more is at most a line more.
+  items_.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   size_t start = 0;
   while (start < text.size()) {
     size_t end = start;

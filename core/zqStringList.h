@@ -39,11 +39,12 @@ public:
   TzqObject* Objects(int index) const;
   void SetObjects(int index, TzqObject* object);
 
-  int Add(const std::string& line);
-  int AddObject(const std::string& line, TzqObject* object);
+  // The line is taken by value: a temporary moves in without a copy.
+  int Add(std::string line);
+  int AddObject(std::string line, TzqObject* object);
   void AddStrings(const TzqStringList& other);
-  void Insert(int index, const std::string& line);
-  void InsertObject(int index, const std::string& line, TzqObject* object);
+  void Insert(int index, std::string line);
+  void InsertObject(int index, std::string line, TzqObject* object);
   void Delete(int index);
   void Clear();
   void Exchange(int index1, int index2);
@@ -108,7 +109,7 @@ private:
   void CheckIndex(int index) const;
   void Changing();
   void Changed();
-  void InsertItem(int index, const std::string& line, TzqObject* object);
+  void InsertItem(int index, std::string line, TzqObject* object);
   void ReleaseObject(TzqObject* object);
   void ClearItems();
 

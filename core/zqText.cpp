@@ -73,7 +73,13 @@ std::string TrimRight(std::string_view text) {
   return std::string(text.substr(0, end));
 }
 
-std::string Trim(std::string_view text) { return TrimLeft(TrimRight(text)); }
+std::string_view TrimView(std::string_view text) {
+  while (!text.empty() && IsTrimmed(text.back())) text.remove_suffix(1);
+  while (!text.empty() && IsTrimmed(text.front())) text.remove_prefix(1);
+  return text;
+}
+
+std::string Trim(std::string_view text) { return std::string(TrimView(text)); }
 
 std::optional<int64_t> TryStrToInt64(std::string_view text) {
   std::string trimmed = Trim(text);

@@ -23,7 +23,8 @@ ZQ_API bool EndsText(std::string_view suffix, std::string_view text);
 // 0-based index of pattern in text without regard to case, or npos.
 ZQ_API size_t FindText(std::string_view pattern, std::string_view text, size_t from = 0);
 
-// Remove blanks and control characters (bytes <= 32) at the ends.
+// Remove blanks and control characters (bytes <= 32) at the ends; TrimView without a copy.
+ZQ_API std::string_view TrimView(std::string_view text);
 ZQ_API std::string Trim(std::string_view text);
 ZQ_API std::string TrimLeft(std::string_view text);
 ZQ_API std::string TrimRight(std::string_view text);

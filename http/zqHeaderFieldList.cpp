@@ -88,6 +88,8 @@ int TzqHeaderFieldList::Parse(TzqStringList& source, int start) {
   source_ = &source;
   names_.clear();
   start_ = std::clamp(start, 0, source.Count());
+  // Sized once for the lines there are; a reparse after an insertion grows it as usual.
+  if (names_.capacity() == 0) names_.reserve(static_cast<size_t>(source.Count() - start_));
   int line = start_;
   for (; line < source.Count(); ++line) {
     const std::string& text = source[line];
@@ -101,9 +103,10 @@ int TzqHeaderFieldList::Parse(TzqStringList& source, int start) {
 }
 
 int TzqHeaderFieldList::IndexOfField(std::string_view name) const {
-  const std::string key = LowerCase(name);
+  // The keys are lower-cased already; ASCII folding makes this the same as comparing them to
+  // the lower-cased name.
   for (size_t i = 0; i < names_.size(); ++i)
-    if (names_[i].first == key) return static_cast<int>(i);
+    if (SameText(names_[i].first, name)) return static_cast<int>(i);
   return -1;
 }
 
@@ -116,8 +119,11 @@ std::string TzqHeaderFieldList::GetFieldValueAt(int index) const {
   const TzqStringList& lines = Lines();
   int line = FieldLine(index);
   const std::string& first = lines[line];
-  std::string value = first.substr(first.find(':') + 1);
-  if (!value.empty() && IsLineBlank(value[0])) value.erase(0, 1);
+  std::string_view head = std::string_view(first).substr(first.find(':') + 1);
+  if (!head.empty() && IsLineBlank(head[0])) head.remove_prefix(1);
+  // Most fields are one line: their value is cut out of it, without a copy to trim.
+  if (line + 1 >= lines.Count() || !IsContinuation(lines[line + 1])) return std::string(TrimView(head));
+  std::string value(head);
   for (++line; line < lines.Count() && IsContinuation(lines[line]); ++line) {
     const std::string& next = lines[line];
     value.append(next, next[0] == '\t' ? 1 : 0);
@@ -125,9 +131,11 @@ std::string TzqHeaderFieldList::GetFieldValueAt(int index) const {
   return Trim(value);
 }
 
-std::string TzqHeaderFieldList::GetFieldName(int index) const {
+std::string TzqHeaderFieldList::GetFieldName(int index) const { return std::string(FieldName(index)); }
+
+std::string_view TzqHeaderFieldList::FieldName(int index) const {
   const std::string& line = Lines()[FieldLine(index)];
-  return line.substr(0, line.find(':'));
+  return std::string_view(line).substr(0, line.find(':'));
 }
 
 int TzqHeaderFieldList::LastLineOfField(int index) const {
@@ -156,14 +164,30 @@ void TzqHeaderFieldList::AddLines(const TzqStringList& lines) {
   for (int i = 0; i < copy.Count(); ++i) InsertLine(headerEnd_, copy[i], true);
 }
 
-int TzqHeaderFieldList::InsertLine(int position, const std::string& line, bool fold) {
+int TzqHeaderFieldList::InsertLine(int position, std::string line, bool fold) {
   position = std::clamp(position, 0, headerEnd_);
-  if (fold && charsPerLine_ > 0)
+  if (fold && charsPerLine_ > 0) {
     InsertFolded(position, line, "", "\t");
-  else
-    Lines().Insert(position, line);
-  Reparse();
-  return headerEnd_;
+    Reparse();
+    return headerEnd_;
+  }
+  // A plain field line inside the section changes the index only by itself: no reparse.
+  const bool plainField = position >= start_ && !line.empty() && !IsContinuation(line);
+  const size_t colon = line.find(':');
+  std::string key = plainField && colon != std::string::npos ? LowerCase(std::string_view(line).substr(0, colon)) : "";
+  Lines().Insert(position, std::move(line));
+  if (!plainField) {
+    Reparse();
+    return headerEnd_;
+  }
+  auto at = names_.end();
+  for (auto entry = names_.begin(); entry != names_.end(); ++entry) {
+    if (entry->second < position) continue;
+    if (at == names_.end()) at = entry;
+    ++entry->second;
+  }
+  if (colon != std::string::npos) names_.emplace(at, std::move(key), position);
+  return ++headerEnd_;
 }
 
 int TzqHeaderFieldList::InsertFolded(int position, const std::string& text, const std::string& firstPrefix,

@@ -29,8 +29,9 @@ public:
   std::string GetFieldValue(std::string_view name) const;
   // The value of field number index.
   std::string GetFieldValueAt(int index) const;
-  // The field's name as written in the line.
+  // The field's name as written in the line; FieldName views it in the line (until it changes).
   std::string GetFieldName(int index) const;
+  std::string_view FieldName(int index) const;
   // The field's name lower-cased, as the index holds it.
   const std::string& FieldKey(int index) const { return names_.at(static_cast<size_t>(index)).first; }
   // The line of the field's first line.
@@ -48,7 +49,7 @@ public:
   // Inserts each line unchanged at the header end.
   void AddLines(const TzqStringList& lines);
   // Inserts a raw line at position (clamped to [0, header end]); returns the new header end.
-  int InsertLine(int position, const std::string& line, bool fold);
+  int InsertLine(int position, std::string line, bool fold);
   // Deletes the first field of that name with its continuation lines.
   void RemoveField(std::string_view name);
 

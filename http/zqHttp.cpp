@@ -34,7 +34,7 @@ constexpr int64_t kJoinedBodyBytes = int64_t{64} << 10;
 const char* const kNoCacheFields[2] = {"Pragma", "Cache-Control"};
 const char* const kKeepAliveFields[2] = {"Connection", "Proxy-Connection"};
 
-std::string PortSuffix(int32_t port) { return port == 80 || port == 443 ? std::string() : Format(":%d", port); }
+std::string PortSuffix(int32_t port) { return port == 80 || port == 443 ? std::string() : ":" + std::to_string(port); }
 
 std::string HostField(const std::string& host, int32_t port) { return TzqUrlParser::HostText(host) + PortSuffix(port); }
 
@@ -54,7 +54,7 @@ private:
 
 // Scheme, host and port, as credentials are tied to them.
 std::string Origin(TzqUrlParser& url) {
-  return LowerCase(url.Scheme()) + "://" + LowerCase(url.Host()) + Format(":%d", url.Port());
+  return LowerCase(url.Scheme()) + "://" + LowerCase(url.Host()) + ":" + std::to_string(url.Port());
 }
 
 bool IsTokenChar(unsigned char c) {
@@ -275,7 +275,14 @@ void TzqHttp::UseUrl(const std::string& url) {
   parsedUrl_.clear();
   url_->ParseUrl(url);
   fullUrl_ = url_->FullUrl();
+  requestTarget_ = url_->RequestTarget();
   parsedUrl_ = url;
+}
+
+// Once the parser has moved on (a redirect, a change through Url()), composed afresh each time.
+const std::string& TzqHttp::RequestTarget() {
+  if (parsedUrl_.empty()) requestTarget_ = url_->RequestTarget();
+  return requestTarget_;
 }
 
 // ---- the exchange --------------------------------------------------------------------------------
@@ -480,10 +487,13 @@ void TzqHttp::ChooseRoute() {
   const int32_t port = url_->Host().empty() || url_->Host() == "*" ? Port() : url_->Port();
   // A kept connection serves only the same scheme, host, port and proxy: anything else would
   // send this request in clear, or to another server.
-  const std::string route = Format("%d|%s|%d|%s|%d", https ? 1 : 0, host.c_str(), port, proxyServer.c_str(),
-                                   proxyServer.empty() ? 0 : proxySettings_->Port());
-  if (route != lastRoute_) Close();
-  lastRoute_ = route;
+  const int32_t proxyPort = proxyServer.empty() ? 0 : proxySettings_->Port();
+  const bool same = lastRoute_.https == https && lastRoute_.host == host && lastRoute_.port == port &&
+                    lastRoute_.proxyServer == proxyServer && lastRoute_.proxyPort == proxyPort;
+  if (!same) {
+    Close();
+    lastRoute_ = TzqRoute{https, host, port, proxyServer, proxyPort};
+  }
   if (proxyServer.empty()) {
     tunnel_.reset();
   } else if (https) {
@@ -508,9 +518,9 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
   const bool https = url_->SchemeKind() == skHttps;
   const bool proxy = ProxyInUse();
   const bool plainProxy = PlainProxy();
-  std::string target = proxy && !https ? url_->ServerPart() + url_->RequestTarget() : url_->RequestTarget();
+  std::string target = proxy && !https ? url_->ServerPart() + RequestTarget() : RequestTarget();
   if (target.empty()) target = "/";
-  lines.Insert(0, Format("%s %s %s", method_.c_str(), target.c_str(), kHttpVersionTexts[httpVersion_]));
+  lines.Insert(0, method_ + ' ' + target + ' ' + kHttpVersionTexts[httpVersion_]);
   TzqHeaderFieldList fields(lines, 1);
   fields.RemoveField("Host");
   if (allowCompression_) fields.AddFieldIfAbsent("Accept-Encoding", "gzip, deflate");
@@ -538,7 +548,7 @@ void TzqHttp::ComposeRequest(Exchange& exchange) {
   if (expect100Continue_ && bodyLength > 0) fields.AddField("Expect", "100-continue");
   if (allowCookies_) {
     TzqCookieList selected;
-    Cookies().SelectCookies(selected, url_->Host(), https, url_->Port(), url_->RequestTarget());
+    Cookies().SelectCookies(selected, url_->Host(), https, url_->Port(), RequestTarget());
     selected.SetRequestCookies(lines);
   }
   lines.Add("");
@@ -627,7 +637,7 @@ bool TzqHttp::ReadResponseHeader(Exchange& exchange) {
   responseHeader_->ParseHeader(*exchange.responseLines);
   reader.DecideFraming(method_, httpVersion_);
   if (reader.HasField("Set-Cookie") || reader.HasField("Set-Cookie2"))
-    responseCookies_->ParseResponseCookies(*exchange.responseLines, url_->Host(), url_->Port(), url_->RequestTarget());
+    responseCookies_->ParseResponseCookies(*exchange.responseLines, url_->Host(), url_->Port(), RequestTarget());
   else
     responseCookies_->Clear();
   if (allowCookies_) Cookies().StoreCookies(*responseCookies_);

@@ -300,6 +300,8 @@ private:
   bool InStep(const Exchange& exchange) const;
   bool Spent(const Exchange& exchange) const;
   void UseUrl(const std::string& url);
+  // url_->RequestTarget(), composed once per parse of a URL the caller named.
+  const std::string& RequestTarget();
   void AuthorizeFirst(Exchange& exchange);
   bool AuthorizeInto(Exchange& exchange, const TzqStringList& challenges, bool proxy, bool& newConnection);
   // Closes a kept connection of another route and sets up the one this URL takes.
@@ -354,10 +356,18 @@ private:
   TzqHttpVersion responseVersion_ = hvHttp1_1;
   bool progressRaised_ = false;
   // Scheme, host, port and proxy of the open connection: another route needs another one.
-  std::string lastRoute_;
+  struct TzqRoute {
+    bool https = false;
+    std::string host;
+    int32_t port = 0;
+    std::string proxyServer;
+    int32_t proxyPort = 0;
+  };
+  TzqRoute lastRoute_;
   uint64_t deadline_ = 0;  // of the exchange under way, from TotalTimeOut
   std::string parsedUrl_;  // the text url_ holds parsed; empty once url_ moved on from it
   std::string fullUrl_;    // url_->FullUrl(), composed once per parse
+  std::string requestTarget_;
 };
 
 }  // namespace zq

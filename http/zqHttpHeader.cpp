@@ -242,8 +242,8 @@ void TzqHttpEntityHeader::ParseHeader(TzqStringList& lines) {
 
 void TzqHttpEntityHeader::ParseExtraFields(TzqHeaderFieldList& fields) {
   for (int i = 0; i < fields.FieldCount(); ++i) {
-    const std::string name = fields.GetFieldName(i);
-    if (!IsKnownField(name)) extraFields_->Add(name + ": " + fields.GetFieldValueAt(i));
+    const std::string_view name = fields.FieldName(i);
+    if (!IsKnownField(name)) extraFields_->Add(std::string(name) + ": " + fields.GetFieldValueAt(i));
   }
 }
 

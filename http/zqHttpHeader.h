@@ -75,7 +75,7 @@ public:
   void SetExtraFields(const TzqStringList& value) { extraFields_->Assign(value); }
 
   // True when name is one of the fields this record maps to a property (any case).
-  bool IsKnownField(const std::string& name) const { return knownFields_.IndexOf(name) >= 0; }
+  bool IsKnownField(std::string_view name) const { return knownFields_.IndexOf(name) >= 0; }
 
   // Raised after every effective change (held during an update).
   TzqNotifyEvent OnChange;

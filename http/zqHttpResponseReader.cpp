@@ -26,8 +26,9 @@ std::vector<std::string> ListItems(const std::vector<std::string>& values) {
     size_t from = 0;
     for (;;) {
       const size_t comma = value.find(',', from);
-      std::string item =
-          LowerCase(Trim(value.substr(from, comma == std::string::npos ? std::string::npos : comma - from)));
+      const std::string_view piece =
+          std::string_view(value).substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+      std::string item = LowerCase(TrimView(piece));
       if (!item.empty()) items.push_back(std::move(item));
       if (comma == std::string::npos) break;
       from = comma + 1;
@@ -208,8 +209,7 @@ bool TzqHttpResponseReader::TakeHeaderAt(int64_t end) {
   // Every 1xx but 101 is interim: the final answer is still to come.
   if (statusCode_ < 200 && statusCode_ != 101) return false;
   headerEnd_ = end;
-  buffer_.SetPosition(headerStart_);
-  TzqHttpUtils::ReadHeaderLines(buffer_, end - headerStart_, lines_);
+  TzqHttpUtils::HeaderLinesFromBytes(bytes + headerStart_, end - headerStart_, lines_);
   fields_.Parse(lines_, 1);
   buffer_.SetPosition(end);
   return true;
@@ -220,13 +220,13 @@ bool TzqHttpResponseReader::TakeHeaderAt(int64_t end) {
 std::vector<std::string> TzqHttpResponseReader::FieldValues(const char* name) const {
   std::vector<std::string> values;
   for (int i = 0; i < fields_.FieldCount(); ++i)
-    if (SameText(Trim(fields_.GetFieldName(i)), name)) values.push_back(fields_.GetFieldValueAt(i));
+    if (SameText(TrimView(fields_.FieldName(i)), name)) values.push_back(fields_.GetFieldValueAt(i));
   return values;
 }
 
 bool TzqHttpResponseReader::HasField(const char* name) const {
   for (int i = 0; i < fields_.FieldCount(); ++i)
-    if (SameText(Trim(fields_.GetFieldName(i)), name)) return true;
+    if (SameText(TrimView(fields_.FieldName(i)), name)) return true;
   return false;
 }
 

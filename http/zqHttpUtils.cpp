@@ -23,7 +23,16 @@ int64_t FindByte(const TzqByteArray& bytes, int64_t from, uint8_t value) {
   return found == bytes.end() ? -1 : found - bytes.begin();
 }
 
+// ASCII without NUL is its own text: no translation to copy it through first.
+bool IsPlainAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) - 1u < 0x7Fu; });
+}
+
 std::string AsciiBetween(const TzqByteArray& bytes, int64_t from, int64_t to) {
+  if (from >= 0 && from <= to && to <= static_cast<int64_t>(bytes.size())) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()) + from, static_cast<size_t>(to - from));
+    if (IsPlainAscii(text)) return std::string(text);
+  }
   return TzqTranslator::BytesToText(bytes, from, kAscii, to - from);
 }
 
@@ -34,6 +43,10 @@ bool WordToSpace(const TzqByteArray& bytes, int64_t& position, std::string& word
   word = AsciiBetween(bytes, position, space);
   position = space;
   return true;
+}
+
+bool HasLineBreak(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
 }
 
 bool IsStartLine(const std::string& line) {
@@ -76,11 +89,25 @@ std::string TzqHttpUtils::ParseStatusText(const TzqByteArray& bytes, int64_t& po
 void TzqHttpUtils::ReadHeaderLines(TzqStream& stream, int64_t count, TzqStringList& list) {
   TzqByteArray bytes(static_cast<size_t>(std::max<int64_t>(0, std::min(count, stream.Size() - stream.Position()))));
   bytes.resize(static_cast<size_t>(stream.Read(bytes.data(), static_cast<int64_t>(bytes.size()))));
-  // Only CR LF or LF end a line, as in the scan that found the header's end; a bare CR is a
-  // space (RFC 9112), so the caller's lines are the fields the framing was decided on.
-  for (size_t i = 0; i < bytes.size(); ++i)
-    if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')) bytes[i] = ' ';
-  list.SetText(TzqTranslator::BytesToText(bytes, kAscii));
+  HeaderLinesFromBytes(bytes.data(), static_cast<int64_t>(bytes.size()), list);
+}
+
+// Only CR LF or LF end a line, as in the scan that found the header's end; a bare CR is a space
+// (RFC 9112), so the caller's lines are the fields the framing was decided on.
+void TzqHttpUtils::HeaderLinesFromBytes(const uint8_t* bytes, int64_t count, TzqStringList& list) {
+  std::string_view text(reinterpret_cast<const char*>(bytes), static_cast<size_t>(std::max<int64_t>(count, 0)));
+  std::string spaced;
+  for (size_t at = text.find('\r'); at != std::string_view::npos; at = text.find('\r', at + 1)) {
+    if (at + 1 < text.size() && text[at + 1] == '\n') continue;
+    if (spaced.empty()) spaced.assign(text);
+    spaced[at] = ' ';
+  }
+  if (!spaced.empty()) text = spaced;
+  if (IsPlainAscii(text))
+    list.SetText(text);
+  else
+    list.SetText(TzqTranslator::BytesToText(reinterpret_cast<const uint8_t*>(text.data()),
+                                            static_cast<int64_t>(text.size()), kAscii));
 }
 
 void TzqHttpUtils::TrimTrailingEmptyLines(TzqStringList& list) {
@@ -99,13 +126,15 @@ void TzqHttpUtils::SetHeaderField(const std::string& name, const std::string& va
 }
 
 void TzqHttpUtils::CheckHeaderText(const std::string& text, const std::string& what) {
-  if (text.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos) return;
+  if (!HasLineBreak(text)) return;
   throw EzqHttpError(Format(sLineBreakInHeader, what.c_str()), std::string(), 0);
 }
 
 void TzqHttpUtils::CheckHeaderLines(const TzqStringList& lines) {
   for (int i = 0; i < lines.Count(); ++i) {
     const std::string& line = lines[i];
+    // The line is named only when it is refused.
+    if (!HasLineBreak(line)) continue;
     CheckHeaderText(line,
                     i == 0 ? std::string("the request line") : line.substr(0, std::min(line.find(':'), size_t{64})));
   }

@@ -45,6 +45,8 @@ public:
   static std::string ParseStatusText(const TzqByteArray& bytes, int64_t& position);
   // count bytes (or fewer, at the end) from the stream's position as the list's lines.
   static void ReadHeaderLines(TzqStream& stream, int64_t count, TzqStringList& list);
+  // The same from count bytes in memory.
+  static void HeaderLinesFromBytes(const uint8_t* bytes, int64_t count, TzqStringList& list);
   static void TrimTrailingEmptyLines(TzqStringList& list);
   // Removes a leading request or status line.
   static void DropStartLine(TzqStringList& list);

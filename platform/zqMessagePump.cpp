@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <deque>
@@ -68,39 +69,55 @@ public:
     return timers_.size() != before;
   }
 
+  // Polls first and asks the objects after, with what the poll saw: a wait that finds its
+  // object ready costs the one poll. The objects still come before input and the time-out.
   uint32_t Wait(std::span<TzqWaitable* const> objects, uint32_t timeout, bool wakeOnInput) override {
     const uint64_t start = GetTickCount64();
-    std::vector<pollfd> fds;
+    // The usual few objects need no heap for their poll entries.
+    std::array<pollfd, 8> fewFds;
+    std::vector<pollfd> manyFds;
+    const size_t count = objects.size() + (wakeOnInput ? 1 : 0);
+    if (count > fewFds.size()) manyFds.resize(count);
+    pollfd* const fds = count > fewFds.size() ? manyFds.data() : fewFds.data();
     for (;;) {
       // The wake-up event is drained only when something was posted (one system call less
       // per wait on the hot path).
       if (wakeOnInput && posted_.exchange(false)) wake_.Reset();
-      for (size_t i = 0; i < objects.size(); ++i)
-        if (objects[i]->TakeSignal()) return static_cast<uint32_t>(i);
       int64_t limit = -1;
+      bool inputDue = false;
       if (wakeOnInput) {
         const int64_t untilInput = MillisecondsUntilInput();
-        if (untilInput == 0) return static_cast<uint32_t>(objects.size());
+        inputDue = untilInput == 0;
         limit = untilInput;
       }
+      bool timedOut = false;
       if (timeout != INFINITE) {
         const int64_t left = static_cast<int64_t>(start + timeout) - static_cast<int64_t>(GetTickCount64());
-        if (left <= 0) return WAIT_TIMEOUT;
-        limit = Lower(limit, left);
+        timedOut = left <= 0;
+        limit = Lower(limit, std::max<int64_t>(left, 0));
       }
-      fds.clear();
-      for (TzqWaitable* object : objects) {
+      // One entry per object, -1 (not polled) for an object that names no descriptor now.
+      for (size_t i = 0; i < objects.size(); ++i) {
         short events = 0;
-        const int fd = object->PollDescriptor(events, limit);
-        if (fd >= 0) fds.push_back({fd, events, 0});
+        const int fd = objects[i]->PollDescriptor(events, limit);
+        fds[i] = {fd >= 0 ? fd : -1, fd >= 0 ? events : short{0}, 0};
       }
       if (wakeOnInput) {
         short events = 0;
         int64_t unused = -1;
-        fds.push_back({wake_.PollDescriptor(events, unused), events, 0});
+        fds[objects.size()] = {wake_.PollDescriptor(events, unused), events, 0};
       }
-      const int pollTimeout = limit < 0 ? -1 : static_cast<int>(std::min<int64_t>(limit, 1 << 30));
-      if (::poll(fds.data(), fds.size(), pollTimeout) < 0 && errno != EINTR) return WAIT_FAILED;
+      const int pollTimeout = inputDue || timedOut ? 0
+                              : limit < 0          ? -1
+                                                   : static_cast<int>(std::min<int64_t>(limit, 1 << 30));
+      if (::poll(fds, count, pollTimeout) < 0) {
+        if (errno != EINTR) return WAIT_FAILED;
+        for (size_t i = 0; i < count; ++i) fds[i].revents = 0;
+      }
+      for (size_t i = 0; i < objects.size(); ++i)
+        if (objects[i]->TakeSignalAfterPoll(fds[i].revents)) return static_cast<uint32_t>(i);
+      if (inputDue) return static_cast<uint32_t>(objects.size());
+      if (timedOut) return WAIT_TIMEOUT;
     }
   }
 

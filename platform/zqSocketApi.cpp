@@ -102,6 +102,10 @@ struct TzqSocketState {
   bool closeReported = false;
   bool errorTaken = false;
   int error = 0;  // Winsock number of the socket's pending error, once taken
+  // What a signal check found due, kept for the WSAEnumNetworkEvents that follows it (so that
+  // a read after a wait asks the system nothing more); dropped by any call that changes it.
+  bool foundKept = false;
+  TzqNetworkEvents found;
 };
 
 std::mutex gSocketsLock;
@@ -154,6 +158,23 @@ short PollNow(TzqSocketHandle s, short events) {
   return ::poll(&p, 1, 0) == 1 ? p.revents : 0;
 }
 
+constexpr short kAllEvents = POLLIN | POLLOUT | POLLRDHUP;
+
+// Whether unread bytes wait, from a poll that asked for POLLIN. On a stream socket POLLIN
+// without a hang-up means bytes; with one, only the count tells bytes from the bare close.
+bool HasUnread(TzqSocketHandle s, const TzqSocketState& state, short revents) {
+  if (state.stream && !(revents & (POLLRDHUP | POLLHUP | POLLERR))) return (revents & POLLIN) != 0;
+  return BytesAvailable(s) > 0;
+}
+
+// An error already taken from the socket no longer shows in poll(); its FD_CLOSE is due anyway.
+bool CloseDueUnpolled(const TzqSocketState& state) {
+  return (state.selected & FD_CLOSE) && !state.closeReported && !state.connecting && !state.listening &&
+         state.errorTaken && state.error != 0;
+}
+
+void DropFound(TzqSocketState& state) { state.foundKept = false; }
+
 int TakeSocketError(TzqSocketHandle s, TzqSocketState& state) {
   if (!state.errorTaken) {
     int error = 0;
@@ -176,10 +197,10 @@ void Report(TzqNetworkEvents& events, int32_t event, int bit, int error) {
   events.iErrorCode[bit] = error;
 }
 
-// The selected network events that are due now; changes nothing but the taken error.
-TzqNetworkEvents DueEvents(TzqSocketHandle s, TzqSocketState& state) {
+// The selected network events that are due, by revents of a poll just made (one that asked
+// for kAllEvents, or for the events PollDescriptor named); changes nothing but the taken error.
+TzqNetworkEvents DueEvents(TzqSocketHandle s, TzqSocketState& state, short revents) {
   TzqNetworkEvents events;
-  const short revents = PollNow(s, POLLIN | POLLOUT | POLLRDHUP);
   if (state.connecting) {
     if ((state.selected & FD_CONNECT) && (revents & (POLLOUT | POLLERR | POLLHUP)) && ConnectDelayLeft(state) == 0)
       Report(events, FD_CONNECT, FD_CONNECT_BIT, TakeSocketError(s, state));
@@ -189,14 +210,14 @@ TzqNetworkEvents DueEvents(TzqSocketHandle s, TzqSocketState& state) {
     if ((state.selected & FD_ACCEPT) && (revents & POLLIN)) Report(events, FD_ACCEPT, FD_ACCEPT_BIT, 0);
     return events;
   }
-  const int available = BytesAvailable(s);
-  if ((state.selected & FD_READ) && !state.readReported && available > 0) Report(events, FD_READ, FD_READ_BIT, 0);
+  const bool unread = HasUnread(s, state, revents);
+  if ((state.selected & FD_READ) && !state.readReported && unread) Report(events, FD_READ, FD_READ_BIT, 0);
   // Reading SO_ERROR clears POLLERR, so an error taken earlier still counts.
   const bool failed = (revents & POLLERR) || (state.errorTaken && state.error != 0);
   if ((state.selected & FD_CLOSE) && !state.closeReported) {
     if (failed)
       Report(events, FD_CLOSE, FD_CLOSE_BIT, TakeSocketError(s, state));
-    else if (available == 0 && (revents & (POLLIN | POLLRDHUP | POLLHUP)))
+    else if (!unread && (revents & (POLLIN | POLLRDHUP | POLLHUP)))
       Report(events, FD_CLOSE, FD_CLOSE_BIT, 0);
   }
   if ((state.selected & FD_WRITE) && state.writeArmed && (revents & POLLOUT) && !failed)
@@ -205,6 +226,7 @@ TzqNetworkEvents DueEvents(TzqSocketHandle s, TzqSocketState& state) {
 }
 
 void Consume(const TzqNetworkEvents& events, TzqSocketState& state) {
+  DropFound(state);
   const int32_t due = events.lNetworkEvents;
   if (due & FD_CONNECT) {
     state.connecting = false;
@@ -316,20 +338,44 @@ int TzqSocketEvent::PollDescriptor(short& events, int64_t& timeoutHint) {
     if (state->selected & FD_ACCEPT) events = POLLIN;
     return socket_;
   }
-  const int available = BytesAvailable(socket_);
-  if ((state->selected & FD_READ) && !state->readReported) events |= POLLIN;
-  if ((state->selected & FD_CLOSE) && available == 0) events |= POLLIN | POLLRDHUP;
+  if (CloseDueUnpolled(*state)) timeoutHint = 0;
+  const bool closeSelected = (state->selected & FD_CLOSE) != 0;
   if ((state->selected & FD_WRITE) && state->writeArmed) events |= POLLOUT;
+  // Waiting for bytes, the close is waited for too, and no count is needed to choose.
+  if ((state->selected & FD_READ) && !state->readReported) {
+    events |= closeSelected ? POLLIN | POLLRDHUP : POLLIN;
+    return socket_;
+  }
+  const int available = BytesAvailable(socket_);
+  if (closeSelected && available == 0) events |= POLLIN | POLLRDHUP;
   // A hang-up that cannot be reported before the unread data is taken must not keep waking
   // the waiter.
   if (available > 0 && state->readReported && (PollNow(socket_, 0) & POLLHUP) && !(events & POLLOUT)) return -1;
   return socket_;
 }
 
+namespace {
+
+bool TakeDue(TzqSocketHandle s, TzqSocketState& state, short revents) {
+  const TzqNetworkEvents due = DueEvents(s, state, revents);
+  if (due.lNetworkEvents == 0) return false;
+  state.found = due;
+  state.foundKept = true;
+  return true;
+}
+
+}  // namespace
+
 bool TzqSocketEvent::TakeSignal() {
   if (socket_ == INVALID_SOCKET) return false;
   TzqStateAccess state(socket_);
-  return state && DueEvents(socket_, *state).lNetworkEvents != 0;
+  return state && TakeDue(socket_, *state, PollNow(socket_, kAllEvents));
+}
+
+bool TzqSocketEvent::TakeSignalAfterPoll(short revents) {
+  if (socket_ == INVALID_SOCKET) return false;
+  TzqStateAccess state(socket_);
+  return state && TakeDue(socket_, *state, revents);
 }
 
 void SetConnectEventDelay(uint32_t milliseconds) { gConnectEventDelay = milliseconds; }
@@ -373,11 +419,18 @@ int closesocket(TzqSocketHandle s) {
   return Checked(::close(s));
 }
 
-int shutdown(TzqSocketHandle s, int how) { return Checked(::shutdown(s, how)); }
+int shutdown(TzqSocketHandle s, int how) {
+  {
+    TzqStateAccess state(s);
+    if (state) DropFound(*state);
+  }
+  return Checked(::shutdown(s, how));
+}
 
 int connect(TzqSocketHandle s, const sockaddr* name, int nameLength) {
   const int result = ::connect(s, name, static_cast<socklen_t>(nameLength));
   TzqStateAccess state(s);
+  if (state) DropFound(*state);
   if (result == 0) {
     if (state) state->writeArmed = true;
     return 0;
@@ -406,6 +459,10 @@ TzqSocketHandle accept(TzqSocketHandle s, sockaddr* address, int* addressLength)
   socklen_t length = addressLength != nullptr ? static_cast<socklen_t>(*addressLength) : 0;
   const TzqSocketHandle accepted =
       ::accept4(s, address, addressLength != nullptr ? &length : nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  {
+    TzqStateAccess listener(s);
+    if (listener) DropFound(*listener);
+  }
   if (accepted < 0) return FailErrno();
   if (addressLength != nullptr) *addressLength = static_cast<int>(length);
   SetNoDelay(accepted);
@@ -425,11 +482,15 @@ int getsockname(TzqSocketHandle s, sockaddr* name, int* nameLength) {
 int send(TzqSocketHandle s, const void* buffer, int length, int flags) {
   const ssize_t sent = ::send(s, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
   if (sent >= 0) return static_cast<int>(sent);
-  if (errno == EAGAIN || errno == EWOULDBLOCK) {
+  const int error = errno;
+  {
     TzqStateAccess state(s);
-    if (state) state->writeArmed = true;
+    if (state) {
+      DropFound(*state);
+      if (error == EAGAIN || error == EWOULDBLOCK) state->writeArmed = true;
+    }
   }
-  return FailErrno();
+  return Fail(WsaErrorFromErrno(error));
 }
 
 int recv(TzqSocketHandle s, void* buffer, int length, int flags) {
@@ -437,7 +498,10 @@ int recv(TzqSocketHandle s, void* buffer, int length, int flags) {
   const int error = errno;
   {
     TzqStateAccess state(s);
-    if (state) state->readReported = false;
+    if (state) {
+      state->readReported = false;
+      DropFound(*state);
+    }
   }
   if (received >= 0) return static_cast<int>(received);
   return Fail(WsaErrorFromErrno(error));
@@ -456,7 +520,10 @@ int recvfrom(TzqSocketHandle s, void* buffer, int length, int flags, sockaddr* f
   const int error = errno;
   {
     TzqStateAccess state(s);
-    if (state) state->readReported = false;
+    if (state) {
+      state->readReported = false;
+      DropFound(*state);
+    }
   }
   if (received < 0) return Fail(WsaErrorFromErrno(error));
   if (fromLength != nullptr) *fromLength = static_cast<int>(size);
@@ -486,6 +553,7 @@ int WSAEventSelect(TzqSocketHandle s, TzqSocketEvent* event, int32_t networkEven
   TzqStateAccess state(s);
   if (!state) return Fail(WSAENOTSOCK);
   if (state->event != nullptr && state->event != event) TzqSocketEventAccess::Socket(*state->event) = INVALID_SOCKET;
+  DropFound(*state);
   state->event = event;
   state->selected = event != nullptr ? networkEvents : 0;
   if (event != nullptr) TzqSocketEventAccess::Socket(*event) = s;
@@ -495,7 +563,7 @@ int WSAEventSelect(TzqSocketHandle s, TzqSocketEvent* event, int32_t networkEven
 int WSAEnumNetworkEvents(TzqSocketHandle s, TzqSocketEvent*, TzqNetworkEvents* events) {
   TzqStateAccess state(s);
   if (!state) return Fail(WSAENOTSOCK);
-  *events = DueEvents(s, *state);
+  *events = state->foundKept ? state->found : DueEvents(s, *state, PollNow(s, kAllEvents));
   Consume(*events, *state);
   return 0;
 }

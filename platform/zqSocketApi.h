@@ -124,6 +124,8 @@ ZQ_API int32_t WsaFamily(int nativeFamily);
 
 // A socket event (WSACreateEvent): signalled while a network event selected for its socket
 // is due. Manual reset, as Winsock's; WSAEnumNetworkEvents takes the due events and resets it.
+// The events a signal check found are the ones the next WSAEnumNetworkEvents reports, unless
+// a call on the socket came between (as Winsock reports recorded events, not a fresh look).
 class ZQ_API TzqSocketEvent : public TzqWaitable {
 public:
   TzqSocketEvent() = default;
@@ -131,6 +133,7 @@ public:
 
   int PollDescriptor(short& events, int64_t& timeoutHint) override;
   bool TakeSignal() override;
+  bool TakeSignalAfterPoll(short revents) override;
 
 private:
   friend struct TzqSocketEventAccess;

@@ -45,4 +45,7 @@ bool TzqEvent::TakeSignal() {
   return read(fd_, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
 }
 
+// An event that was not set when polled is not taken: no read that would only say so.
+bool TzqEvent::TakeSignalAfterPoll(short revents) { return (revents & POLLIN) != 0 && TakeSignal(); }
+
 }  // namespace zq

@@ -2,7 +2,8 @@
 // Objects a thread can wait on: kernel-style events (an eventfd each) and the socket events of
 // zqSocketApi. A waiter polls the descriptor each object names and then asks the object
 // whether it is really signalled, which lets an object report readiness that poll() alone
-// cannot express (a socket event signals only for the network events that are due).
+// cannot express (a socket event signals only for the network events that are due). A waiter
+// that hands over what its poll saw spares the object asking the system again.
 
 #include <cstdint>
 
@@ -19,6 +20,12 @@ public:
   virtual int PollDescriptor(short& events, int64_t& timeoutHint) = 0;
   // True when signalled; an auto-reset object is reset by a true answer.
   virtual bool TakeSignal() = 0;
+  // The same, right after a poll of the descriptor PollDescriptor named: revents is what that
+  // poll saw there (0 when no descriptor was named or nothing happened).
+  virtual bool TakeSignalAfterPoll(short revents) {
+    (void)revents;
+    return TakeSignal();
+  }
 
 protected:
   TzqWaitable() = default;
@@ -39,6 +46,7 @@ public:
 
   int PollDescriptor(short& events, int64_t& timeoutHint) override;
   bool TakeSignal() override;
+  bool TakeSignalAfterPoll(short revents) override;
 
 private:
   int fd_;

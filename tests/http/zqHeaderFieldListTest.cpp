@@ -73,6 +73,34 @@ TEST(HeaderFieldList, AddsAtTheHeaderEndBeforeTheBodyAndSkipsEmptyValues) {
                                                       "authfield:", "X-Raw:  kept as is", "Last: 1", "", "body"}));
 }
 
+// Insertions keep the index up without reparsing: it stays what a fresh parse finds.
+TEST(HeaderFieldList, AnIndexKeptThroughInsertionsMatchesAFreshParse) {
+  TzqStringList lines{"GET / HTTP/1.1", "X-Long: a", "\tb", "Host: h", "", "body"};
+  TzqHeaderFieldList fields(lines, 1);
+  auto same = [&] {
+    const TzqHeaderFieldList fresh(lines, 1);
+    ASSERT_EQ(fields.FieldCount(), fresh.FieldCount());
+    EXPECT_EQ(fields.HeaderEnd(), fresh.HeaderEnd());
+    for (int i = 0; i < fresh.FieldCount(); ++i) {
+      EXPECT_EQ(fields.FieldKey(i), fresh.FieldKey(i));
+      EXPECT_EQ(fields.FieldLine(i), fresh.FieldLine(i));
+    }
+  };
+  fields.InsertLine(2, "Between: the field and its continuation", false);
+  same();
+  fields.InsertLine(1, "First: 1", false);
+  same();
+  fields.InsertLine(fields.HeaderEnd(), "no colon here", false);
+  same();
+  fields.InsertLine(3, " a continuation", false);
+  same();
+  fields.AddField("Last", "2");
+  same();
+  EXPECT_EQ(fields.GetFieldValue("between"), "the field and its continuationb");
+  EXPECT_EQ(fields.GetFieldValue("x-long"), "a a continuation");
+  EXPECT_EQ(fields.IndexOfField("LAST"), fields.FieldCount() - 1);
+}
+
 TEST(HeaderFieldList, AppendsParametersWithTheItemDelimiter) {
   TzqStringList lines{"Content-Type: text/html"};
   TzqHeaderFieldList fields(lines);

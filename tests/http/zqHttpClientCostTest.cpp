@@ -21,8 +21,9 @@ const std::string kAnswer =
     "Content-Length: 6\r\nLast-Modified: Tue, 08 Dec 2026 17:00:00 GMT\r\nConnection: keep-alive\r\n"
     "ETag: \"1-6\"\r\nAccept-Ranges: bytes\r\n\r\nhello\n";
 
-// The URL is parsed and its host encoded once, the header composed without rebuilt lists, and
-// a response without Set-Cookie parses no cookies: well under the 138 a request took before.
+// The URL is parsed and its host encoded once, the header composed without rebuilt lists, a
+// response without Set-Cookie parses no cookies, lines are moved into lists rather than copied
+// and fields are found and read without lowered or trimmed copies: 52 a request, capped at 60.
 TEST(HttpClientCost, AKeptSmallGetStaysWithinItsAllocationBudget) {
   constexpr int kRequests = 50;
   MemoryPeer peer;
@@ -39,7 +40,7 @@ TEST(HttpClientCost, AKeptSmallGetStaysWithinItsAllocationBudget) {
   test::CountAllocations(false);
   EXPECT_EQ(body.DataString().size(), 6u * kRequests);
   EXPECT_EQ(peer.Opened(), 1);
-  EXPECT_LE(test::AllocationsCounted() / kRequests, 100) << "allocations per request";
+  EXPECT_LE(test::AllocationsCounted() / kRequests, 60) << "allocations per request";
 }
 
 // A redirect moves the parser off the URL it was given: asked for again, that URL is parsed
