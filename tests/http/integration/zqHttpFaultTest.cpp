@@ -74,6 +74,26 @@ bool InHead(FaultPhase phase) {
 }
 bool InBody(FaultPhase phase) { return phase >= FaultPhase::LengthBody; }
 
+// A call timed, with what it raised (and the text of an HTTP error), how it left the
+// connection and how much body it delivered.
+template <typename Call>
+Outcome Timed(TzqHttp& http, TzqMemoryStream& body, Call call, std::string* responseText = nullptr) {
+  Outcome outcome;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    call();
+  } catch (const EzqHttpError& e) {
+    outcome.Take(e);
+    if (responseText != nullptr) *responseText = e.ResponseText();
+  } catch (const EzqError& e) {
+    outcome.Take(e);
+  }
+  outcome.elapsed = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - start);
+  outcome.active = http.Active();
+  outcome.body = body.Size();
+  return outcome;
+}
+
 // Plain or TLS, as the test's parameter says.
 class HttpFault : public ::testing::TestWithParam<bool> {
 protected:
@@ -110,18 +130,8 @@ protected:
   }
 
   Outcome Get(const std::string& url) {
-    Outcome outcome;
     TzqMemoryStream body;
-    const auto start = std::chrono::steady_clock::now();
-    try {
-      client.Get(url, nullptr, nullptr, &body);
-    } catch (const EzqError& e) {
-      outcome.Take(e);
-    }
-    outcome.elapsed = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - start);
-    outcome.active = client.Active();
-    outcome.body = body.Size();
-    return outcome;
+    return Timed(client, body, [&] { client.Get(url, nullptr, nullptr, &body); });
   }
 
   // A failure, within limit and its margin, on a closed connection.
@@ -254,23 +264,11 @@ TEST_P(HttpFault, OnIpv6AResetAndAStallFailAlike) {
 constexpr int64_t kUploadBytes = int64_t{32} << 20;
 
 Outcome Put(TzqHttp& http, const std::string& url, std::string& raisedText) {
-  Outcome outcome;
   TzqMemoryStream upload;
   upload.SetSize(kUploadBytes);
   TzqMemoryStream body;
-  const auto start = std::chrono::steady_clock::now();
-  try {
-    http.Put(url, "application/octet-stream", &upload, nullptr, &body);
-  } catch (const EzqHttpError& e) {
-    outcome.Take(e);
-    raisedText = e.ResponseText();
-  } catch (const EzqError& e) {
-    outcome.Take(e);
-  }
-  outcome.elapsed = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - start);
-  outcome.active = http.Active();
-  outcome.body = body.Size();
-  return outcome;
+  return Timed(
+      http, body, [&] { http.Put(url, "application/octet-stream", &upload, nullptr, &body); }, &raisedText);
 }
 
 TEST_P(HttpFault, AnUploadThePeerStopsTakingEndsByTimeOut) {
