@@ -3,9 +3,11 @@
 # the clang configuration: -DZQ_FUZZ=ON -DZQ_SANITIZE=ON).
 #
 #   tools/fuzz.sh TARGET MINUTES            a campaign by hand: runs TARGET on all cores but one
-#                                           for MINUTES, then merges new finds into
-#                                           fuzz/corpus/TARGET (-merge=1 keeps the inputs that
-#                                           add coverage); prints executions and features
+#                                           for MINUTES, then minimises fuzz/corpus/TARGET with
+#                                           the new finds; prints executions and features
+#   tools/fuzz.sh --minimise TARGET         the corpus becomes its named inputs (the regression
+#                                           cases) plus the fewest hash-named inputs that keep
+#                                           its coverage (-merge=1 into a fresh directory)
 #   tools/fuzz.sh --check TARGET SECONDS    every corpus input once as a regression, then a
 #                                           random run of SECONDS from a scratch copy (the
 #                                           corpus in the tree is left alone) with a fixed
@@ -35,6 +37,34 @@ figures() {
   echo "${runs:-?} ${ft:-?}"
 }
 
+# minimise TARGET LOG [DIR...]: fuzz/corpus/TARGET and the DIRs merged into the fewest inputs
+# that keep their coverage. Named inputs stay whatever they cover: each is a past finding.
+minimise() {
+  local target=$1 log=$2
+  shift 2
+  local corpus=$top/fuzz/corpus/$target fresh
+  fresh=$(mktemp -d)
+  find "$corpus" -maxdepth 1 -type f -regextype posix-extended ! -regex '.*/[0-9a-f]{40}' -exec cp {} "$fresh/" \;
+  if ! "$bin/$target" "${options[@]}" -merge=1 "$fresh" "$corpus" "$@" > "$log" 2>&1; then
+    rm -rf "$fresh"
+    echo "the merge of $target failed: see $log" >&2
+    return 1
+  fi
+  find "$corpus" -maxdepth 1 -type f -regextype posix-extended -regex '.*/[0-9a-f]{40}' -delete
+  cp -n "$fresh"/* "$corpus/"
+  rm -rf "$fresh"
+}
+
+if [ "${1:-}" = "--minimise" ]; then
+  log=$(mktemp)
+  trap 'rm -f "$log"' EXIT
+  before=$(find "$top/fuzz/corpus/$2" -type f | wc -l)
+  minimise "$2" "$log"
+  echo "$2: corpus $before -> $(find "$top/fuzz/corpus/$2" -type f | wc -l) inputs," \
+       "features $(grep -o 'ft: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || echo '?')"
+  exit 0
+fi
+
 if [ "${1:-}" = "--check" ]; then
   target=$2 seconds=$3
   corpus=$top/fuzz/corpus/$target
@@ -59,7 +89,7 @@ if [ "${1:-}" = "--check" ]; then
   exit 0
 fi
 
-[ $# -eq 2 ] || { echo "usage: tools/fuzz.sh TARGET MINUTES | --check TARGET SECONDS" >&2; exit 2; }
+[ $# -eq 2 ] || { echo "usage: tools/fuzz.sh TARGET MINUTES | --check TARGET SECONDS | --minimise TARGET" >&2; exit 2; }
 target=$1 minutes=$2
 corpus=$top/fuzz/corpus/$target
 work=$top/build-fuzz/campaign/$target
@@ -70,7 +100,7 @@ workers=$(( $(nproc) > 1 ? $(nproc) - 1 : 1 ))
 (cd "$work" && nice -n 10 "$bin/$target" "${options[@]}" $(dictionary "$target") -max_total_time=$((minutes * 60)) \
   -jobs="$workers" -workers="$workers" -artifact_prefix="$work/artifacts/" "$work/new" "$corpus" \
   > "$work/campaign.log" 2>&1) || echo "the campaign stopped on a finding: see $work/artifacts and $work/fuzz-*.log"
-"$bin/$target" "${options[@]}" -merge=1 "$corpus" "$work/new" > "$work/merge.log" 2>&1
+minimise "$target" "$work/merge.log" "$work/new"
 executions=$(cat "$work"/fuzz-*.log 2>/dev/null | grep -o 'stat::number_of_executed_units: [0-9]*' |
              awk '{ sum += $2 } END { print sum + 0 }')
 features=$(grep -o 'ft: [0-9]*' "$work/merge.log" | tail -1 | grep -o '[0-9]*$' || echo '?')
