@@ -419,11 +419,25 @@ int closesocket(TzqSocketHandle s) {
   return Checked(::close(s));
 }
 
+namespace {
+
+void ForgetFound(TzqSocketHandle s) {
+  TzqStateAccess state(s);
+  if (state) DropFound(*state);
+}
+
+// A receive, whatever it got, re-arms FD_READ and ends what the last signal check found.
+void AfterReceive(TzqSocketHandle s) {
+  TzqStateAccess state(s);
+  if (!state) return;
+  state->readReported = false;
+  DropFound(*state);
+}
+
+}  // namespace
+
 int shutdown(TzqSocketHandle s, int how) {
-  {
-    TzqStateAccess state(s);
-    if (state) DropFound(*state);
-  }
+  ForgetFound(s);
   return Checked(::shutdown(s, how));
 }
 
@@ -459,10 +473,7 @@ TzqSocketHandle accept(TzqSocketHandle s, sockaddr* address, int* addressLength)
   socklen_t length = addressLength != nullptr ? static_cast<socklen_t>(*addressLength) : 0;
   const TzqSocketHandle accepted =
       ::accept4(s, address, addressLength != nullptr ? &length : nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  {
-    TzqStateAccess listener(s);
-    if (listener) DropFound(*listener);
-  }
+  ForgetFound(s);
   if (accepted < 0) return FailErrno();
   if (addressLength != nullptr) *addressLength = static_cast<int>(length);
   SetNoDelay(accepted);
@@ -496,13 +507,7 @@ int send(TzqSocketHandle s, const void* buffer, int length, int flags) {
 int recv(TzqSocketHandle s, void* buffer, int length, int flags) {
   const ssize_t received = ::recv(s, buffer, static_cast<size_t>(length), flags);
   const int error = errno;
-  {
-    TzqStateAccess state(s);
-    if (state) {
-      state->readReported = false;
-      DropFound(*state);
-    }
-  }
+  AfterReceive(s);
   if (received >= 0) return static_cast<int>(received);
   return Fail(WsaErrorFromErrno(error));
 }
@@ -518,13 +523,7 @@ int recvfrom(TzqSocketHandle s, void* buffer, int length, int flags, sockaddr* f
   const ssize_t received =
       ::recvfrom(s, buffer, static_cast<size_t>(length), flags, from, fromLength != nullptr ? &size : nullptr);
   const int error = errno;
-  {
-    TzqStateAccess state(s);
-    if (state) {
-      state->readReported = false;
-      DropFound(*state);
-    }
-  }
+  AfterReceive(s);
   if (received < 0) return Fail(WsaErrorFromErrno(error));
   if (fromLength != nullptr) *fromLength = static_cast<int>(size);
   return static_cast<int>(received);
